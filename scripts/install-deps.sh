@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that Squeakbox needs for a job, but only those missing.
+#   scripts/install-deps.sh build   what building and running the program needs
+#   scripts/install-deps.sh test    that, plus the test and benchmark tools
+set -euo pipefail
+
+job=${1:-build}
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev
+          libasound2-dev)
+if [ "$job" = test ]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox espeak-ng pulseaudio
+             pulseaudio-utils libasound2-plugins xvfb xauth)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "Squeakbox needs these Debian packages: ${missing[*]}" >&2
+    echo "Install them as root (apt-get install ${missing[*]}) and run this again." >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
+echo "Installing the packages Squeakbox needs: ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
