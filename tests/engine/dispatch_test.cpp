@@ -21,8 +21,11 @@ TEST(SimdDispatch, ChoiceIsFixedOnceAndSupported) {
     EXPECT_EQ(active_level(), first);
     // Once fixed, another level cannot be forced, but the same one can.
     EXPECT_TRUE(force_level(first));
-    for (level l : all_levels)
-        if (l != first) EXPECT_FALSE(force_level(l));
+    for (level l : all_levels) {
+        if (l != first) {
+            EXPECT_FALSE(force_level(l));
+        }
+    }
 }
 
 }  // namespace squeakbox::simd
