@@ -1,0 +1,142 @@
+#pragma once
+// The sound device layer: capture and playback devices with the semantics the
+// stream relies on, independent of the backend (PortAudio, audio files, or a
+// scripted fake in the tests) and of any user-interface toolkit.
+//
+// Buffers are lent to a device through headers. A queued header and its
+// buffer belong to the device until the device gives it back with a
+// notification: "capture buffer filled" for capture, "playback buffer done"
+// for playback, one per queued buffer, in queue order per device, delivered
+// one at a time on the user-interface thread by dispatch_pending().
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace squeakbox {
+
+// Result of a device call: 0 on success, an error code otherwise.
+using mm_result = std::uint32_t;
+inline constexpr mm_result mm_ok = 0;
+inline constexpr mm_result mm_error = 1;           // unspecified failure
+inline constexpr mm_result mm_bad_device_id = 2;   // no such device
+inline constexpr mm_result mm_allocated = 4;       // device busy
+inline constexpr mm_result mm_invalid_handle = 5;  // device not open / closed
+inline constexpr mm_result mm_no_driver = 6;
+inline constexpr mm_result mm_no_memory = 7;
+inline constexpr mm_result mm_invalid_param = 11;
+inline constexpr mm_result mm_bad_format = 32;     // format not supported
+inline constexpr mm_result mm_still_playing = 33;  // buffers still queued
+inline constexpr mm_result mm_unprepared = 34;     // header not prepared
+
+// The sound format, field for field as a RIFF "fmt " chunk stores it.
+struct wave_format {
+    std::uint16_t format_tag = 0;  // 1: PCM
+    std::uint16_t channels = 0;
+    std::uint32_t samples_per_sec = 0;
+    std::uint32_t avg_bytes_per_sec = 0;
+    std::uint16_t block_align = 0;
+    std::uint16_t bits_per_sample = 0;
+    std::uint16_t cb_size = 0;
+    friend bool operator==(const wave_format&, const wave_format&) = default;
+};
+
+// 16-bit mono PCM at 44100 Hz: the one format Squeakbox streams.
+inline constexpr wave_format stream_format{1, 1, 44100, 88200, 2, 16, 0};
+
+inline constexpr std::uint32_t header_prepared = 0x2;  // flags
+inline constexpr std::uint32_t header_in_queue = 0x10;
+inline constexpr std::uint32_t header_done = 0x1;
+
+// One buffer lent to a device.
+struct wave_header {
+    char* data = nullptr;
+    std::uint32_t buffer_length = 0;   // bytes
+    std::uint32_t bytes_recorded = 0;  // capture: bytes filled
+    std::uintptr_t user = 0;
+    std::uint32_t flags = 0;
+    std::uint32_t loops = 0;
+    wave_header* next = nullptr;
+    std::uintptr_t reserved = 0;
+};
+
+struct device_caps {
+    std::string name;
+    bool supports_44k_mono16 = false;  // 44.1 kHz, mono, 16-bit
+};
+
+struct device_stats {
+    std::uint64_t overruns = 0;   // capture: blocks captured with no buffer queued (dropped)
+    std::uint64_t underruns = 0;  // playback: blocks played as silence with nothing queued
+};
+
+// Where a device's notifications go; called only on the user-interface thread,
+// from dispatch_pending(), one at a time.
+class device_events {
+public:
+    virtual ~device_events() = default;
+    virtual void capture_data(wave_header* header) = 0;   // a capture buffer was filled or given back
+    virtual void playback_done(wave_header* header) = 0;  // a playback buffer was played or given back
+    // A capture source reached its end (file devices); live devices never call it.
+    virtual void capture_ended() {}
+    // A device failed or vanished while open; its queued buffers come back as usual.
+    virtual void device_failed(const std::string& /*reason*/) {}
+};
+
+// An opened capture device.
+class capture_device {
+public:
+    virtual ~capture_device() = default;
+    virtual mm_result prepare_header(wave_header& header) = 0;
+    virtual mm_result unprepare_header(wave_header& header) = 0;
+    virtual mm_result add_buffer(wave_header& header) = 0;  // queue for recording
+    virtual mm_result start() = 0;
+    virtual mm_result reset() = 0;  // every queued buffer comes back at once, in order
+    virtual mm_result close() = 0;  // no notification after a successful close
+    [[nodiscard]] virtual device_stats stats() const { return {}; }
+};
+
+// An opened playback device.
+class playback_device {
+public:
+    virtual ~playback_device() = default;
+    virtual mm_result prepare_header(wave_header& header) = 0;
+    virtual mm_result unprepare_header(wave_header& header) = 0;
+    virtual mm_result write(wave_header& header) = 0;  // queue behind those already queued
+    virtual mm_result reset() = 0;
+    virtual mm_result close() = 0;
+    [[nodiscard]] virtual device_stats stats() const { return {}; }
+};
+
+// A set of devices of one backend. Device numbers count from 0 per direction.
+class sound_system {
+public:
+    virtual ~sound_system() = default;
+
+    virtual std::uint32_t capture_device_count() = 0;
+    virtual mm_result capture_caps(std::uint32_t device, device_caps& caps) = 0;
+    virtual std::uint32_t playback_device_count() = 0;
+    virtual mm_result playback_caps(std::uint32_t device, device_caps& caps) = 0;
+
+    // 0 when the device accepts the format; nothing is opened.
+    virtual mm_result query_capture(std::uint32_t device, const wave_format& format) = 0;
+    virtual mm_result query_playback(std::uint32_t device, const wave_format& format) = 0;
+
+    virtual mm_result open_capture(std::uint32_t device, const wave_format& format,
+                                   device_events& target, std::unique_ptr<capture_device>& opened) = 0;
+    virtual mm_result open_playback(std::uint32_t device, const wave_format& format,
+                                    device_events& target,
+                                    std::unique_ptr<playback_device>& opened) = 0;
+
+    // A file descriptor that becomes readable when notifications are pending,
+    // for the user-interface loop to watch; -1 when there is none (then call
+    // dispatch_pending() after every device call).
+    [[nodiscard]] virtual int event_fd() const = 0;
+
+    // Delivers the notifications pending now, one at a time, in order per
+    // device. Safe to re-enter from a handler (a modal box's nested loop): the
+    // inner call continues with the next pending notification.
+    virtual void dispatch_pending() = 0;
+};
+
+}  // namespace squeakbox
