@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "test_signals.h"
@@ -18,6 +19,7 @@ using samples = std::vector<std::int16_t>;
 
 struct transposer_probe : rate_transposer {
     using rate_transposer::append_store;
+    using rate_transposer::filtered_buffer;
     using rate_transposer::interpolate_mono;
     using rate_transposer::interpolate_stereo;
     using rate_transposer::output_limit;
@@ -25,6 +27,7 @@ struct transposer_probe : rate_transposer {
     using rate_transposer::previous_left;
     using rate_transposer::previous_right;
     using rate_transposer::rate_transposer;
+    using rate_transposer::store_buffer;
     using rate_transposer::store_frames;
 
     samples interpolate(const samples& in, unsigned channels) {
@@ -63,39 +66,29 @@ samples run_block(transposer_probe& t, const samples& in) {
 }
 
 TEST(RateTransposerInterpolation, WorkedExamples) {
-    {
-        transposer_probe t(0);
-        t.set_channels(1);
-        t.set_rate(5000);
-        EXPECT_EQ(t.interpolate({100, 200, 300}, 1), (samples{0, 50, 100, 150, 200, 250, 300}));
-        EXPECT_EQ(t.position, 5000);
-        EXPECT_EQ(t.previous_left, 300);
-    }
-    {
-        transposer_probe t(0);
-        t.set_channels(1);
-        t.set_rate(20000);
-        EXPECT_EQ(t.interpolate({100, 200, 300, 400}, 1), (samples{0, 200, 400}));
-        EXPECT_EQ(t.position, 20000);
-        EXPECT_EQ(t.interpolate({500, 600}, 1), (samples{600}));
-    }
-    {
-        // Division truncates toward zero: -1.5 becomes -1.
-        transposer_probe t(0);
-        t.set_channels(1);
-        t.set_rate(5000);
-        EXPECT_EQ(t.interpolate({-3, -3}, 1), (samples{0, -1, -3, -3, -3}));
-    }
-    {
-        // Two channels share the position and the weights.
-        transposer_probe t(0);
-        t.set_rate(5000);
-        EXPECT_EQ(t.interpolate({100, -100, 200, -200, 300, -300}, 2),
-                  (samples{0, 0, 50, -50, 100, -100, 150, -150, 200, -200, 250, -250, 300, -300}));
-        EXPECT_EQ(t.position, 5000);
-        EXPECT_EQ(t.previous_left, 300);
-        EXPECT_EQ(t.previous_right, -300);
-    }
+    transposer_probe a(0), b(0), c(0), stereo(0);
+    for (transposer_probe* t : {&a, &b, &c}) t->set_channels(1);
+    a.set_rate(5000);
+    EXPECT_EQ(a.interpolate({100, 200, 300}, 1), (samples{0, 50, 100, 150, 200, 250, 300}));
+    EXPECT_EQ(a.position, 5000);
+    EXPECT_EQ(a.previous_left, 300);
+
+    b.set_rate(20000);
+    EXPECT_EQ(b.interpolate({100, 200, 300, 400}, 1), (samples{0, 200, 400}));
+    EXPECT_EQ(b.position, 20000);
+    EXPECT_EQ(b.interpolate({500, 600}, 1), (samples{600}));
+
+    // Division truncates toward zero: -1.5 becomes -1.
+    c.set_rate(5000);
+    EXPECT_EQ(c.interpolate({-3, -3}, 1), (samples{0, -1, -3, -3, -3}));
+
+    // Two channels share the position and the weights.
+    stereo.set_rate(5000);
+    EXPECT_EQ(stereo.interpolate({100, -100, 200, -200, 300, -300}, 2),
+              (samples{0, 0, 50, -50, 100, -100, 150, -150, 200, -200, 250, -250, 300, -300}));
+    EXPECT_EQ(stereo.position, 5000);
+    EXPECT_EQ(stereo.previous_left, 300);
+    EXPECT_EQ(stereo.previous_right, -300);
 }
 
 // A call starting at position p0 writes the frames at p0, p0 + rate, ... up to
@@ -177,6 +170,7 @@ TEST(RateTransposer, FramesPerBlockAtThePitchRates) {
         t.set_rate(c.rate);
         const samples block = testing::random_samples(512, c.rate);
         std::set<std::uint32_t> seen;
+        std::pair<std::uint32_t, std::uint32_t> capacities;
         for (int b = 0; b < 400; ++b) {
             const std::int64_t p0 = t.position;
             const std::int64_t held = t.store_frames;
@@ -192,6 +186,12 @@ TEST(RateTransposer, FramesPerBlockAtThePitchRates) {
                                                          : held + (5120000 - p0) / c.rate + 1 - 32;
             ASSERT_EQ(n, expected) << c.rate << ", block " << b;
             ASSERT_EQ(t.store_frames, 32u);
+            // Equal blocks stop allocating once the buffers have grown.
+            if (b == 2) capacities = {t.store_buffer.capacity(), t.filtered_buffer.capacity()};
+            if (b > 2) {
+                ASSERT_EQ(t.store_buffer.capacity(), capacities.first);
+                ASSERT_EQ(t.filtered_buffer.capacity(), capacities.second);
+            }
         }
         EXPECT_EQ(seen, c.later) << c.rate;
     }
