@@ -23,8 +23,8 @@ void anti_alias_filter_mmx::calculate_coefficients() {
 
 std::uint32_t anti_alias_filter_mmx::filter_stereo(std::int16_t* output, const std::int16_t* input,
                                                    std::uint32_t frames) {
-    // A pass reads frames 2p .. 2p + length + 1, so fewer than length + 2
-    // frames yield no pair at all.
+    // Like the plain filter it writes frames - length frames at most, here
+    // only whole pairs, so fewer than length + 2 frames yield none.
     if (frames < length + 2) return 0;
     const std::uint32_t pairs = (frames - length) / 2;
     kernels_->stereo_pairs(output, input, pairs, coefficients_mmx, length);

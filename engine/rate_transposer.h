@@ -38,8 +38,9 @@ class rate_transposer {
     // Stores the rate (clamped to min_rate..max_rate) and sets the filter's
     // cutoff for it; held frames and the position are kept.
     void set_rate(std::uint32_t new_rate);
-    // A new channel count re-counts the held samples as frames of the new
-    // width and restarts the interpolation.
+    // 2 is stereo, any other count one channel (as the filter counts them). A
+    // new count re-counts the held samples as frames of the new width and
+    // restarts the interpolation.
     void set_channels(std::uint32_t new_channels);
     // Size in bytes of the caller's output buffer; bounds what the
     // pass-through route writes while frames are held.
@@ -49,8 +50,9 @@ class rate_transposer {
     // One block of `count` input frames; returns the frames written to
     // `output`, which may be the same buffer as `input`. Once the store holds
     // only the filter's history, a call writes at most
-    // count * 10000 / rate + 2 frames. Throws std::bad_alloc when the
-    // buffers cannot grow.
+    // count * 10000 / rate + 2 frames; at rate 10000, count frames with
+    // nothing held, else at most the block size's frames. Throws
+    // std::bad_alloc when the buffers cannot grow.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
 
     [[nodiscard]] std::uint32_t current_rate() const noexcept { return rate; }

@@ -24,7 +24,7 @@ using fir_mono_fn = void (*)(std::int16_t* output, const std::int16_t* input,
                              std::uint32_t taps);
 
 // Two interleaved channels, two frames per pass: writes frames 0 .. 2 * pairs - 1
-// and reads input frames 0 .. 2 * pairs + taps - 1. `paired` is the tap table
+// and reads input frames 0 .. 2 * pairs + taps - 2. `paired` is the tap table
 // rearranged for 16-bit multiply-add: for each group of four taps c0..c3 the
 // eight entries c0, c2, c0, c2, c1, c3, c1, c3. `taps` is a multiple of 8.
 using fir_stereo_pairs_fn = void (*)(std::int16_t* output, const std::int16_t* input,
