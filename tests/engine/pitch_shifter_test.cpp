@@ -15,6 +15,7 @@
 #include "engine/simd/dispatch.h"
 #include "engine/tempochanger.h"
 #include "engine/tempochanger_mmx.h"
+#include "tests/engine/speech_signal.h"
 #include "tests/engine/test_signals.h"
 
 // Counts heap allocations while a test asks for it, so that a steady stream can
@@ -138,7 +139,7 @@ TEST(PitchShifterSettings, StagesAreToldOnlyAboutValuesThatChanged) {
 TEST(PitchShifterSettings, EveryPitchIsClampedToFourOctaves) {
     pitch_shifter ps;
     set_up_mono(ps);
-    const auto input = test::speech_like(block * 3, 44100, 7);
+    const auto input = testing::speech_like(block * 3, 44100, 7);
     std::vector<std::int16_t> out(block + 64);
     for (int s = -1000; s <= 1000; ++s) {
         ps.set_pitch_semitones(s);
@@ -173,7 +174,7 @@ TEST(PitchShifterSettings, EveryPitchIsClampedToFourOctaves) {
 // Intermediate buffer and routes
 
 TEST(PitchShifterRoutes, IntermediateBufferFitsTheBlockAtTheRate) {
-    const auto input = test::speech_like(block * 4, 44100, 3);
+    const auto input = testing::speech_like(block * 4, 44100, 3);
     std::vector<std::int16_t> out(block);
     for (auto [semitones, need] : {std::pair{1, 515u}, {6, 394u}, {-12, 1056u}}) {
         pitch_shifter ps;
@@ -196,7 +197,7 @@ TEST(PitchShifterRoutes, IntermediateBufferFitsTheBlockAtTheRate) {
 }
 
 TEST(PitchShifterRoutes, ReturningToUnisonDrainsTheTransposerThenBypassesIt) {
-    const auto input = test::speech_like(block * 40, 44100, 5);
+    const auto input = testing::speech_like(block * 40, 44100, 5);
     std::vector<std::int16_t> out(block);
     pitch_shifter ps;
     set_up_mono(ps);
@@ -226,7 +227,7 @@ TEST(PitchShifterRoutes, ReturningToUnisonDrainsTheTransposerThenBypassesIt) {
 
 TEST(PitchShifterRoutes, UnisonWithAnEmptyTransposerIsTheTempoChangerAlone) {
     for (std::uint32_t rate : {44100u, 48000u, 8000u}) {
-        const auto input = test::speech_like(block * 60, rate, 11);
+        const auto input = testing::speech_like(block * 60, rate, 11);
         pitch_shifter ps(engine_choice::plain);
         set_up_mono(ps, rate);
         tempochanger alone;
@@ -254,7 +255,7 @@ TEST(PitchShifterEquivalence, PlainAndProcessorSpecificClassesAgreeInMono) {
     if (!pitch_shifter::processor_has_mmx())
         GTEST_SKIP() << "this processor cannot run the processor-specific classes";
     const std::vector<std::vector<std::int16_t>> inputs = {
-        test::random_samples(block * 150, 21), test::speech_like(block * 150, 44100, 22)};
+        testing::random_samples(block * 150, 21), testing::speech_like(block * 150, 44100, 22)};
     for (int semitones : {6, -5, 12, 0, 1, 47}) {
         for (const auto& input : inputs) {
             pitch_shifter plain(engine_choice::plain);
@@ -275,7 +276,7 @@ TEST(PitchShifterEquivalence, PlainAndProcessorSpecificClassesAgreeInMono) {
 }
 
 TEST(PitchShifterEquivalence, EveryKernelLevelGivesTheSameStream) {
-    const auto input = test::speech_like(block * 120, 44100, 31);
+    const auto input = testing::speech_like(block * 120, 44100, 31);
     for (engine_choice choice : {engine_choice::plain, engine_choice::automatic}) {
         pitch_shifter reference(choice, simd::level::scalar);
         set_up_mono(reference);
@@ -294,7 +295,7 @@ TEST(PitchShifterEquivalence, EveryKernelLevelGivesTheSameStream) {
 TEST(PitchShifterEquivalence, BlockSizesChangeOnlyThePacing) {
     // The stream that comes out is the same whatever the block sizes; only how
     // much of it each call hands out differs, so the common part must agree.
-    const auto input = test::speech_like(block * 120, 44100, 41);
+    const auto input = testing::speech_like(block * 120, 44100, 41);
     for (int semitones : {0, 6, -7}) {
         std::vector<std::int16_t> whole;
         for (const std::vector<std::uint32_t>& sizes : std::vector<std::vector<std::uint32_t>>{
@@ -321,7 +322,7 @@ TEST(PitchShifterEquivalence, BlockSizesChangeOnlyThePacing) {
 // Streams
 
 TEST(PitchShifterStream, SteadyStreamAllocatesNothingAfterItsFirstBlocks) {
-    const auto input = test::speech_like(block * 700, 44100, 51);
+    const auto input = testing::speech_like(block * 700, 44100, 51);
     for (int semitones : {6, -6, 0}) {
         pitch_shifter ps;
         set_up_mono(ps);
@@ -342,7 +343,7 @@ TEST(PitchShifterStream, KeepsTheDurationAtEverySampleRateAndPitch) {
     // 48 kHz needs longer sequences than the tempo changer's defaults; 8 kHz
     // shorter ones. Either way the output keeps pace with the input.
     for (std::uint32_t rate : {48000u, 8000u, 44100u}) {
-        const auto input = test::speech_like(rate * 12 / block * block, rate, 61);
+        const auto input = testing::speech_like(rate * 12 / block * block, rate, 61);
         for (int semitones : {0, 6, -6, 12, 48, -48}) {
             pitch_shifter ps;
             set_up_mono(ps, rate);
@@ -358,7 +359,7 @@ TEST(PitchShifterStream, KeepsTheDurationAtEverySampleRateAndPitch) {
 }
 
 TEST(PitchShifterStream, StereoAndEmptyBlocksAreHandled) {
-    const auto input = test::speech_like(block * 2 * 60, 44100, 71);
+    const auto input = testing::speech_like(block * 2 * 60, 44100, 71);
     for (int semitones : {0, 5, -5}) {
         pitch_shifter ps;
         ps.set_sample_rate(44100);
@@ -375,7 +376,7 @@ TEST(PitchShifterStream, StereoAndEmptyBlocksAreHandled) {
 TEST(PitchShifterStream, HighPitchesWithFewFramesPerBlockKeepFlowing) {
     // From +48 semitones on, the transposer delivers fewer than 32 frames for
     // some blocks; the second stage must take them and the stream must go on.
-    const auto input = test::speech_like(block * 500, 44100, 81);
+    const auto input = testing::speech_like(block * 500, 44100, 81);
     pitch_shifter ps;
     set_up_mono(ps);
     ps.set_pitch_semitones(48);

@@ -1,51 +1,81 @@
 #pragma once
-// Deterministic test signals for the engine's tests.
+// Test signals for the engine's tests: seeded, so a failure repeats.
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <numbers>
 #include <random>
 #include <vector>
 
-namespace squeakbox::test {
+namespace squeakbox::testing {
 
-// Full-scale white noise, reproducible from its seed.
-inline std::vector<std::int16_t> random_samples(std::size_t count, std::uint32_t seed) {
-    std::mt19937 rng(seed);
+inline std::vector<std::int16_t> random_samples(std::size_t n, std::uint32_t seed) {
+    std::mt19937 gen(seed);
     std::uniform_int_distribution<int> dist(-32768, 32767);
-    std::vector<std::int16_t> out(count);
-    for (auto& s : out) s = static_cast<std::int16_t>(dist(rng));
+    std::vector<std::int16_t> out(n);
+    for (auto& s : out) s = static_cast<std::int16_t>(dist(gen));
     return out;
 }
 
-// Something with the shape of a voice: a harmonic series on a gliding
-// fundamental (90 to 260 Hz), two formant-like peaks, a little breath noise and
-// syllables about four times a second with short pauses between them.
-inline std::vector<std::int16_t> speech_like(std::size_t count, std::uint32_t sample_rate,
-                                             std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> breath(0.0, 1.0);
-    std::vector<std::int16_t> out(count);
-    const double rate = sample_rate;
-    double phase = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        const double f0 = 175.0 + 85.0 * std::sin(2.0 * std::numbers::pi * 0.7 * t);
-        phase += 2.0 * std::numbers::pi * f0 / rate;
-        double voiced = 0.0;
-        for (int h = 1; h <= 20 && h * f0 < rate / 2.0; ++h) {
-            const double f = h * f0;
-            const double formants = 1.0 / (1.0 + std::pow((f - 700.0) / 150.0, 2)) +
-                                    0.6 / (1.0 + std::pow((f - 1800.0) / 250.0, 2));
-            voiced += (0.15 + formants) / h * std::sin(h * phase);
+inline std::vector<std::int16_t> constant_samples(std::size_t n, std::int16_t value) {
+    return std::vector<std::int16_t>(n, value);
+}
+
+// An impulse of full scale every `spacing` samples, alternating in sign.
+inline std::vector<std::int16_t> impulses(std::size_t n, std::size_t spacing) {
+    std::vector<std::int16_t> out(n, 0);
+    bool up = true;
+    for (std::size_t i = spacing / 2; i < n; i += spacing, up = !up)
+        out[i] = up ? std::int16_t{32767} : std::int16_t{-32768};
+    return out;
+}
+
+// Full scale, flipping sign every sample: the loudest possible top octave.
+inline std::vector<std::int16_t> alternating_extremes(std::size_t n) {
+    std::vector<std::int16_t> out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = (i % 2) ? std::int16_t{-32768} : std::int16_t{32767};
+    return out;
+}
+
+// `cycles_per_frame` of a sine per frame, `channels` interleaved (the second
+// channel a quarter period later).
+inline std::vector<std::int16_t> sine(std::size_t frames, double cycles_per_frame, double amplitude,
+                                      unsigned channels = 1) {
+    std::vector<std::int16_t> out(frames * channels);
+    const double two_pi = 2.0 * std::acos(-1.0);
+    for (std::size_t k = 0; k < frames; ++k)
+        for (unsigned c = 0; c < channels; ++c)
+            out[k * channels + c] = static_cast<std::int16_t>(std::lround(
+                amplitude * std::sin(two_pi * (cycles_per_frame * double(k) + 0.25 * c))));
+    return out;
+}
+
+// The filter written out directly: per channel, the sum of products taken
+// modulo 2^32 (as the 32-bit accumulator wraps), shifted right by 13 with
+// rounding toward minus infinity, clamped to 16 bits. Returns frames - taps
+// frames (none when the input is shorter).
+inline std::vector<std::int16_t> reference_fir(const std::int16_t* taps, unsigned length,
+                                               const std::vector<std::int16_t>& input,
+                                               unsigned channels) {
+    const std::size_t frames = input.size() / channels;
+    std::vector<std::int16_t> out;
+    if (frames < length) return out;
+    out.resize((frames - length) * channels);
+    for (std::size_t k = 0; k < frames - length; ++k) {
+        for (unsigned c = 0; c < channels; ++c) {
+            std::int64_t sum = 0;
+            for (unsigned i = 0; i < length; ++i)
+                sum += std::int64_t{taps[i]} * input[(k + i) * channels + c];
+            const auto wrapped =
+                static_cast<std::int32_t>(static_cast<std::uint32_t>(sum & 0xFFFFFFFF));
+            const std::int64_t shifted =
+                static_cast<std::int64_t>(std::floor(static_cast<double>(wrapped) / 8192.0));
+            out[k * channels + c] = static_cast<std::int16_t>(shifted > 32767    ? 32767
+                                                              : shifted < -32768 ? -32768
+                                                                                 : shifted);
         }
-        const double syllable = std::sin(std::numbers::pi * std::fmod(t * 4.1, 1.0));
-        const double envelope = syllable > 0.15 ? syllable : 0.0;
-        const double value = envelope * (0.9 * voiced + 0.03 * breath(rng));
-        out[i] = static_cast<std::int16_t>(std::clamp(value * 9000.0, -32768.0, 32767.0));
     }
     return out;
 }
 
-}  // namespace squeakbox::test
+}  // namespace squeakbox::testing
