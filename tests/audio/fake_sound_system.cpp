@@ -111,9 +111,9 @@ class fake_sound_system::playback final : public playback_device {
     device_state& state_;
 };
 
-fake_sound_system::fake_sound_system(std::vector<device_spec> captures,
-                                     std::vector<device_spec> playbacks)
-    : capture_specs_(std::move(captures)), playback_specs_(std::move(playbacks)) {}
+fake_sound_system::fake_sound_system(std::vector<device_profile> captures,
+                                     std::vector<device_profile> playbacks)
+    : capture_profiles_(std::move(captures)), playback_profiles_(std::move(playbacks)) {}
 
 fake_sound_system::~fake_sound_system() = default;
 
@@ -147,27 +147,28 @@ mm_result fake_sound_system::record(call_kind kind, std::uint32_t device, const 
 
 std::uint32_t fake_sound_system::capture_device_count() {
     record(call_kind::capture_device_count, any_device, nullptr, mm_ok);
-    return static_cast<std::uint32_t>(capture_specs_.size());
+    return static_cast<std::uint32_t>(capture_profiles_.size());
 }
 
 std::uint32_t fake_sound_system::playback_device_count() {
     record(call_kind::playback_device_count, any_device, nullptr, mm_ok);
-    return static_cast<std::uint32_t>(playback_specs_.size());
+    return static_cast<std::uint32_t>(playback_profiles_.size());
 }
 
 namespace {
 
-mm_result caps_of(const std::vector<device_spec>& specs, std::uint32_t device, device_caps& caps) {
-    if (device >= specs.size()) return mm_bad_device_id;
-    caps.name = specs[device].name;
-    caps.supports_44k_mono16 = specs[device].supports_format;
+mm_result caps_of(const std::vector<device_profile>& profiles, std::uint32_t device,
+                  device_caps& caps) {
+    if (device >= profiles.size()) return mm_bad_device_id;
+    caps.name = profiles[device].name;
+    caps.supports_44k_mono16 = profiles[device].supports_format;
     return mm_ok;
 }
 
-mm_result query_of(const std::vector<device_spec>& specs, std::uint32_t device,
+mm_result query_of(const std::vector<device_profile>& profiles, std::uint32_t device,
                    const wave_format& format) {
-    if (device >= specs.size()) return mm_bad_device_id;
-    if (!specs[device].supports_format || !(format == stream_format)) return mm_bad_format;
+    if (device >= profiles.size()) return mm_bad_device_id;
+    if (!profiles[device].supports_format || !(format == stream_format)) return mm_bad_format;
     return mm_ok;
 }
 
@@ -175,25 +176,25 @@ mm_result query_of(const std::vector<device_spec>& specs, std::uint32_t device,
 
 mm_result fake_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
     mm_result result = refusal(call_kind::capture_caps, device);
-    if (result == mm_ok) result = caps_of(capture_specs_, device, caps);
+    if (result == mm_ok) result = caps_of(capture_profiles_, device, caps);
     return record(call_kind::capture_caps, device, nullptr, result);
 }
 
 mm_result fake_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
     mm_result result = refusal(call_kind::playback_caps, device);
-    if (result == mm_ok) result = caps_of(playback_specs_, device, caps);
+    if (result == mm_ok) result = caps_of(playback_profiles_, device, caps);
     return record(call_kind::playback_caps, device, nullptr, result);
 }
 
 mm_result fake_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
     mm_result result = refusal(call_kind::query_capture, device);
-    if (result == mm_ok) result = query_of(capture_specs_, device, format);
+    if (result == mm_ok) result = query_of(capture_profiles_, device, format);
     return record(call_kind::query_capture, device, nullptr, result);
 }
 
 mm_result fake_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
     mm_result result = refusal(call_kind::query_playback, device);
-    if (result == mm_ok) result = query_of(playback_specs_, device, format);
+    if (result == mm_ok) result = query_of(playback_profiles_, device, format);
     return record(call_kind::query_playback, device, nullptr, result);
 }
 
@@ -201,7 +202,7 @@ mm_result fake_sound_system::open_capture(std::uint32_t device, const wave_forma
                                           device_events& target,
                                           std::unique_ptr<capture_device>& opened) {
     mm_result result = refusal(call_kind::open_capture, device);
-    if (result == mm_ok) result = query_of(capture_specs_, device, format);
+    if (result == mm_ok) result = query_of(capture_profiles_, device, format);
     if (result == mm_ok) {
         auto state = std::make_unique<device_state>();
         state->is_capture = true;
@@ -217,7 +218,7 @@ mm_result fake_sound_system::open_playback(std::uint32_t device, const wave_form
                                            device_events& target,
                                            std::unique_ptr<playback_device>& opened) {
     mm_result result = refusal(call_kind::open_playback, device);
-    if (result == mm_ok) result = query_of(playback_specs_, device, format);
+    if (result == mm_ok) result = query_of(playback_profiles_, device, format);
     if (result == mm_ok) {
         auto state = std::make_unique<device_state>();
         state->number = device;

@@ -54,7 +54,7 @@ struct call_record {
     mm_result result = mm_ok;
 };
 
-struct device_spec {
+struct device_profile {
     std::string name;
     bool supports_format = true;  // 44.1 kHz mono 16-bit
 };
@@ -70,7 +70,7 @@ class fake_sound_system final : public sound_system {
   public:
     static constexpr std::uint32_t any_device = 0xFFFFFFFFu;
 
-    fake_sound_system(std::vector<device_spec> captures, std::vector<device_spec> playbacks);
+    fake_sound_system(std::vector<device_profile> captures, std::vector<device_profile> playbacks);
     ~fake_sound_system() override;
     fake_sound_system(const fake_sound_system&) = delete;
     fake_sound_system& operator=(const fake_sound_system&) = delete;
@@ -170,8 +170,8 @@ class fake_sound_system final : public sound_system {
         std::uint32_t device;
     };
 
-    std::vector<device_spec> capture_specs_;
-    std::vector<device_spec> playback_specs_;
+    std::vector<device_profile> capture_profiles_;
+    std::vector<device_profile> playback_profiles_;
     std::vector<rule> rules_;
     std::map<std::pair<call_kind, std::uint32_t>, std::uint32_t>
         call_counts_;  // by kind and device
