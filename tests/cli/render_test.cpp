@@ -238,7 +238,8 @@ TEST_F(RenderProgram, ToneComesOutAtTheNewPitchWithTheInputsLength) {
 
 TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
     // The syllables of a voice must come out where they went in, give or take
-    // the time-stretcher's jitter.
+    // the time-stretcher's jitter: each sequence may start anywhere in its
+    // 28 ms seek window, so 15 ms either way.
     for (int rate : {44100, 48000, 8000}) {
         sound voice;
         voice.rate = rate;
@@ -250,7 +251,7 @@ TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
             ASSERT_EQ(run.status, 0) << run.errors;
             const sound out = read_sound(file("out.wav"));
             ASSERT_EQ(out.frames(), voice.frames());
-            EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 8.0)
+            EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
                 << semitones << " semitones at " << rate << " Hz";
         }
     }
