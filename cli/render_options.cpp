@@ -164,7 +164,7 @@ Options:
       --pitch-changes B:S[,B:S...]
                              change to S semitones before block B (counted
                              from 0); e.g. 0:3,400:-2
-      --block-frames N       frames per engine call, 64 to 65536 (default 512,
+      --block-frames N       frames per engine call, 64 to 16384 (default 512,
                              as the live program uses)
       --engine auto|plain|mmx
                              stage classes: auto takes the processor-specific

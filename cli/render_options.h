@@ -35,7 +35,9 @@ struct render_options {
 };
 
 inline constexpr std::uint32_t min_block_frames = 64;
-inline constexpr std::uint32_t max_block_frames = 65536;
+// Above this, at -48 semitones, the tempo changer's pacing product of a
+// block's transposed frames would leave 32 bits.
+inline constexpr std::uint32_t max_block_frames = 16384;
 
 // A mistake on the command line; the message names the option and the reason.
 class usage_error : public std::runtime_error {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -97,8 +98,8 @@ SF_VIRTUAL_IO memory_io{memory_length, memory_seek, memory_read, memory_write, m
 
 // A file whose header promises more data than the file holds is reported by
 // libsndfile only in its log ("data : 88200 (should be 49956)"); it then reads
-// what is there. Lengths of 0 and all-ones mark a stream written without
-// knowing its length, which is not a fault.
+// what is there. Placeholder lengths mark a stream written without knowing
+// its length, which is not a fault.
 bool header_promises_more(SNDFILE* file) {
     char log[8192] = {};
     sf_command(file, SFC_GET_LOG_INFO, log, sizeof log);
@@ -106,7 +107,8 @@ bool header_promises_more(SNDFILE* file) {
     for (std::cregex_iterator it(log, log + std::strlen(log), chunk), end; it != end; ++it) {
         const unsigned long long claimed = std::stoull((*it)[2].str());
         const unsigned long long present = std::stoull((*it)[3].str());
-        const bool unknown = claimed == 0 || claimed == 0xFFFFFFFFull || claimed == 0x7FFFFFFFull;
+        // Streaming writers put 0 or a number near 2^31 or 2^32 there.
+        const bool unknown = claimed == 0 || claimed >= 0x7FFF0000ull;
         if (!unknown && present < claimed) return true;
     }
     return false;
@@ -237,6 +239,11 @@ struct sound_reader::impl {
     SF_INFO info{};
     std::uint64_t frames_read = 0;
     bool exact_length = true;
+    // Floating-point and lossy data are read as floats and converted here:
+    // libsndfile would hand them out as shorts unscaled, or scaled to the
+    // file's own peak.
+    bool read_floats = false;
+    std::vector<float> floats;
 
     ~impl() {
         if (file != nullptr) sf_close(file);
@@ -247,6 +254,7 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
     impl& self = *impl_;
     self.name = display_name(path, false);
     if (path == "-") {
+        if (::isatty(STDIN_FILENO)) fail(self.name, "is a terminal; pipe a sound file into it");
         unsigned char chunk[1 << 16];
         while (true) {
             const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
@@ -274,9 +282,20 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
         fail(self.name, "truncated: the file ends before its audio data does");
     if (self.info.frames <= 0 && self.info.frames != SF_COUNT_MAX)
         fail(self.name, "holds no audio");
-    // Floating-point peaks beyond full scale are clipped, not wrapped.
-    sf_command(self.file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     const int major = self.info.format & SF_FORMAT_TYPEMASK;
+    switch (self.info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_FLOAT:
+        case SF_FORMAT_DOUBLE:
+        case SF_FORMAT_VORBIS:
+        case SF_FORMAT_OPUS:
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+        case SF_FORMAT_MPEG_LAYER_III:
+            self.read_floats = true;
+            break;
+        default:
+            break;
+    }
     // Compressed frame counts of these are estimates.
     self.exact_length = self.info.frames != SF_COUNT_MAX && major != SF_FORMAT_MPEG;
 }
@@ -298,7 +317,20 @@ const std::string& sound_reader::name() const noexcept {
 
 std::uint64_t sound_reader::read(std::int16_t* samples, std::uint64_t frames) {
     impl& self = *impl_;
-    const sf_count_t n = sf_readf_short(self.file, samples, static_cast<sf_count_t>(frames));
+    sf_count_t n = 0;
+    if (self.read_floats) {
+        const std::size_t count = static_cast<std::size_t>(frames) * self.info.channels;
+        if (self.floats.size() < count) self.floats.resize(count);
+        n = sf_readf_float(self.file, self.floats.data(), static_cast<sf_count_t>(frames));
+        // Peaks beyond full scale are clipped, not wrapped around.
+        const std::size_t produced = n > 0 ? static_cast<std::size_t>(n) * self.info.channels : 0;
+        for (std::size_t i = 0; i < produced; ++i) {
+            const float scaled = std::clamp(self.floats[i] * 32767.0f, -32768.0f, 32767.0f);
+            samples[i] = static_cast<std::int16_t>(std::lrint(scaled));
+        }
+    } else {
+        n = sf_readf_short(self.file, samples, static_cast<sf_count_t>(frames));
+    }
     const std::uint64_t got = n > 0 ? static_cast<std::uint64_t>(n) : 0;
     self.frames_read += got;
     if (got < frames) {

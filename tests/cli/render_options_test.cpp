@@ -50,7 +50,7 @@ TEST(RenderOptions, RejectsWhatItCannotHonour) {
         {"--semitones", "", "a", "b"},
         {"--semitones"},
         {"--block-frames", "63", "a", "b"},
-        {"--block-frames", "65537", "a", "b"},
+        {"--block-frames", "16385", "a", "b"},
         {"--pitch-changes", "3:1,3:2", "a", "b"},
         {"--pitch-changes", "-1:2", "a", "b"},
         {"--pitch-changes", "4:", "a", "b"},

@@ -270,7 +270,9 @@ TEST(PitchShifterEquivalence, PlainAndProcessorSpecificClassesAgreeInMono) {
             const stream b = run(mmx, input, {block});
             EXPECT_EQ(a.counts, b.counts) << semitones;
             ASSERT_EQ(a.output, b.output) << semitones;
-            EXPECT_GT(a.output.size(), input.size() / 2) << semitones;
+            // Not a comparison of nothing (at +47 the first sequence needs
+            // about 1.7 s of input).
+            EXPECT_GT(a.output.size(), input.size() / 50) << semitones;
         }
     }
 }
@@ -349,9 +351,11 @@ TEST(PitchShifterStream, KeepsTheDurationAtEverySampleRateAndPitch) {
             set_up_mono(ps, rate);
             ps.set_pitch_semitones(semitones);
             const stream s = run(ps, input, {block});
-            // A second's worth of latency at most (far more at -48 semitones,
-            // whose sequences each consume sixteen sequences of input).
-            const std::size_t latency = semitones == -48 ? rate * 8 : rate;
+            // A second's worth of latency at most, except four octaves away:
+            // at +48 the tempo changer's first sequence needs its 4850 frames
+            // (at 44.1 kHz) of input sixteen times over, about 1.8 s; at -48
+            // its pacing keeps a call's count, sixteen blocks, in hand.
+            const std::size_t latency = std::abs(semitones) == 48 ? rate * 2 : rate;
             EXPECT_GE(s.output.size() + latency, input.size()) << rate << " Hz " << semitones;
             EXPECT_LE(s.output.size(), input.size()) << rate << " Hz " << semitones;
         }
