@@ -16,10 +16,13 @@ inline void correlate_group(const std::int16_t* ref, const std::int16_t* input, 
                             __m128i shift, std::int32_t* out) {
     __m256i even[blocks];
     __m256i odd[blocks];
+#pragma GCC unroll 8
     for (std::uint32_t b = 0; b < blocks; ++b) even[b] = odd[b] = _mm256_setzero_si256();
     for (std::uint32_t j = 1; j < n; ++j) {
         const __m256i low = _mm256_set1_epi32(static_cast<std::uint16_t>(ref[j]));
         const __m256i high = _mm256_slli_epi32(low, 16);
+        // Unrolled, so that the accumulators stay in registers.
+#pragma GCC unroll 8
         for (std::uint32_t b = 0; b < blocks; ++b) {
             const __m256i x =
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(input + j + lanes * b));

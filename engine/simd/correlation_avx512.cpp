@@ -22,11 +22,14 @@ inline void correlate_group(const std::int16_t* ref, const std::int16_t* input, 
                             __m128i shift, std::int32_t* out) {
     __m512i even[blocks];
     __m512i odd[blocks];
+#pragma GCC unroll 8
     for (std::uint32_t b = 0; b < blocks; ++b) even[b] = odd[b] = _mm512_setzero_si512();
     for (std::uint32_t j = 1; j < n; ++j) {
         const auto r = static_cast<std::uint16_t>(ref[j]);
         const __m512i low = _mm512_set1_epi32(r);
         const __m512i high = _mm512_set1_epi32(static_cast<int>(std::uint32_t{r} << 16));
+        // Unrolled, so that the accumulators stay in registers.
+#pragma GCC unroll 8
         for (std::uint32_t b = 0; b < blocks; ++b) {
             const __m512i x = _mm512_loadu_si512(input + j + lanes * b);
             even[b] = _mm512_add_epi32(even[b], sra(_mm512_madd_epi16(x, low), shift));

@@ -24,10 +24,13 @@ inline void correlate_group(const std::int16_t* ref, const std::int16_t* input, 
                             __m128i shift, std::int32_t* out) {
     __m128i even[blocks];
     __m128i odd[blocks];
+#pragma GCC unroll 8
     for (std::uint32_t b = 0; b < blocks; ++b) even[b] = odd[b] = _mm_setzero_si128();
     for (std::uint32_t j = 1; j < n; ++j) {
         const __m128i low = _mm_set1_epi32(static_cast<std::uint16_t>(ref[j]));
         const __m128i high = _mm_slli_epi32(low, 16);
+        // Unrolled, so that the accumulators stay in registers.
+#pragma GCC unroll 8
         for (std::uint32_t b = 0; b < blocks; ++b) {
             const __m128i x =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(input + j + lanes * b));
