@@ -1,7 +1,6 @@
 #include "engine/tempochanger.h"
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -72,11 +71,12 @@ void crossfade(std::int16_t* dest, const std::int16_t* mid, const std::int16_t* 
 
 }  // namespace
 
+// The overlap buffers are value-initialised: the first sequence fades in from
+// silence rather than from whatever the allocation held.
 tempochanger::tempochanger(simd::level level)
     : overlap_buffer(std::make_unique<std::int16_t[]>(2 * max_overlap_length)),
       reference_buffer(std::make_unique<std::int16_t[]>(2 * max_overlap_length)),
       kernels(&simd::correlation_kernels_for(level)) {
-    // The overlap starts silent, so the first sequence fades in from silence.
     set_parameters(44100, 82, 28, 12);
     set_tempo(10000);
 }

@@ -1,6 +1,6 @@
 #include "engine/tempochanger_mmx.h"
 
-#include <climits>
+#include <cstdint>
 
 #include "engine/simd/stretch_mmx.h"
 
