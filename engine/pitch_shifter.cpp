@@ -43,13 +43,6 @@ bool choose_mmx(engine_choice choice) {
 
 }  // namespace
 
-void pitch_shifter::tempo_changer_deleter::operator()(tempochanger* stage) const noexcept {
-    if (mmx)
-        delete static_cast<tempochanger_mmx*>(stage);
-    else
-        delete stage;
-}
-
 bool pitch_shifter::processor_has_mmx() noexcept {
 #if defined(SQUEAKBOX_X86_SIMD)
     // The processor-specific classes are built on SSE2 on this architecture.
@@ -66,9 +59,9 @@ pitch_shifter::pitch_shifter(engine_choice choice, simd::level level) : level_(l
     mmx_classes_ = mmx;
     transposer_ = std::make_unique<rate_transposer>(mmx ? 1 : 0, level);
     if (mmx)
-        tempo_changer_ = {new tempochanger_mmx(level), tempo_changer_deleter{true}};
+        tempo_changer_ = std::make_unique<tempochanger_mmx>(level);
     else
-        tempo_changer_ = {new tempochanger(level), tempo_changer_deleter{false}};
+        tempo_changer_ = std::make_unique<tempochanger>(level);
     base_tempo_ = base_rate_ = pitch_ = 1.0f;
     effective_tempo_ = effective_rate_ = 0;
     // The effective values were 0, so this hands 10000 to both stages.

@@ -92,18 +92,11 @@ class pitch_shifter {
     [[nodiscard]] const tempochanger& tempo_changer() const noexcept { return *tempo_changer_; }
 
   private:
-    // The tempo changer's two classes share no virtual destructor, so the owner
-    // remembers which one it built and destroys it as that class.
-    struct tempo_changer_deleter {
-        bool mmx;
-        void operator()(tempochanger* stage) const noexcept;
-    };
-
     void recalculate();
     void reserve_intermediate(std::uint32_t count);
 
     std::unique_ptr<rate_transposer> transposer_;
-    std::unique_ptr<tempochanger, tempo_changer_deleter> tempo_changer_;
+    std::unique_ptr<tempochanger> tempo_changer_;
     std::unique_ptr<std::int16_t[]> intermediate_buffer_;
     std::uint32_t intermediate_capacity_ = 0;
     std::uint32_t channels_ = 0;
