@@ -181,13 +181,17 @@ Options:
 
 Without --raw the output has exactly the input's length and lines up with it:
 the engine's delay is removed from the front and its tail is flushed out with
-silence. The engine answers with a stream whose frame t carries, on average,
-the input's frame t + D: the time-stretcher starts each 82 ms sequence within
-a 28 ms seek window and plays it at the shifted rate, so
-  D = r * (W / 2 + (S - O) / 2 * (1 - 1 / r)) + F
-with r the pitch factor, W, S and O the seek window, sequence and overlap in
-frames and F the anti-alias filter's centre. The output is moved by D (with
-the starting pitch), which was checked against measured envelopes of speech.
+silence. The delay is derived from the engine's settings: frame t of its
+stream carries, on average, frame t + D of the input, where
+  D = r * P + (S - O) / 2 * (r - 1) + F
+with r the pitch factor, S and O the time-stretcher's 82 ms sequence and
+12 ms overlap in frames, F the anti-alias filter's centre (14.5 frames up,
+15.5 * r - 1 down) and P where a sequence starts on average within the 28 ms
+seek window W: W / 2 when the pitch goes up or stays, W / 10 when it goes
+down. Within each sequence the shifted voice runs r times as fast, hence the
+middle term. Measured against the loudness envelope of speech, the result
+lines up within about 5 ms (the seek window's jitter allows no better); with
+--pitch-changes the starting pitch sets D.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

@@ -78,15 +78,21 @@ std::int64_t engine_delay_frames(std::uint32_t sample_rate, std::int32_t semiton
     const double overlap = std::exp2(overlap_exponent);
     const double r = std::exp2(std::clamp(semitones, -48, 48) / 12.0);
 
-    // A sequence starts, on average, in the middle of the seek window and then
-    // runs at the transposed rate, so within it the output gets ahead of the
-    // input by up to (sequence - overlap) * (r - 1) frames; half of that on
-    // average. The 32-tap filter's centre lies 15.5 frames into its window,
-    // less the transposer's first frame, which sits one frame before the input.
+    // Where a sequence starts within the seek window depends on where the
+    // natural continuation of the last one lies: ahead of the window when the
+    // pitch goes up, so the search lands anywhere in it (the middle, on
+    // average); behind it when the pitch goes down, so the search keeps to the
+    // window's first tenth. Within a sequence the output then runs r times as
+    // fast as the input and gets ahead of it by up to (sequence - overlap) *
+    // (r - 1) frames, half of that on average. The 32-tap filter's centre lies
+    // 15.5 frames into its window, less the transposer's first frame, which
+    // sits one frame before the input. Measured on speech from -12 to +12
+    // semitones this lands within about 5 ms (13 ms at worst).
+    const double start = r >= 1.0 ? seek / 2.0 : seek / 10.0;
     double filter = 0.0;
     if (semitones > 0) filter = 15.5 - 1.0;
     if (semitones < 0) filter = 15.5 * r - 1.0;
-    const double delay = r * seek / 2.0 + (sequence - overlap) / 2.0 * (r - 1.0) + filter;
+    const double delay = r * start + (sequence - overlap) / 2.0 * (r - 1.0) + filter;
     return static_cast<std::int64_t>(std::lround(delay));
 }
 
