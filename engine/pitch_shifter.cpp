@@ -82,12 +82,9 @@ void pitch_shifter::set_channels(std::uint32_t channels) {
 }
 
 void pitch_shifter::set_sample_rate(std::uint32_t sample_rate) {
+    // The tempo changer derives its input requirement anew from the new
+    // lengths, so the tempo need not be handed again.
     tempo_changer_->set_parameters(sample_rate, sequence_ms, seek_window_ms, overlap_ms);
-    // New parameters leave the tempo changer's input requirement as it was
-    // derived for the old sequence and seek lengths; above 44.1 kHz that
-    // requirement would be too small and a sequence would read input frames
-    // that have not arrived. Handing the tempo again derives it anew.
-    tempo_changer_->set_tempo(effective_tempo_);
 }
 
 void pitch_shifter::set_block_size(std::uint32_t bytes) {
