@@ -164,27 +164,43 @@ std::size_t device_queue::capture(const std::int16_t* frames, std::size_t count)
     return stored;
 }
 
-std::size_t device_queue::play(std::int16_t* out, std::size_t count) noexcept {
-    std::size_t taken = 0;
-    while (taken < count) {
+std::size_t device_queue::peek(std::int16_t* out, std::size_t count) const noexcept {
+    // Only the producer moves the queue's head, so the buffers seen here stay
+    // in place until take().
+    std::size_t copied = 0;
+    std::size_t offset = front_frames_;
+    for (std::size_t i = 0; copied < count; ++i) {
+        wave_header* const* at = queued_.at(i);
+        if (at == nullptr) break;
+        const std::size_t n = std::min((*at)->buffer_length / 2 - offset, count - copied);
+        std::memcpy(out + copied, (*at)->data + offset * 2, n * 2);
+        copied += n;
+        offset = 0;
+    }
+    return copied;
+}
+
+void device_queue::take(std::size_t taken, std::size_t wanted) noexcept {
+    if (taken < wanted) count_underrun();
+    while (taken > 0) {
         wave_header* const* front = queued_.front();
         if (front == nullptr) break;
         wave_header* header = *front;
-        const std::size_t length = header->buffer_length / 2;
-        const std::size_t n = std::min(length - front_frames_, count - taken);
-        std::memcpy(out + taken, header->data + front_frames_ * 2, n * 2);
+        const std::size_t n = std::min(header->buffer_length / 2 - front_frames_, taken);
         front_frames_ += n;
-        taken += n;
-        if (front_frames_ == length) {
+        taken -= n;
+        if (front_frames_ == header->buffer_length / 2) {
             queued_.drop_front();
             front_frames_ = 0;
             hand_back(kind::buffer, header);
         }
     }
-    if (taken < count) {
-        std::memset(out + taken, 0, (count - taken) * 2);
-        count_underrun();
-    }
+}
+
+std::size_t device_queue::play(std::int16_t* out, std::size_t count) noexcept {
+    const std::size_t taken = peek(out, count);
+    std::memset(out + taken, 0, (count - taken) * 2);
+    take(taken, count);
     return taken;
 }
 

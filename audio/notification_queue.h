@@ -98,6 +98,12 @@ class device_queue {
     // back each buffer once played; the rest of `out` is silence and counted
     // as an underrun. Returns the frames taken.
     std::size_t play(std::int16_t* out, std::size_t count) noexcept;
+    // Producer: play() in two steps, for a device that must store the frames
+    // before their buffers go back (a file): copies up to `count` frames
+    // without taking them, then takes `taken` frames, handing back finished
+    // buffers and counting an underrun when fewer than `wanted` were there.
+    std::size_t peek(std::int16_t* out, std::size_t count) const noexcept;
+    void take(std::size_t taken, std::size_t wanted) noexcept;
     // Producer: frames that still fit into (or remain in) the oldest buffer.
     [[nodiscard]] std::size_t front_room() const noexcept;
     [[nodiscard]] bool has_queued() const noexcept { return !queued_.empty(); }

@@ -33,6 +33,14 @@ class spsc_ring {
         return &slots_[head & (Capacity - 1)];
     }
 
+    // Consumer side: the element `index` places behind the oldest; nullptr
+    // past the newest.
+    const T* at(std::size_t index) const noexcept {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        if (tail_.load(std::memory_order_acquire) - head <= index) return nullptr;
+        return &slots_[(head + index) & (Capacity - 1)];
+    }
+
     // Consumer side: removes the oldest element. False when empty.
     bool pop(T& value) noexcept {
         const std::size_t head = head_.load(std::memory_order_relaxed);
