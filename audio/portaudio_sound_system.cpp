@@ -25,12 +25,15 @@ constexpr auto stall_limit = std::chrono::milliseconds(1500);
 constexpr auto watchdog_period = std::chrono::milliseconds(100);
 
 // PortAudio for the whole process: initialised once, quietly, and the device
-// list taken then.
+// list taken then. It is never terminated: the sound system and its devices
+// may live in static storage and be destroyed after any library object would
+// be, and the host APIs' plugins (ALSA's pulse and JACK modules) do not
+// unload cleanly. The process's end releases it all.
 class portaudio_library {
   public:
     static portaudio_library& instance() {
-        static portaudio_library library;
-        return library;
+        static portaudio_library* const library = new portaudio_library;
+        return *library;
     }
 
     [[nodiscard]] bool ready() const noexcept { return error_ == paNoError; }
@@ -57,10 +60,6 @@ class portaudio_library {
             if (info->maxOutputChannels > 0) playback_.push_back(i);
         }
     }
-    ~portaudio_library() {
-        if (ready()) Pa_Terminate();
-    }
-
     PaError error_ = paNotInitialized;
     std::vector<PaDeviceIndex> capture_;
     std::vector<PaDeviceIndex> playback_;

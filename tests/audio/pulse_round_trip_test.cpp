@@ -289,7 +289,7 @@ TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     const std::string recorded = (dir / "rig.raw").string();
 
     pass_through stream(*system);
-    stream.pre_roll = 2;
+    stream.pre_roll = 4;
     child_process recorder({"parec", "--device=squeak_rig.monitor", "--format=s16le",
                             "--rate=44100", "--channels=2", "--raw", "--latency-msec=10"},
                            recorded);
