@@ -345,11 +345,12 @@ TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
         }
     }
     ASSERT_GT(best, 0.99) << "the output does not carry the input";
+    // The blocks written ahead are the test's; what remains is the devices'.
     const double latency_ms = 1000.0 * double(lag - stream.pre_roll * 512) / rate;
     std::printf(
         "[ latency  ] capture to playback through PortAudio on the null sinks: %.1f ms "
-        "(%zu frames, less the test's %zu blocks written ahead)\n",
-        latency_ms, lag - stream.pre_roll * 512, stream.pre_roll);
+        "(%zu frames measured, less the %zu blocks the test wrote ahead)\n",
+        latency_ms, lag, stream.pre_roll);
     std::printf("[ latency  ] capture overruns %llu, playback underruns %llu (start-up included)\n",
                 static_cast<unsigned long long>(capture_stats.overruns),
                 static_cast<unsigned long long>(playback_stats.underruns));
