@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -61,6 +62,62 @@ capture_file_check check_capture_file(const std::string& path) {
     return check;
 }
 
+// In fast mode a capture file and a playback file of one system keep to one
+// clock, the output's, as the two sides of a sound card do. Without it the
+// capture side reads ten blocks the moment its ten buffers are queued, the
+// notifications of both sides reach the stream in turns, and the stream finds
+// its playback queue full and drops blocks: sound lost for nothing. So the
+// capture reads at most `lead` frames ahead of what the playback side has
+// taken (played, or given back by a reset), while a playback file is open.
+class fast_clock {
+  public:
+    static constexpr std::uint64_t lead = 2 * block_frames;
+
+    // Worker of the capture side.
+    [[nodiscard]] bool capture_may_read() const noexcept {
+        return !playback_open_.load(std::memory_order_acquire) ||
+               captured_.load(std::memory_order_acquire) <
+                   taken_.load(std::memory_order_acquire) + lead;
+    }
+    void captured(std::uint64_t frames) noexcept {
+        captured_.fetch_add(frames, std::memory_order_acq_rel);
+    }
+
+    // The playback side took frames out of its queue; a reset gives back all
+    // it held, which counts as taken.
+    void taken(std::uint64_t frames) {
+        taken_.fetch_add(frames, std::memory_order_acq_rel);
+        wake_capture();
+    }
+    void playback_reset() {
+        taken_.store(captured_.load(std::memory_order_acquire), std::memory_order_release);
+        wake_capture();
+    }
+    void set_playback_open(bool open) {
+        if (open) taken_.store(captured_.load(std::memory_order_acquire));
+        playback_open_.store(open, std::memory_order_release);
+        wake_capture();
+    }
+
+    // The capture side's wake-up, set while a capture file is open.
+    void set_capture_wakeup(std::function<void()> wake) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_capture_ = std::move(wake);
+    }
+
+  private:
+    void wake_capture() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (wake_capture_) wake_capture_();
+    }
+
+    std::atomic<std::uint64_t> captured_{0};
+    std::atomic<std::uint64_t> taken_{0};
+    std::atomic<bool> playback_open_{false};
+    std::mutex mutex_;
+    std::function<void()> wake_capture_;
+};
+
 // The device's own thread: it makes one block at a time, on the clock or
 // whenever a buffer is there for it. Its control state is guarded by a mutex,
 // which is fine for a timer thread; the blocks themselves travel through the
@@ -103,6 +160,7 @@ class file_queue : public device_queue {
         if (closed()) return mm_invalid_handle;
         pause();
         return_queued();
+        after_reset();
         // Playback goes on with the next written buffer; capture waits for start().
         if (direction() == device_direction::playback && !failed()) start();
         return mm_ok;
@@ -113,6 +171,7 @@ class file_queue : public device_queue {
         stop_worker();
         close();
         finish_file();
+        leave_clock();
         return mm_ok;
     }
 
@@ -126,6 +185,13 @@ class file_queue : public device_queue {
     // until it is started again (the capture file ended, a write failed).
     virtual bool make_block(std::size_t frames) = 0;
     virtual void finish_file() noexcept {}
+    // Worker, fast mode: whether the next block may be made now.
+    [[nodiscard]] virtual bool may_make_block() const noexcept { return true; }
+    // UI, worker stopped: the queued buffers have been given back.
+    virtual void after_reset() {}
+    // UI, worker stopped for good: the device no longer takes part in the
+    // shared clock.
+    virtual void leave_clock() {}
 
     // Worker: the device cannot go on; the UI thread hears of it through the
     // next dispatch_pending().
@@ -181,7 +247,8 @@ class file_queue : public device_queue {
                     const auto due = start + time_of_blocks(capture ? block + 1 : block);
                     if (wake_.wait_until(lock, due, [&] { return quit_ || !run_; })) break;
                 } else {
-                    wake_.wait(lock, [&] { return quit_ || !run_ || has_queued(); });
+                    wake_.wait(
+                        lock, [&] { return quit_ || !run_ || (has_queued() && may_make_block()); });
                     if (quit_ || !run_) break;
                     frames = std::min(block_frames, front_room());
                 }
@@ -208,17 +275,31 @@ class file_queue : public device_queue {
 class file_capture_queue final : public file_queue {
   public:
     file_capture_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
-                       file_pacing pacing, reporter report, capture_file_check opened)
+                       file_pacing pacing, reporter report, capture_file_check opened,
+                       std::shared_ptr<fast_clock> clock)
         : file_queue(device_direction::capture, target, std::move(wakeup), pacing,
                      std::move(report)),
+          clock_(std::move(clock)),
           file_(std::move(opened.file)),
           channels_(static_cast<std::size_t>(opened.info.channels)),
           frames_left_(opened.info.frames),
           interleaved_(block_frames * channels_),
-          mono_(block_frames) {}
-    ~file_capture_queue() override { stop_worker(); }
+          mono_(block_frames) {
+        if (clock_) clock_->set_capture_wakeup([this] { kick(); });
+    }
+    ~file_capture_queue() override {
+        leave_clock();
+        stop_worker();
+    }
 
   private:
+    [[nodiscard]] bool may_make_block() const noexcept override {
+        return !clock_ || clock_->capture_may_read();
+    }
+    void leave_clock() override {
+        if (clock_) clock_->set_capture_wakeup(nullptr);
+    }
+
     bool make_block(std::size_t frames) override {
         if (at_end_) return false;
         sf_count_t got = 0;
@@ -235,6 +316,7 @@ class file_capture_queue final : public file_queue {
             std::fill(mono_.begin() + static_cast<std::ptrdiff_t>(count),
                       mono_.begin() + static_cast<std::ptrdiff_t>(length), std::int16_t{0});
             capture(mono_.data(), length);
+            if (clock_) clock_->captured(length);
         }
         if (count < frames || frames_left_ <= 0) {
             at_end_ = true;
@@ -252,6 +334,7 @@ class file_capture_queue final : public file_queue {
         }
     }
 
+    const std::shared_ptr<fast_clock> clock_;  // null when paced in real time
     sndfile_ptr file_;
     const std::size_t channels_;
     sf_count_t frames_left_;
@@ -263,12 +346,19 @@ class file_capture_queue final : public file_queue {
 class file_playback_queue final : public file_queue {
   public:
     file_playback_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
-                        file_pacing pacing, reporter report, sndfile_ptr file, std::string path)
+                        file_pacing pacing, reporter report, sndfile_ptr file, std::string path,
+                        std::shared_ptr<fast_clock> clock)
         : file_queue(device_direction::playback, target, std::move(wakeup), pacing,
                      std::move(report)),
+          clock_(std::move(clock)),
           file_(std::move(file)),
-          path_(std::move(path)) {}
-    ~file_playback_queue() override { stop_worker(); }
+          path_(std::move(path)) {
+        if (clock_) clock_->set_playback_open(true);
+    }
+    ~file_playback_queue() override {
+        stop_worker();
+        leave_clock();
+    }
 
   private:
     bool make_block(std::size_t frames) override {
@@ -280,16 +370,26 @@ class file_playback_queue final : public file_queue {
             const sf_count_t written =
                 sf_writef_short(file_.get(), block_.data(), static_cast<sf_count_t>(taken));
             if (written != static_cast<sf_count_t>(taken)) {
+                // A capture waiting for this side must not wait for ever.
+                if (clock_) clock_->set_playback_open(false);
                 fail("cannot write the sound file \"" + path_ + "\": " + sf_strerror(file_.get()));
                 return false;
             }
         }
         take(taken, frames);
+        if (clock_ && taken > 0) clock_->taken(taken);
         return true;
     }
 
     void finish_file() noexcept override { file_.reset(); }
+    void after_reset() override {
+        if (clock_) clock_->playback_reset();
+    }
+    void leave_clock() override {
+        if (clock_) clock_->set_playback_open(false);
+    }
 
+    const std::shared_ptr<fast_clock> clock_;  // null when paced in real time
     sndfile_ptr file_;
     const std::string path_;
     std::array<std::int16_t, block_frames> block_{};
@@ -348,6 +448,8 @@ bool is_open(const std::weak_ptr<device_queue>& queue) {
 struct file_sound_system::impl {
     file_device_options options;
     notification_hub hub;
+    // Shared by the two sides in fast mode.
+    std::shared_ptr<fast_clock> clock;
     std::weak_ptr<device_queue> capture_open;
     std::weak_ptr<device_queue> playback_open;
 
@@ -368,6 +470,8 @@ struct file_sound_system::impl {
 file_sound_system::file_sound_system(file_device_options options)
     : impl_(std::make_unique<impl>()) {
     impl_->options = std::move(options);
+    if (impl_->options.pacing == file_pacing::as_fast_as_taken)
+        impl_->clock = std::make_shared<fast_clock>();
 }
 
 file_sound_system::~file_sound_system() = default;
@@ -423,7 +527,7 @@ mm_result file_sound_system::open_capture(std::uint32_t device, const wave_forma
     }
     auto queue =
         std::make_shared<file_capture_queue>(target, impl_->hub.wakeup(), impl_->options.pacing,
-                                             impl_->options.report, std::move(check));
+                                             impl_->options.report, std::move(check), impl_->clock);
     queue->start_worker(false);
     impl_->hub.attach(queue);
     impl_->capture_open = queue;
@@ -450,9 +554,9 @@ mm_result file_sound_system::open_playback(std::uint32_t device, const wave_form
     // The header's sizes follow every write, so a process that is killed
     // still leaves a file that plays to its last block.
     sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    auto queue =
-        std::make_shared<file_playback_queue>(target, impl_->hub.wakeup(), impl_->options.pacing,
-                                              impl_->options.report, std::move(file), path);
+    auto queue = std::make_shared<file_playback_queue>(target, impl_->hub.wakeup(),
+                                                       impl_->options.pacing, impl_->options.report,
+                                                       std::move(file), path, impl_->clock);
     queue->start_worker(true);
     impl_->hub.attach(queue);
     impl_->playback_open = queue;

@@ -387,6 +387,49 @@ TEST_F(file_devices, FastModeRunsAsFastAsTheBuffersComeBack) {
     for (std::size_t i = 0; i < frames; ++i) ASSERT_EQ(wav.samples[i], testing::ramp_sample(i));
 }
 
+TEST_F(file_devices, FastCaptureKeepsToThePlaybackFilesClockAndIsLetGoWhenItCloses) {
+    // Both files in one system: the capture reads only two blocks ahead of
+    // what the playback file has taken, however many buffers it holds.
+    file_sound_system system(
+        options(mono_ramp_file(44100), path("out.wav"), file_pacing::as_fast_as_taken));
+    event_log capture_log;
+    event_log playback_log;
+    std::unique_ptr<capture_device> capture;
+    std::unique_ptr<playback_device> playback;
+    ASSERT_EQ(system.open_playback(0, stream_format, playback_log, playback), mm_ok);
+    ASSERT_EQ(system.open_capture(0, stream_format, capture_log, capture), mm_ok);
+    buffer_set<10> in;
+    buffer_set<10> out;
+    for (auto& h : in.headers) {
+        capture->prepare_header(h);
+        capture->add_buffer(h);
+    }
+    for (auto& h : out.headers) playback->prepare_header(h);
+    ASSERT_EQ(capture->start(), mm_ok);
+    pump_for(system, 60ms);
+    EXPECT_EQ(capture_log.count(entry::capture), 2u);
+
+    // Each block written and played lets one more be read.
+    for (std::size_t i = 0; i < 3; ++i) ASSERT_EQ(playback->write(out.headers[i]), mm_ok);
+    ASSERT_TRUE(pump_until(system, [&] { return playback_log.count(entry::playback) == 3; }));
+    pump_for(system, 30ms);
+    EXPECT_EQ(capture_log.count(entry::capture), 5u);
+
+    // Buffers a reset gives back unplayed count as taken: no wait for ever.
+    playback->write(out.headers[3]);
+    playback->write(out.headers[4]);
+    ASSERT_EQ(playback->reset(), mm_ok);
+    ASSERT_TRUE(pump_until(
+        system, [&] { return capture_log.count(entry::capture) >= 6; }, 1s));
+
+    // Without a playback file the capture runs free to the end.
+    for (auto& h : out.headers) playback->unprepare_header(h);
+    ASSERT_EQ(playback->close(), mm_ok);
+    ASSERT_TRUE(pump_until(
+        system, [&] { return capture_log.count(entry::capture) == 10; }, 1s));
+    EXPECT_EQ(capture->stats().overruns, 0u);
+}
+
 TEST_F(file_devices, AnUnwritablePlaybackFileIsRefusedWithAMessage) {
     file_sound_system system(options("", path("no/such/folder/out.wav"), file_pacing::real_time));
     event_log log;
