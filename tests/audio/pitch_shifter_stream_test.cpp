@@ -1,0 +1,292 @@
+// The stream with the real pitch shifter, without a sound card: whatever the
+// devices are, the output must be exactly what the engine returns for the
+// blocks the stream accepted, each block's unwritten tail silent.
+
+#include "audio/pitch_shifter_processor.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "../engine/speech_signal.h"
+#include "audio/file_sound_system.h"
+#include "audio/level_meter.h"
+#include "audio/wav_recorder.h"
+#include "device_test_support.h"
+#include "fake_sound_system.h"
+#include "stream_harness.h"
+
+namespace squeakbox {
+namespace {
+
+using test_support::copying_observer;
+using test_support::fake_host;
+using test_support::test_window;
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t block = audio_stream::block_frames;
+using block_samples = std::vector<std::int16_t>;
+
+// The engine on its own, set up as the program sets it up, independently of
+// the adapter under test.
+class reference_engine {
+  public:
+    explicit reference_engine(std::int32_t semitones) {
+        shifter_.set_channels(1);
+        shifter_.set_sample_rate(44100);
+        shifter_.set_block_size(1024);
+        shifter_.set_pitch_semitones(semitones);
+    }
+    void set_pitch_semitones(std::int32_t semitones) { shifter_.set_pitch_semitones(semitones); }
+
+    // One block as the speaker must hear it: what the engine wrote, then silence.
+    block_samples process(std::span<const std::int16_t> input) {
+        block_samples out(block, 0);
+        std::vector<std::int16_t> copy(input.begin(), input.end());
+        const std::uint32_t n = shifter_.process(out.data(), copy.data(), block);
+        last_count_ = n;
+        std::fill(out.begin() + std::min<std::uint32_t>(n, block), out.end(), std::int16_t{0});
+        return out;
+    }
+    [[nodiscard]] std::uint32_t last_count() const noexcept { return last_count_; }
+
+  private:
+    pitch_shifter shifter_;
+    std::uint32_t last_count_ = 0;
+};
+
+std::span<const std::int16_t> block_at(const std::vector<std::int16_t>& signal, std::size_t b) {
+    return std::span<const std::int16_t>(signal).subspan(b * block, block);
+}
+
+TEST(PitchShifterProcessor, IsTheEngineSetUpForTheStreamAndNeverOverrunsAShortBuffer) {
+    pitch_shifter_processor processor(6);
+    EXPECT_EQ(processor.shifter().channels(), 1u);
+    EXPECT_EQ(processor.shifter().effective_rate(), 14142u);
+    EXPECT_EQ(processor.pitch_semitones(), 6);
+    processor.set_pitch_semitones(-200);
+    EXPECT_EQ(processor.pitch_semitones(), -pitch_shifter::max_semitones);
+    EXPECT_EQ(processor.shifter().effective_rate(), 625u);
+    processor.set_pitch_semitones(6);
+
+    // Warm the engine up so that it hands out whole blocks, then ask for a
+    // few frames into a buffer that holds only those, with guards after it.
+    const auto speech = testing::speech_like(block * 40, 44100, 3);
+    block_samples out(block);
+    for (std::size_t b = 0; b < 30; ++b)
+        processor.process(out.data(), block_at(speech, b).data(), block);
+    block_samples small(100 + 16, 0x5A5A);
+    const std::uint32_t written = processor.process(small.data(), block_at(speech, 30).data(), 100);
+    EXPECT_LE(written, 100u);
+    for (std::size_t i = 100; i < small.size(); ++i)
+        ASSERT_EQ(small[i], 0x5A5A) << "overrun at " << i;
+}
+
+// Fully scripted devices: every block is captured and played on command, so
+// the comparison holds sample for sample, drops and pitch changes included.
+TEST(StreamWithTheEngine, PlaysAndRecordsExactlyWhatTheEngineReturnsForTheAcceptedBlocks) {
+    fake::fake_sound_system devices({{"Mic"}}, {{"Speakers"}});
+    fake_host host;
+    pitch_shifter_processor processor(6);
+    copying_observer observer;
+    test_window window(devices, processor, host);
+    window.stream.set_observer(&observer);
+    ASSERT_EQ(window.start(), 1);
+
+    const std::size_t blocks = 600;
+    const auto speech = testing::speech_like(block * blocks, 44100, 11);
+    reference_engine reference(6);
+    std::vector<block_samples> expected;
+    std::size_t short_blocks_after_start = 0;  // the tails the test relies on
+    std::size_t next = 0;
+    auto capture_one = [&] {
+        devices.fill_capture(1, block_at(speech, next));
+        window.run();
+        ++next;
+    };
+    auto accept = [&](std::size_t b) {
+        expected.push_back(reference.process(block_at(speech, b)));
+        if (expected.size() > 40 && reference.last_count() < block) ++short_blocks_after_start;
+    };
+
+    for (; next < 200;) {
+        accept(next);
+        capture_one();
+        devices.finish_playback(1);
+        window.run();
+    }
+    // The user lowers the pitch while sound flows.
+    processor.set_pitch_semitones(-3);
+    reference.set_pitch_semitones(-3);
+    for (; next < 400;) {
+        accept(next);
+        capture_one();
+        devices.finish_playback(1);
+        window.run();
+    }
+    // The output stalls: ten blocks fill the playback queue, the next three
+    // are dropped and the engine never sees them.
+    for (int i = 0; i < 10; ++i) {
+        accept(next);
+        capture_one();
+    }
+    for (int i = 0; i < 3; ++i) capture_one();
+    devices.finish_playback(10);
+    window.run();
+    processor.set_pitch_semitones(12);
+    reference.set_pitch_semitones(12);
+    while (next < blocks) {
+        accept(next);
+        capture_one();
+        devices.finish_playback(1);
+        window.run();
+    }
+
+    EXPECT_EQ(window.stream.dropped_blocks(), 3u);
+    EXPECT_EQ(window.stream.processed_blocks(), expected.size());
+    EXPECT_GT(short_blocks_after_start, 0u) << "no short block: the silent tails went untested";
+    ASSERT_EQ(devices.played().size(), expected.size());
+    ASSERT_EQ(observer.recorded.size(), expected.size());
+    std::size_t sounding = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(devices.played()[i].samples, expected[i]) << "played block " << i;
+        ASSERT_EQ(observer.recorded[i], expected[i]) << "recorded block " << i;
+        ASSERT_EQ(observer.measured[i], expected[i]) << "measured block " << i;
+        sounding += std::any_of(expected[i].begin(), expected[i].end(),
+                                [](std::int16_t s) { return s != 0; });
+    }
+    EXPECT_GT(sounding, expected.size() / 2);  // the comparison was not of silence
+
+    window.close();
+    window.run();
+    EXPECT_TRUE(window.destroyed);
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+// The window side of a stream on real (file) devices: notifications go to the
+// stream, the final close destroys the window.
+class file_window final : public device_events {
+  public:
+    file_window(sound_system& devices, block_processor& processor, fake_host& host)
+        : stream(devices, processor, host, *this), host_(host) {}
+
+    void capture_data(wave_header* header) override { stream.on_capture_block(header); }
+    void playback_done(wave_header* header) override { stream.on_playback_done(header); }
+    void capture_ended() override { ended = true; }
+    void device_failed(const std::string& reason) override { failure = reason; }
+
+    void close() {
+        stream.request_stop();
+        if (stream.close_allowed()) destroyed = true;
+    }
+    void handle_posted_closes() {
+        while (closes_handled_ < host_.posted_closes && !destroyed) {
+            ++closes_handled_;
+            close();
+        }
+    }
+
+    audio_stream stream;
+    bool ended = false;
+    bool destroyed = false;
+    std::string failure;
+
+  private:
+    fake_host& host_;
+    int closes_handled_ = 0;
+};
+
+// The level meter and the recorder, as the window wires them.
+struct meter_and_recorder final : block_observer {
+    level_meter meter;
+    wav_recorder recorder;
+    void show_level(const wave_header& header) override { meter.measure(header); }
+    void write_block(const wave_header& header) override { recorder.write_block(header); }
+};
+
+struct file_stream : ::testing::Test {
+    fs::path dir;
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              ("squeakbox-engine-stream-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatchesIt) {
+    // Twenty seconds of speech, not a whole number of blocks.
+    const std::size_t frames = 44100 * 20 + 300;
+    const auto speech = testing::speech_like(frames, 44100, 5);
+    const std::string input = (dir / "voice.wav").string();
+    const std::string output = (dir / "out.wav").string();
+    testing::write_wav(input, 44100, 1, speech);
+
+    std::vector<std::string> reports;
+    file_sound_system devices({input, output, file_pacing::as_fast_as_taken,
+                               [&](const std::string& line) { reports.push_back(line); }});
+    fake_host host;
+    pitch_shifter_processor processor(6);
+    meter_and_recorder observer;
+    file_window window(devices, processor, host);
+    window.stream.set_observer(&observer);
+    window.stream.set_desktop_path_source([&] { return dir.string(); });
+    ASSERT_EQ(window.stream.open_stream(), 1);
+    window.stream.set_stream_state(1);
+    ASSERT_EQ(observer.recorder.open_file(window.stream.recording_target()), 0)
+        << observer.recorder.last_error();
+
+    // Until the file has ended and the output has caught up, then a close.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool stop_sent = false;
+    while (!window.destroyed && std::chrono::steady_clock::now() < deadline) {
+        pollfd p{devices.event_fd(), POLLIN, 0};
+        ::poll(&p, 1, 20);
+        devices.dispatch_pending();
+        if (!stop_sent && window.ended && window.stream.playback_queued() == 0) {
+            stop_sent = true;
+            window.close();
+        }
+        window.handle_posted_closes();
+    }
+    ASSERT_TRUE(window.destroyed) << "the stream did not close within a minute";
+    observer.recorder.close_file();
+    EXPECT_TRUE(window.failure.empty()) << window.failure;
+    EXPECT_TRUE(reports.empty()) << reports.front();
+
+    // The engine on the same blocks; the last one padded with silence as the
+    // file ends. Blocks the stream dropped never reached the engine, so any
+    // drop shows up as a mismatch.
+    const std::size_t blocks = (frames + block - 1) / block;
+    std::vector<std::int16_t> padded(speech);
+    padded.resize(blocks * block, 0);
+    reference_engine reference(6);
+    std::vector<std::int16_t> expected;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const block_samples out = reference.process(block_at(padded, b));
+        expected.insert(expected.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(window.stream.dropped_blocks(), 0u);
+    EXPECT_EQ(window.stream.processed_blocks(), blocks);
+
+    const auto played = testing::read_wav(output);
+    ASSERT_TRUE(played.ok);
+    ASSERT_EQ(played.samples.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(played.samples[i], expected[i]) << "sample " << i << " of block " << i / block;
+
+    const auto recorded = testing::read_wav(window.stream.recording_target().file_name);
+    ASSERT_TRUE(recorded.ok);
+    EXPECT_EQ(recorded.rate, 44100u);
+    EXPECT_EQ(recorded.channels, 1u);
+    EXPECT_TRUE(recorded.samples == played.samples) << "the recording differs from what was played";
+}
+
+}  // namespace
+}  // namespace squeakbox
