@@ -53,6 +53,13 @@ class tempochanger {
     // needs room for max(output limit, 32) frames.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
 
+    // Diagnostics: the frames waiting in the input and output buffers (the
+    // output's are sound already made but not yet handed out: delay), and the
+    // output buffer's capacity in samples.
+    [[nodiscard]] std::uint32_t held_input_frames() const noexcept { return input_frames; }
+    [[nodiscard]] std::uint32_t held_output_frames() const noexcept { return output_frames; }
+    [[nodiscard]] std::uint32_t output_capacity_samples() const noexcept { return output_capacity; }
+
   protected:
     // The six operations that a processor-specific variant may replace, in
     // this order. The searches return a position in frames below seek_length
