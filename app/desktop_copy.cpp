@@ -14,7 +14,10 @@ namespace {
 constexpr const char* error_title = "Error";
 
 std::string quoted(const std::filesystem::path& path) {
-    return "\"" + path.string() + "\"";
+    std::string text(1, '"');
+    text += path.string();
+    text += '"';
+    return text;
 }
 
 copy_result refuse(const message_box_hook& owner, const std::string& reason) {
@@ -44,8 +47,10 @@ class temp_file_guard {
 // can have opened. Empty path and `error` set on failure.
 std::filesystem::path make_temp_beside(const std::filesystem::path& target,
                                        std::error_code& error) {
-    const std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + "-XXXXXX")).string();
+    std::string hidden = ".";
+    hidden += target.filename().string();
+    hidden += "-XXXXXX";
+    const std::string pattern = (target.parent_path() / hidden).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());

@@ -66,7 +66,7 @@ void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, 
 void tempo_stage(benchmark::State& state, simd::level l) {
     const std::uint32_t rate = 14142;
     const std::uint32_t tempo = 7071;
-    rate_transposer transposer(1, l);
+    rate_transposer_stage transposer(1, l);
     transposer.set_channels(1);
     transposer.set_rate(rate);
     const std::uint32_t room = block_frames * 10000 / rate + 32;

@@ -109,8 +109,8 @@ std::string engine_description(const render_options& options) {
             mmx = pitch_shifter::processor_has_mmx();
             break;
     }
-    std::string text = mmx ? "tempochanger_mmx + rate_transposer with anti_alias_filter_mmx"
-                           : "tempochanger + rate_transposer with anti_alias_filter";
+    std::string text = mmx ? "tempochanger_mmx + rate_transposer_stage with anti_alias_filter_mmx"
+                           : "tempochanger + rate_transposer_stage with anti_alias_filter";
     text += ", ";
     text += simd::level_name(chosen_level(options));
     text += " kernels";

@@ -57,7 +57,7 @@ pitch_shifter::pitch_shifter(engine_choice choice, simd::level level) : level_(l
     intermediate_buffer_.reset();
     const bool mmx = choose_mmx(choice);
     mmx_classes_ = mmx;
-    transposer_ = std::make_unique<rate_transposer>(mmx ? 1 : 0, level);
+    transposer_ = std::make_unique<rate_transposer_stage>(mmx ? 1 : 0, level);
     if (mmx)
         tempo_changer_ = std::make_unique<tempochanger_mmx>(level);
     else

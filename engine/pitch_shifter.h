@@ -22,7 +22,7 @@
 
 namespace squeakbox {
 
-class rate_transposer;
+class rate_transposer_stage;
 class tempochanger;
 
 // Which pair of stage classes to build. `automatic` takes the processor-specific
@@ -88,14 +88,14 @@ class pitch_shifter {
     }
 
     // Read-only views of the stages, for diagnostics.
-    [[nodiscard]] const rate_transposer& transposer() const noexcept { return *transposer_; }
+    [[nodiscard]] const rate_transposer_stage& transposer() const noexcept { return *transposer_; }
     [[nodiscard]] const tempochanger& tempo_changer() const noexcept { return *tempo_changer_; }
 
   private:
     void recalculate();
     void reserve_intermediate(std::uint32_t count);
 
-    std::unique_ptr<rate_transposer> transposer_;
+    std::unique_ptr<rate_transposer_stage> transposer_;
     std::unique_ptr<tempochanger> tempo_changer_;
     std::unique_ptr<std::int16_t[]> intermediate_buffer_;
     std::uint32_t intermediate_capacity_ = 0;
