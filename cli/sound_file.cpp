@@ -248,6 +248,14 @@ struct sound_reader::impl {
     ~impl() {
         if (file != nullptr) sf_close(file);
     }
+
+    void open_memory() {
+        if (memory.bytes.empty()) fail(name, "no data");
+        file = sf_open_virtual(&memory_io, SFM_READ, &info, &memory);
+        check_opened();
+    }
+    // What every input must pass, whatever it was read from.
+    void check_opened();
 };
 
 sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<impl>()) {
@@ -263,8 +271,8 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
             if (n == 0) break;
             self.memory.bytes.insert(self.memory.bytes.end(), chunk, chunk + n);
         }
-        if (self.memory.bytes.empty()) fail(self.name, "no data");
-        self.file = sf_open_virtual(&memory_io, SFM_READ, &self.info, &self.memory);
+        self.open_memory();
+        return;
     } else {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) fail(self.name, system_reason(errno));
@@ -276,14 +284,23 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
         self.file = sf_open_fd(fd, SFM_READ, &self.info, SF_TRUE);
         if (self.file == nullptr) ::close(fd);
     }
-    if (self.file == nullptr)
-        fail(self.name, "not a readable sound file (" + sndfile_reason(nullptr) + ")");
-    if (header_promises_more(self.file))
-        fail(self.name, "truncated: the file ends before its audio data does");
-    if (self.info.frames <= 0 && self.info.frames != SF_COUNT_MAX)
-        fail(self.name, "holds no audio");
-    const int major = self.info.format & SF_FORMAT_TYPEMASK;
-    switch (self.info.format & SF_FORMAT_SUBMASK) {
+    self.check_opened();
+}
+
+sound_reader::sound_reader(in_memory_t, std::string name, std::vector<unsigned char> bytes)
+    : impl_(std::make_unique<impl>()) {
+    impl_->name = std::move(name);
+    impl_->memory.bytes = std::move(bytes);
+    impl_->open_memory();
+}
+
+void sound_reader::impl::check_opened() {
+    if (file == nullptr) fail(name, "not a readable sound file (" + sndfile_reason(nullptr) + ")");
+    if (header_promises_more(file))
+        fail(name, "truncated: the file ends before its audio data does");
+    if (info.frames <= 0 && info.frames != SF_COUNT_MAX) fail(name, "holds no audio");
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    switch (info.format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_FLOAT:
         case SF_FORMAT_DOUBLE:
         case SF_FORMAT_VORBIS:
@@ -291,13 +308,13 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
         case SF_FORMAT_MPEG_LAYER_I:
         case SF_FORMAT_MPEG_LAYER_II:
         case SF_FORMAT_MPEG_LAYER_III:
-            self.read_floats = true;
+            read_floats = true;
             break;
         default:
             break;
     }
     // Compressed frame counts of these are estimates.
-    self.exact_length = self.info.frames != SF_COUNT_MAX && major != SF_FORMAT_MPEG;
+    exact_length = info.frames != SF_COUNT_MAX && major != SF_FORMAT_MPEG;
 }
 
 sound_reader::~sound_reader() = default;
@@ -353,6 +370,7 @@ struct sound_writer::impl {
     memory_file memory;
     SNDFILE* file = nullptr;
     bool committed = false;
+    bool keep_in_memory = false;  // the file stays in `memory`, not on standard output
 
     ~impl() {
         if (file != nullptr) sf_close(file);
@@ -360,6 +378,15 @@ struct sound_writer::impl {
             ::unlink(temporary.c_str());
             forget_temporary();
         }
+    }
+
+    void open_memory(std::uint32_t sample_rate, std::uint32_t channels) {
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(sample_rate);
+        info.channels = static_cast<int>(channels);
+        info.format = format.format;
+        file = sf_open_virtual(&memory_io, SFM_WRITE, &info, &memory);
+        if (file == nullptr) fail(name, sndfile_reason(nullptr));
     }
 };
 
@@ -379,8 +406,7 @@ sound_writer::sound_writer(const std::string& path, std::uint32_t sample_rate,
     if (path == "-") {
         if (::isatty(STDOUT_FILENO))
             fail(self.name, "is a terminal; redirect it to a file or a pipe");
-        self.file = sf_open_virtual(&memory_io, SFM_WRITE, &info, &self.memory);
-        if (self.file == nullptr) fail(self.name, sndfile_reason(nullptr));
+        self.open_memory(sample_rate, channels);
         return;
     }
 
@@ -405,6 +431,13 @@ sound_writer::sound_writer(const std::string& path, std::uint32_t sample_rate,
     }
 }
 
+sound_writer::sound_writer(in_memory_t, std::uint32_t sample_rate, std::uint32_t channels)
+    : impl_(std::make_unique<impl>()) {
+    impl_->name = "memory";
+    impl_->keep_in_memory = true;
+    impl_->open_memory(sample_rate, channels);
+}
+
 sound_writer::~sound_writer() = default;
 
 void sound_writer::write(const std::int16_t* samples, std::uint64_t frames) {
@@ -427,6 +460,10 @@ void sound_writer::commit() {
     if (sf_close(file) != 0)
         fail(self.name, "could not be finished (" + sndfile_reason(nullptr) + ")");
 
+    if (self.keep_in_memory) {
+        self.committed = true;
+        return;
+    }
     if (self.path == "-") {
         const unsigned char* data = self.memory.bytes.data();
         std::size_t left = self.memory.bytes.size();
@@ -448,6 +485,10 @@ void sound_writer::commit() {
 
 std::string sound_writer::format_name() const {
     return impl_->format.name;
+}
+
+const std::vector<unsigned char>& sound_writer::bytes() const noexcept {
+    return impl_->memory.bytes;
 }
 
 void remove_temporary_file_on_signals() {

@@ -9,8 +9,16 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace squeakbox::render {
+
+// Chooses the constructors that read from or write to memory instead of a
+// file: the same road through libsndfile that standard input and output take.
+struct in_memory_t {
+    explicit in_memory_t() = default;
+};
+inline constexpr in_memory_t in_memory{};
 
 // A problem with a file; what() reads "NAME: reason".
 class file_error : public std::runtime_error {
@@ -23,6 +31,8 @@ class sound_reader {
     // "-" reads standard input. Throws file_error when the file cannot be
     // opened or is not a sound file that libsndfile reads.
     explicit sound_reader(const std::string& path);
+    // The bytes of a whole sound file, reported under `name`.
+    sound_reader(in_memory_t, std::string name, std::vector<unsigned char> bytes);
     ~sound_reader();
     sound_reader(const sound_reader&) = delete;
     sound_reader& operator=(const sound_reader&) = delete;
@@ -49,6 +59,8 @@ class sound_writer {
     // names choose the format by their extension (WAV when it names none that
     // libsndfile writes). Throws file_error.
     sound_writer(const std::string& path, std::uint32_t sample_rate, std::uint32_t channels);
+    // A WAV file assembled in memory; bytes() holds it after commit().
+    sound_writer(in_memory_t, std::uint32_t sample_rate, std::uint32_t channels);
     // Without commit(), the temporary file is removed.
     ~sound_writer();
     sound_writer(const sound_writer&) = delete;
@@ -60,6 +72,8 @@ class sound_writer {
 
     // A short name of the output format, e.g. "WAV 16-bit".
     [[nodiscard]] std::string format_name() const;
+    // The file written in memory (empty for a file on disk).
+    [[nodiscard]] const std::vector<unsigned char>& bytes() const noexcept;
 
   private:
     struct impl;
