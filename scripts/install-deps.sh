@@ -9,7 +9,7 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev portaudio19-dev libsndfi
           libasound2-dev xdg-utils)
 if [ "$job" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox espeak-ng pulseaudio
-             pulseaudio-utils libasound2-plugins xvfb xauth)
+             pulseaudio-utils libasound2-plugins xvfb xauth clang libclang-rt-dev)
 fi
 
 missing=()
