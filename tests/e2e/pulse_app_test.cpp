@@ -1,0 +1,448 @@
+// The real squeakbox program on a real sound server: a voice is played into
+// the capture side, and what the program plays is recorded from the server.
+//
+// Run under scripts/with-pulse.sh. Its server has a stereo null sink,
+// squeak_rig, with two mono sinks on it: squeak_in (left) and squeak_out
+// (right). The program captures squeak_in.monitor and plays to squeak_out
+// through PortAudio's ALSA "pulse" device, told where by PULSE_SOURCE and
+// PULSE_SINK; one recording of squeak_rig.monitor then holds the voice that
+// went in and what came out, side by side on one sample clock. The server
+// passes 16-bit samples through unchanged, so what the program played can be
+// compared with its own recording sample for sample.
+//
+// Without a server these tests skip and say why; with SQUEAKBOX_PULSE_REQUIRED
+// set (as with-pulse.sh does) they fail instead.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "../audio/device_test_support.h"
+#include "child_process.h"
+#include "e2e_signals.h"
+#include "sound_analysis.h"
+
+namespace squeakbox::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr std::size_t block = 512;
+
+#ifdef SQUEAKBOX_PROGRAM
+constexpr const char* program = SQUEAKBOX_PROGRAM;
+#else
+constexpr const char* program = "";
+#endif
+const double semitone_factor = std::pow(2.0, 6.0 / 12.0);
+
+struct run_stats {
+    long long processed = -1;
+    long long dropped = -1;
+    long long overruns = -1;
+    long long underruns = -1;
+};
+
+run_stats parse_stats(const std::string& text) {
+    run_stats s;
+    std::istringstream lines(text);
+    std::string line;
+    const auto value = [&](const char* key, long long& out) {
+        if (line.rfind(key, 0) == 0) out = std::stoll(line.substr(std::strlen(key)));
+    };
+    while (std::getline(lines, line)) {
+        value("processed blocks: ", s.processed);
+        value("dropped blocks: ", s.dropped);
+        value("capture overruns: ", s.overruns);
+        value("playback underruns: ", s.underruns);
+    }
+    return s;
+}
+
+// A recording of squeak_rig.monitor split into its two sides.
+struct rig_recording {
+    std::vector<std::int16_t> in;   // what was played into squeak_in
+    std::vector<std::int16_t> out;  // what the program played to squeak_out
+};
+
+rig_recording read_rig(const std::string& path) {
+    const std::string bytes = read_file(path);
+    rig_recording r;
+    const std::size_t frames = bytes.size() / 4;
+    r.in.resize(frames);
+    r.out.resize(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        std::memcpy(&r.in[i], bytes.data() + 4 * i, 2);
+        std::memcpy(&r.out[i], bytes.data() + 4 * i + 2, 2);
+    }
+    return r;
+}
+
+// Keeps one core busy until it goes away: the load a user's other programs
+// put on the machine.
+class busy_core {
+  public:
+    busy_core()
+        : thread_([this] {
+              std::uint64_t x = 1;
+              while (!stop_.load(std::memory_order_relaxed)) x = x * 6364136223846793005u + 1;
+              sink_.store(x, std::memory_order_relaxed);
+          }) {}
+    ~busy_core() {
+        stop_.store(true);
+        thread_.join();
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> sink_{0};
+    std::thread thread_;
+};
+
+struct app_on_pulse : ::testing::Test {
+    fs::path dir;
+    fs::path desktop;
+    int lock_fd = -1;
+    std::vector<std::string> app_environment;
+
+    void SetUp() override {
+        const bool required = std::getenv("SQUEAKBOX_PULSE_REQUIRED") != nullptr;
+        const auto unavailable = [&](const std::string& why) {
+            if (required)
+                FAIL() << why;
+            else
+                GTEST_SKIP() << why << " (run under scripts/with-pulse.sh)";
+        };
+        // A build without the program (SQUEAKBOX_BUILD_APP=OFF) has nothing to test here.
+        if (*program == '\0') GTEST_SKIP() << "the squeakbox program is not built";
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() /
+              ("squeakbox-e2e-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::create_directories(dir);
+        const std::string scratch = (dir / "probe").string();
+        if (capture_output({"pactl", "info"}, scratch).empty())
+            return unavailable("no PulseAudio server is reachable");
+        const std::string sinks = capture_output({"pactl", "list", "short", "sinks"}, scratch);
+        for (const char* sink : {"squeak_rig", "squeak_in", "squeak_out"})
+            if (sinks.find(std::string("\t") + sink + "\t") == std::string::npos)
+                return unavailable(std::string("the server has no sink ") + sink);
+
+        // The sound-server tests share its sinks: one at a time.
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        const std::string lock =
+            std::string(runtime != nullptr ? runtime : "/tmp") + "/squeakbox-pulse-tests.lock";
+        lock_fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(lock_fd, 0);
+        ASSERT_EQ(::flock(lock_fd, LOCK_EX), 0);
+
+        // A home of its own, whose desktop folder takes the recording.
+        const fs::path home = dir / "home";
+        desktop = home / "Desktop";
+        fs::create_directories(desktop);
+        fs::create_directories(home / ".config");
+        std::ofstream(home / ".config" / "user-dirs.dirs") << "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n";
+        app_environment = environment_with({
+            {"HOME", home.string()},
+            {"XDG_CONFIG_HOME", (home / ".config").string()},
+            {"QT_QPA_PLATFORM", "offscreen"},
+            // ALSA's pulse device connects its streams to these.
+            {"PULSE_SOURCE", "squeak_in.monitor"},
+            {"PULSE_SINK", "squeak_out"},
+        });
+    }
+
+    void TearDown() override {
+        if (!dir.empty() && !HasFailure()) fs::remove_all(dir);
+        if (!dir.empty() && HasFailure()) std::printf("[ kept     ] %s\n", dir.c_str());
+        if (lock_fd >= 0) ::close(lock_fd);
+    }
+
+    std::string path(const std::string& name) const { return (dir / name).string(); }
+
+    std::unique_ptr<child_process> start_app(const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {program,           "--input-device", "pulse",
+                                         "--output-device", "pulse",          "--stats"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return std::make_unique<child_process>(argv, path("app.out"), path("app.err"),
+                                               app_environment);
+    }
+
+    std::unique_ptr<child_process> record_rig() {
+        return std::make_unique<child_process>(
+            std::vector<std::string>{"parec", "--device=squeak_rig.monitor", "--format=s16le",
+                                     "--rate=44100", "--channels=2", "--raw", "--latency-msec=10"},
+            path("rig.raw"), path("parec.err"));
+    }
+
+    // True once the server has both of the program's streams.
+    bool wait_until_streaming(pid_t app, std::chrono::milliseconds limit) {
+        const std::string key = "application.process.id = \"" + std::to_string(app) + "\"";
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const std::string inputs =
+                capture_output({"pactl", "list", "sink-inputs"}, path("probe"));
+            const std::string outputs =
+                capture_output({"pactl", "list", "source-outputs"}, path("probe"));
+            if (inputs.find(key) != std::string::npos && outputs.find(key) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    bool play(const std::string& wav, std::chrono::seconds limit) {
+        child_process player({"paplay", "--device=squeak_in", "--latency-msec=10", wav},
+                             path("paplay.out"), path("paplay.err"));
+        return player.wait_for(limit) && player.exit_code() == 0;
+    }
+
+    // Ends the program the way a desktop session does, and says how long it
+    // took to go.
+    std::chrono::milliseconds terminate(child_process& app) {
+        const auto sent = std::chrono::steady_clock::now();
+        app.signal(SIGTERM);
+        app.wait_for(5s);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - sent);
+    }
+
+    std::string app_errors() const { return read_file(path("app.err")); }
+};
+
+// The latency of the output behind the input, from the loudness of the two
+// sides, in frames.
+double measure_latency(const rig_recording& rig, double* correlation) {
+    const envelope_match m = match_envelopes(envelope(rig.in), envelope(rig.out), 1500);
+    if (correlation != nullptr) *correlation = m.correlation;
+    return static_cast<double>(m.lag) * 44.0;
+}
+
+TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly) {
+    ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
+    const auto voice = testing::read_wav(path("voice.wav"));
+    ASSERT_TRUE(voice.ok);
+
+    auto rig = record_rig();
+    auto app = start_app({"--record"});
+    ASSERT_TRUE(wait_until_streaming(app->pid(), 10s)) << app_errors();
+    std::this_thread::sleep_for(300ms);  // past the output's start
+    ASSERT_TRUE(play(path("voice.wav"), 30s));
+    std::this_thread::sleep_for(1500ms);  // the voice's tail comes out
+
+    const auto took = terminate(*app);
+    rig->signal(SIGTERM);
+    rig->wait_for(5s);
+    ASSERT_TRUE(app->exit_code().has_value()) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(app->exit_code(), 0) << app_errors();
+    EXPECT_LT(took, 1000ms) << "SIGTERM took " << took.count() << " ms to close the program";
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+
+    const rig_recording sides = read_rig(path("rig.raw"));
+    ASSERT_GT(sides.in.size(), voice.samples.size());
+
+    // The latency from microphone to speaker: the engine's delay and the
+    // devices' buffers together.
+    double correlation = 0;
+    const double latency = measure_latency(sides, &correlation);
+    EXPECT_GT(correlation, 0.8) << "the output does not follow the voice's loudness";
+    std::printf("[ latency  ] microphone to speaker through squeakbox: %.1f ms\n",
+                1000.0 * latency / rate);
+    EXPECT_LT(latency / rate, 0.5);
+
+    // The pitch: each voiced frame 600 cents up.
+    const pitch_comparison pitch = compare_pitch(sides.in, sides.out, latency / rate);
+    std::printf("[ pitch    ] espeak-ng voice: %+.2f cents off six semitones over %zu frames\n",
+                pitch.median_cents - 600.0, pitch.frames);
+    EXPECT_GE(pitch.frames, 100u);
+    EXPECT_NEAR(pitch.median_cents, 600.0, 5.0);
+
+    // The speed: the voice lasts as long coming out as going in, and ends
+    // one latency later.
+    const sounding_span in = sounding(sides.in, 200);
+    const sounding_span out = sounding(sides.out, 200);
+    ASSERT_TRUE(in.found && out.found);
+    const double in_length = static_cast<double>(in.last - in.first) / rate;
+    const double out_length = static_cast<double>(out.last - out.first) / rate;
+    const double end_error =
+        (static_cast<double>(out.last) - static_cast<double>(in.last) - latency) / rate;
+    std::printf(
+        "[ speed    ] voice %.3f s in, %.3f s out (%+.1f ms); its end %+.1f ms from the "
+        "latency\n",
+        in_length, out_length, 1000 * (out_length - in_length), 1000 * end_error);
+    EXPECT_NEAR(out_length, in_length, 0.050);
+    EXPECT_NEAR(end_error, 0.0, 0.050);
+
+    // Continuity: nothing dropped or lost.
+    std::printf(
+        "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
+        "underruns %lld\n",
+        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+    EXPECT_GT(stats.processed, static_cast<long long>(voice.samples.size() / block));
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+
+    // The recording is what was played. Through the server the samples pass
+    // unchanged, so the voice in the file, from its first sounding block to
+    // its last, must lie in what reached squeak_out sample for sample and
+    // without a break: any block lost, repeated, altered or padded with
+    // silence on the way shows up here. (Silent blocks around it cannot be
+    // placed, and the last blocks before the stop may never be played.)
+    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+    ASSERT_TRUE(recording.ok) << "the recording is not a complete WAV file";
+    EXPECT_EQ(recording.rate, 44100u);
+    EXPECT_EQ(recording.channels, 1u);
+    EXPECT_EQ(static_cast<long long>(recording.samples.size()), stats.processed * 512)
+        << "the recording does not hold every processed block";
+    std::size_t first = recording.samples.size();
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < recording.samples.size(); ++i) {
+        if (std::abs(recording.samples[i]) > 200) {
+            first = std::min(first, i);
+            last = i;
+        }
+    }
+    ASSERT_LT(first, last) << "the recording holds no voice";
+    const std::size_t from = first / block * block;
+    const std::size_t to = std::min(recording.samples.size(), (last / block + 1) * block);
+    const std::span<const std::int16_t> voiced(recording.samples.data() + from, to - from);
+    const auto where = find_exact(sides.out, voiced);
+    EXPECT_TRUE(where.has_value())
+        << "the recorded voice (" << voiced.size() << " samples) is not what was played";
+    if (!where) {
+        // Say how far it matched, for the person who reads the failure.
+        const auto head = find_exact(sides.out, voiced.first(block));
+        std::size_t same = 0;
+        if (head)
+            while (same < voiced.size() && *head + same < sides.out.size() &&
+                   sides.out[*head + same] == voiced[same])
+                ++same;
+        ADD_FAILURE() << "its first block " << (head ? "was" : "was not")
+                      << " played; the two agree for " << same << " samples";
+    }
+}
+
+TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
+    const std::vector<std::int16_t> tone = harmonic_tone(150.0, 4.0);
+    testing::write_wav(path("tone.wav"), 44100, 1, tone);
+
+    auto rig = record_rig();
+    auto app = start_app({});
+    ASSERT_TRUE(wait_until_streaming(app->pid(), 10s)) << app_errors();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(play(path("tone.wav"), 30s));
+    std::this_thread::sleep_for(800ms);
+    terminate(*app);
+    rig->signal(SIGTERM);
+    rig->wait_for(5s);
+    EXPECT_EQ(app->exit_code(), 0) << app_errors();
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+
+    const rig_recording sides = read_rig(path("rig.raw"));
+    const sounding_span in = sounding(sides.in, 500);
+    const sounding_span out = sounding(sides.out, 500);
+    ASSERT_TRUE(in.found && out.found);
+    // The steady middle of each side, clear of the engine's start and end.
+    const auto steady = [](const std::vector<std::int16_t>& x, const sounding_span& s) {
+        const std::size_t margin = 22050;
+        return std::span<const std::int16_t>(x.data() + s.first + margin,
+                                             s.last - s.first - 2 * margin);
+    };
+    const auto in_hz = track_pitch(steady(sides.in, in));
+    const auto out_hz = track_pitch(steady(sides.out, out));
+    std::vector<double> a;
+    std::vector<double> b;
+    for (const auto& f : in_hz)
+        if (f.hz > 0) a.push_back(f.hz);
+    for (const auto& f : out_hz)
+        if (f.hz > 0) b.push_back(f.hz);
+    ASSERT_GT(a.size(), 200u);
+    ASSERT_GT(b.size(), 200u);
+    const double error = cents(median(b) / median(a)) - 600.0;
+    std::printf("[ pitch    ] 150 Hz tone: in %.3f Hz, out %.3f Hz (want %.3f): %+.3f cents\n",
+                median(a), median(b), median(a) * semitone_factor, error);
+    EXPECT_NEAR(error, 0.0, 5.0);
+    // Every frame, not only the middle one.
+    for (const double hz : b) ASSERT_NEAR(cents(hz / median(a)), 600.0, 5.0);
+
+    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
+    EXPECT_TRUE(gaps.empty()) << gaps.size() << " gaps in the output, the first at "
+                              << (gaps.empty() ? 0 : gaps[0]);
+    std::printf(
+        "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
+        "underruns %lld\n",
+        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+}
+
+TEST_F(app_on_pulse, SigtermWhileRecordingClosesWithinASecondAndLeavesACompleteFile) {
+    auto app = start_app({"--record"});
+    ASSERT_TRUE(wait_until_streaming(app->pid(), 10s)) << app_errors();
+    std::this_thread::sleep_for(700ms);
+    const auto took = terminate(*app);
+    ASSERT_TRUE(app->exit_code().has_value()) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(app->exit_code(), 0) << app_errors();
+    EXPECT_LT(took, 1000ms);
+    std::printf("[ close    ] SIGTERM to exit: %lld ms\n", static_cast<long long>(took.count()));
+    // The counters are printed after the window's loop has ended: the close
+    // went through the stream's handshake, not around it.
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    EXPECT_GT(stats.processed, 0);
+
+    const std::string file = (desktop / "Squeakbox Record.wav").string();
+    const auto recording = testing::read_wav(file);
+    ASSERT_TRUE(recording.ok) << "the recording is not a complete WAV file";
+    EXPECT_EQ(recording.riff_size + 8, fs::file_size(file)) << "RIFF size not patched at close";
+    EXPECT_EQ(static_cast<long long>(recording.samples.size()), stats.processed * 512);
+}
+
+TEST_F(app_on_pulse, SixtySecondsBesideABusyCoreDropNothing) {
+    const double seconds = 60;
+    const std::vector<std::int16_t> tone = harmonic_tone(150.0, seconds);
+    testing::write_wav(path("tone.wav"), 44100, 1, tone);
+
+    auto rig = record_rig();
+    auto app = start_app({});
+    ASSERT_TRUE(wait_until_streaming(app->pid(), 10s)) << app_errors();
+    std::this_thread::sleep_for(300ms);
+    {
+        const busy_core load;
+        ASSERT_TRUE(play(path("tone.wav"), std::chrono::seconds(90)));
+        std::this_thread::sleep_for(800ms);
+    }
+    terminate(*app);
+    rig->signal(SIGTERM);
+    rig->wait_for(5s);
+    EXPECT_EQ(app->exit_code(), 0) << app_errors();
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    std::printf(
+        "[ stats    ] %.0f s beside a busy core: processed %lld, dropped %lld, capture "
+        "overruns %lld, playback underruns %lld\n",
+        seconds, stats.processed, stats.dropped, stats.overruns, stats.underruns);
+    EXPECT_GE(stats.processed, static_cast<long long>(seconds * rate / block));
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+
+    // A block lost or played late anywhere in the minute leaves a hole in the
+    // output's tone.
+    const rig_recording sides = read_rig(path("rig.raw"));
+    const sounding_span out = sounding(sides.out, 500);
+    ASSERT_TRUE(out.found);
+    EXPECT_GT(static_cast<double>(out.last - out.first) / rate, seconds - 1);
+    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
+    EXPECT_TRUE(gaps.empty()) << gaps.size() << " gaps in the output, the first "
+                              << (gaps.empty() ? 0.0 : double(gaps[0] - out.first) / rate)
+                              << " s in";
+}
+
+}  // namespace
+}  // namespace squeakbox::e2e

@@ -1,0 +1,216 @@
+#pragma once
+// What the end-to-end tests measure in recorded sound: the fundamental
+// frequency of voiced stretches, loudness envelopes and the lag between two of
+// them, where sound starts and ends, and gaps in a steady tone. Written for
+// the tests alone, sharing nothing with the engine.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace squeakbox::e2e {
+
+struct pitch_frame {
+    double time = 0;     // seconds, the frame's centre
+    double hz = 0;       // 0 where the frame is not voiced
+    double clarity = 0;  // 1 for a perfectly periodic frame
+    double rms = 0;
+};
+
+struct pitch_settings {
+    double rate = 44100;
+    double min_hz = 70;
+    double max_hz = 600;
+    std::size_t window = 1024;  // frames summed per lag
+    std::size_t hop = 441;      // 10 ms
+    double silence_rms = 300;   // quieter frames are not voiced
+    double threshold = 0.12;    // normalised difference that counts as periodic
+};
+
+// The fundamental of each frame by the cumulative-mean-normalised difference
+// function: the first lag whose normalised difference dips under the
+// threshold, taken to the bottom of its dip and refined by a parabola through
+// the three neighbouring values. Unlike a plain autocorrelation peak it does
+// not jump an octave down on a strong second harmonic.
+inline std::vector<pitch_frame> track_pitch(std::span<const std::int16_t> x,
+                                            const pitch_settings& s = {}) {
+    std::vector<pitch_frame> frames;
+    const auto min_lag = static_cast<std::size_t>(std::floor(s.rate / s.max_hz));
+    const auto max_lag = static_cast<std::size_t>(std::ceil(s.rate / s.min_hz));
+    std::vector<double> d(max_lag + 2);
+    std::vector<double> cmnd(max_lag + 2);
+    for (std::size_t start = 0; start + s.window + max_lag + 1 < x.size(); start += s.hop) {
+        pitch_frame f;
+        f.time = (static_cast<double>(start) + s.window / 2.0) / s.rate;
+        double energy = 0;
+        for (std::size_t j = 0; j < s.window; ++j) energy += double(x[start + j]) * x[start + j];
+        f.rms = std::sqrt(energy / static_cast<double>(s.window));
+        if (f.rms < s.silence_rms) {
+            frames.push_back(f);
+            continue;
+        }
+        for (std::size_t lag = 1; lag <= max_lag + 1; ++lag) {
+            double sum = 0;
+            const std::int16_t* a = x.data() + start;
+            const std::int16_t* b = a + lag;
+            for (std::size_t j = 0; j < s.window; ++j) {
+                const double diff = double(a[j]) - double(b[j]);
+                sum += diff * diff;
+            }
+            d[lag] = sum;
+        }
+        double running = 0;
+        cmnd[0] = 1;
+        for (std::size_t lag = 1; lag <= max_lag + 1; ++lag) {
+            running += d[lag];
+            cmnd[lag] = running > 0 ? d[lag] * static_cast<double>(lag) / running : 1.0;
+        }
+        std::size_t best = 0;
+        for (std::size_t lag = std::max<std::size_t>(min_lag, 2); lag <= max_lag; ++lag) {
+            if (cmnd[lag] < s.threshold) {
+                while (lag + 1 <= max_lag && cmnd[lag + 1] < cmnd[lag]) ++lag;
+                best = lag;
+                break;
+            }
+        }
+        if (best == 0) {
+            frames.push_back(f);
+            continue;
+        }
+        const double left = d[best - 1];
+        const double centre = d[best];
+        const double right = d[best + 1];
+        const double curve = left - 2 * centre + right;
+        const double shift = curve > 0 ? 0.5 * (left - right) / curve : 0.0;
+        f.hz = s.rate / (static_cast<double>(best) + std::clamp(shift, -0.5, 0.5));
+        f.clarity = 1.0 - cmnd[best];
+        frames.push_back(f);
+    }
+    return frames;
+}
+
+inline double cents(double ratio) {
+    return 1200.0 * std::log2(ratio);
+}
+
+inline double median(std::vector<double> values) {
+    if (values.empty()) return std::nan("");
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The loudness of `x` in windows of `window` frames every `hop` frames.
+inline std::vector<double> envelope(std::span<const std::int16_t> x, std::size_t window = 441,
+                                    std::size_t hop = 44) {
+    std::vector<double> e;
+    for (std::size_t k = 0; k + window <= x.size(); k += hop) {
+        double energy = 0;
+        for (std::size_t j = k; j < k + window; ++j) energy += double(x[j]) * x[j];
+        e.push_back(std::sqrt(energy / static_cast<double>(window)));
+    }
+    return e;
+}
+
+// The lag, in steps of the envelopes' hop, at which `later` best matches
+// `earlier` (Pearson correlation of the two envelopes), searched from 0 to
+// `max_lag` steps, with its correlation.
+struct envelope_match {
+    std::size_t lag = 0;
+    double correlation = 0;
+};
+inline envelope_match match_envelopes(const std::vector<double>& earlier,
+                                      const std::vector<double>& later, std::size_t max_lag) {
+    envelope_match best;
+    best.correlation = -2;
+    for (std::size_t lag = 0; lag <= max_lag && lag < later.size(); ++lag) {
+        const std::size_t n = std::min(earlier.size(), later.size() - lag);
+        if (n < 10) break;
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double a = earlier[i];
+            const double b = later[i + lag];
+            sa += a;
+            sb += b;
+            saa += a * a;
+            sbb += b * b;
+            sab += a * b;
+        }
+        const double dn = static_cast<double>(n);
+        const double cov = sab - sa * sb / dn;
+        const double va = saa - sa * sa / dn;
+        const double vb = sbb - sb * sb / dn;
+        const double c = va > 0 && vb > 0 ? cov / std::sqrt(va * vb) : 0.0;
+        if (c > best.correlation) best = {lag, c};
+    }
+    return best;
+}
+
+// First and last frame whose 10 ms neighbourhood is louder than `rms`.
+struct sounding_span {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    bool found = false;
+};
+inline sounding_span sounding(std::span<const std::int16_t> x, double rms,
+                              std::size_t window = 441) {
+    sounding_span span;
+    const std::vector<double> e = envelope(x, window, 1 + window / 10);
+    const std::size_t hop = 1 + window / 10;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        if (e[i] <= rms) continue;
+        if (!span.found) span.first = i * hop + window / 2;
+        span.last = i * hop + window / 2;
+        span.found = true;
+    }
+    return span;
+}
+
+// Stretches of `min_frames` or more, inside [from, to), where a steady tone
+// falls below a tenth of its median loudness: what a lost or a silent block
+// leaves in the output. Returns their start frames.
+inline std::vector<std::size_t> gaps_in_tone(std::span<const std::int16_t> x, std::size_t from,
+                                             std::size_t to, std::size_t min_frames = 128) {
+    const std::size_t window = 64;
+    std::vector<double> e;
+    for (std::size_t k = from; k + window <= to; k += window / 2) {
+        double energy = 0;
+        for (std::size_t j = k; j < k + window; ++j) energy += double(x[j]) * x[j];
+        e.push_back(std::sqrt(energy / window));
+    }
+    const double level = median(e);
+    const std::size_t step = window / 2;
+    std::vector<std::size_t> gaps;
+    std::size_t run = 0;
+    bool reported = false;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        if (e[i] >= level / 10) {
+            run = 0;
+            reported = false;
+            continue;
+        }
+        ++run;
+        if (!reported && run * step >= min_frames) {
+            gaps.push_back(from + (i + 1 - run) * step);
+            reported = true;
+        }
+    }
+    return gaps;
+}
+
+// Where `needle` occurs sample for sample in `haystack`, from `from` on.
+inline std::optional<std::size_t> find_exact(std::span<const std::int16_t> haystack,
+                                             std::span<const std::int16_t> needle,
+                                             std::size_t from = 0) {
+    if (needle.empty() || haystack.size() < needle.size()) return std::nullopt;
+    const auto it = std::search(haystack.begin() + static_cast<std::ptrdiff_t>(from),
+                                haystack.end(), needle.begin(), needle.end());
+    if (it == haystack.end()) return std::nullopt;
+    return static_cast<std::size_t>(it - haystack.begin());
+}
+
+}  // namespace squeakbox::e2e
