@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -293,6 +294,47 @@ TEST_F(hub_fixture, AProducerThreadAndTheLoopPassEveryFrameInOrder) {
     EXPECT_EQ(received, blocks);
     EXPECT_TRUE(in_order);
     EXPECT_EQ(q->stats().overruns, 0u);
+}
+
+TEST(NotificationWakeup, NoWakeUpIsLostWhenTheProducerSignalsWhileTheLoopClears) {
+    // A producer announces things at its own irregular pace; the loop waits
+    // on the descriptor alone, with no timeout to rescue it, and takes what
+    // has been announced after clearing. A signal that lands while the loop
+    // clears the descriptor must not leave it unable to wake for the next
+    // one: a lost wake-up leaves the loop asleep until some other event comes
+    // along (the window's safety timer, a quarter of a second later), and the
+    // sound stalls meanwhile.
+    notification_wakeup wakeup;
+    std::atomic<std::uint64_t> announced{0};
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        std::mt19937 random(7);
+        std::uniform_int_distribution<int> pause(0, 400);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+        while (std::chrono::steady_clock::now() < until) {
+            announced.fetch_add(1);
+            wakeup.signal();
+            for (int spin = pause(random); spin > 0; --spin)
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        done = true;
+    });
+    std::uint64_t seen = 0;
+    std::uint64_t rounds = 0;
+    bool lost = false;
+    while (!(done && seen == announced.load())) {
+        pollfd p{wakeup.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 300) == 0) {
+            lost = announced.load() > seen;
+            break;
+        }
+        wakeup.clear();
+        seen = announced.load();
+        ++rounds;
+    }
+    producer.join();
+    EXPECT_FALSE(lost) << "a wake-up was lost after " << rounds << " rounds";
+    EXPECT_GT(rounds, 1000u);
 }
 
 }  // namespace
