@@ -1,0 +1,75 @@
+#include "app/recommendation_mail.h"
+
+#include "app/links.h"
+#include "app/percent_encoding.h"
+
+namespace squeakbox {
+
+namespace {
+
+// The German text's own line breaks: line feed first, then carriage return.
+constexpr std::string_view line_break = "\n\r";
+constexpr std::string_view name = "\"Squeakbox\"";
+
+void show(const message_box_hook& owner, std::string_view text) {
+    if (owner) owner(std::string(text), std::string(mail_error_title));
+}
+
+}  // namespace
+
+std::string recommendation_body(std::string_view site_link) {
+    std::string body;
+    body.reserve(600);
+    body += "Diese Empfehlung wurde von der Software ";
+    body += name;
+    body += " generiert.";
+    body += line_break;
+    body += line_break;
+    body += ' ';
+    body += name;
+    body +=
+        " ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine "
+        "niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein Mikrofon.";
+    body += line_break;
+    body +=
+        "Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren "
+        "Mikrofoneingang und hören Sie zu! ";
+    body += "\n\n";
+    body += "Das Programm ist völlig kostenlos!";
+    body += line_break;
+    body += "Toll für Ihre nächste Karaoke Party!";
+    body += line_break;
+    body += line_break;
+    body += " Sie können ";
+    body += name;
+    body += " und weitere tolle Software bekommen unter ";
+    body += site_link;
+    body += line_break;
+    body += line_break;
+    return body;
+}
+
+std::string recommendation_body() {
+    return recommendation_body(homepage_link());
+}
+
+std::string mailto_url(std::string_view subject, std::string_view body) {
+    return "mailto:?subject=" + percent_encode(subject) + "&body=" + percent_encode(body);
+}
+
+void send_recommendation_mail(std::string_view subject, std::string_view body,
+                              const message_box_hook& owner, const mail_environment& environment) {
+    if (!environment.handler_registered || !environment.handler_registered()) {
+        show(owner, mail_no_handler_text);
+        return;
+    }
+    if (!environment.launcher_available || !environment.launcher_available()) {
+        show(owner, mail_no_launcher_text);
+        return;
+    }
+    if (!environment.open || !environment.open(mailto_url(subject, body))) {
+        show(owner, mail_not_sent_text);
+    }
+}
+
+}  // namespace squeakbox
