@@ -21,12 +21,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
 #include <vector>
 
 #include "app/device_listing.h"
 #include "app/level_meter_box.h"
+#include "app/links.h"
 #include "app/pitch_range.h"
 #include "app/string_table.h"
 #include "audio/mic_monitor_mute.h"
@@ -142,11 +141,8 @@ main_window::main_window(const window_setup& setup, window_parts parts)
 
     create_controls();
 
-    // The banner: its picture and the link of its kind. The random generator
-    // is seeded as the banners have always been, though no banner is drawn at
-    // random.
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    banner_kind_ = 4;
+    // The banner: its picture, and the kind that chooses its link.
+    banner_kind_ = banner_setup();
     auto* banner = static_cast<QPushButton*>(control_widget(control::banner_button));
     banner->setIcon(QIcon(QPixmap(QStringLiteral(":/squeakbox/bitmap/145.png"))));
     banner->setIconSize(QSize(600, 400));

@@ -2,8 +2,7 @@
 // The program's texts, looked up by their resource numbers. The user interface
 // speaks German; the texts are UTF-8 here and shown as such.
 
-#include <cstddef>
-#include <string_view>
+#include <string>
 
 namespace squeakbox {
 
@@ -25,18 +24,14 @@ inline constexpr int apps_label = 122;
 inline constexpr int apps_caption = 123;
 }  // namespace string_id
 
-// Bytes in the one buffer that load_resource_text() fills, terminating NUL
-// included.
-inline constexpr std::size_t resource_text_capacity = 700;
-
-// The text of one entry, empty when there is no such entry.
-[[nodiscard]] std::string_view resource_string(int id) noexcept;
+// The text of one entry, empty when there is no such entry. The homepage link
+// and the mail body, which end in a link, point at the help pages of this run.
+[[nodiscard]] std::string resource_string(int id);
 
 // Copies entry `id` into the one shared text buffer and returns that buffer.
 // The next call overwrites it, so a caller uses the text at once (as a caption,
-// a link, a mail body) and keeps a copy if it needs the text later. A text
-// longer than the buffer is cut at a character boundary; a missing entry gives
-// the empty text.
-const char* load_resource_text(int id) noexcept;
+// a link, a mail body) and keeps a copy if it needs the text later. A missing
+// entry gives the empty text.
+const char* load_resource_text(int id);
 
 }  // namespace squeakbox
