@@ -33,9 +33,9 @@ std::string* value_slot(command_line& options, std::string_view name) noexcept {
 
 bool set_flag(command_line& options, std::string_view name) noexcept {
     if (name == "--realtime") {
-        options.pacing = file_pacing::realtime;
+        options.pacing = pacing_choice::realtime;
     } else if (name == "--fast") {
-        options.pacing = file_pacing::fast;
+        options.pacing = pacing_choice::fast;
     } else if (name == "--exit-at-end") {
         options.exit_at_end = true;
     } else if (name == "--record") {
@@ -141,7 +141,7 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
     }
 
     const bool file_devices = !options.capture_file.empty() || !options.playback_file.empty();
-    if (options.pacing != file_pacing::backend_default && !file_devices) {
+    if (options.pacing != pacing_choice::backend_default && !file_devices) {
         options.warnings.emplace_back(
             "--realtime and --fast pace file devices only; without --capture-file or "
             "--playback-file they do nothing");

@@ -13,7 +13,7 @@ namespace squeakbox {
 
 // How file devices pace themselves: in real time, as fast as they can, or as
 // the file backend chooses by default.
-enum class file_pacing { backend_default, realtime, fast };
+enum class pacing_choice { backend_default, realtime, fast };
 
 struct command_line {
     int pitch_semitones = 6;
@@ -21,7 +21,7 @@ struct command_line {
     std::string output_device;
     std::string capture_file;   // read the voice from this audio file
     std::string playback_file;  // write the processed voice to this WAV file
-    file_pacing pacing = file_pacing::backend_default;
+    pacing_choice pacing = pacing_choice::backend_default;
     bool exit_at_end = false;  // close when the capture file has been played
     bool record = false;       // start recording as soon as the stream runs
     bool stats = false;        // print the stream's counters at exit

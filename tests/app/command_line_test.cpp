@@ -97,11 +97,11 @@ TEST(CommandLine, Flags) {
                                "--stats", "--list-devices", "--version", "-h"});
     ASSERT_TRUE(result.error.empty()) << result.error;
     const command_line& o = result.options;
-    EXPECT_EQ(o.pacing, file_pacing::realtime);
+    EXPECT_EQ(o.pacing, pacing_choice::realtime);
     EXPECT_TRUE(o.exit_at_end && o.record && o.stats && o.list_devices && o.version && o.help);
     EXPECT_TRUE(o.warnings.empty());
     EXPECT_EQ(parse({"--playback-file", "b.wav", "--realtime", "--fast"}).options.pacing,
-              file_pacing::fast);
+              pacing_choice::fast);
     EXPECT_TRUE(parse({"--help"}).options.help);
     // After "--" everything is the old command-line text.
     const auto ended = parse({"--", "--record", "4"});
