@@ -45,7 +45,7 @@ constexpr QEvent::Type message_event_type(window_message message) {
 constexpr QEvent::Type command_event_type = static_cast<QEvent::Type>(QEvent::User + 100);
 constexpr QEvent::Type close_event_type = static_cast<QEvent::Type>(QEvent::User + 101);
 constexpr QEvent::Type box_event_type = static_cast<QEvent::Type>(QEvent::User + 102);
-constexpr QEvent::Type recording_full_event_type = static_cast<QEvent::Type>(QEvent::User + 103);
+constexpr QEvent::Type recording_ended_event_type = static_cast<QEvent::Type>(QEvent::User + 103);
 
 // A command from a control, posted rather than sent: the automatic start.
 class command_event final : public QEvent {
@@ -374,8 +374,8 @@ bool main_window::handle_event(QEvent* event) {
         widget_->close();
         return true;
     }
-    if (type == recording_full_event_type) {
-        recording_full();
+    if (type == recording_ended_event_type) {
+        recording_ended();
         return true;
     }
     if (type == box_event_type) {
@@ -447,7 +447,7 @@ void main_window::record_start() {
     if (is_recording_ || parts_.recorder == nullptr) return;
     const record_target& target = stream_->recording_target();
     std::string reason;
-    if (target.file_name.empty()) {
+    if (stream_->stream_state() == 0) {
         reason = "the sound has not been started yet";
     } else if (parts_.recorder->open_file(target, reason)) {
         is_recording_ = true;
@@ -469,12 +469,10 @@ void main_window::record_stop() {
         ->setText(text_of(string_id::record_caption));
 }
 
-void main_window::recording_full() {
+void main_window::recording_ended() {
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
-    message_box("The recording reached the largest size a WAV file can hold and was saved: \"" +
-                    stream_->recording_target().file_name + "\"",
-                "Recording stopped");
+    message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
 }
 
 void main_window::watch_devices() {
@@ -572,11 +570,11 @@ void main_window::show_level(const wave_header& /*header*/) {}
 
 void main_window::write_block(const wave_header& header) {
     if (!is_recording_ || parts_.recorder == nullptr) return;
-    if (parts_.recorder->write_block(header)) return;
-    // The file reached the largest size a WAV file can describe and was
-    // closed complete. Say so once the block is through.
+    if (parts_.recorder->write_block(header, recording_end_reason_)) return;
+    // The file is closed, as complete as it could be made. Say so once the
+    // block is through, not in the middle of it.
     is_recording_ = false;
-    QCoreApplication::postEvent(widget_, new QEvent(recording_full_event_type));
+    QCoreApplication::postEvent(widget_, new QEvent(recording_ended_event_type));
 }
 
 }  // namespace squeakbox

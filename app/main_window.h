@@ -124,7 +124,7 @@ class main_window final : public stream_host, public device_events, public block
     void destroy_window();
     void record_start();
     void record_stop();
-    void recording_full();
+    void recording_ended();
     void watch_devices();
 
     window_setup setup_;
@@ -138,6 +138,7 @@ class main_window final : public stream_host, public device_events, public block
     bool started_ = false;
     bool destroyed_ = false;
     int banner_kind_ = 4;
+    std::string recording_end_reason_;
 };
 
 }  // namespace squeakbox

@@ -96,11 +96,44 @@ class recording_control {
     // True when the file is open and its headers are written; otherwise
     // `reason` says why not, in words for the user.
     virtual bool open_file(const record_target& target, std::string& reason) = 0;
-    // Appends the block while a file is open. False when the block did not
-    // fit because the file reached the largest size a WAV file can describe;
-    // the file is then complete and closed.
-    virtual bool write_block(const wave_header& header) = 0;
+    // Appends the block while a file is open. False when this block ended the
+    // recording: the file reached the largest size a WAV file can describe or
+    // could not be written. It is then closed, as complete as it could be
+    // made, and `reason` says what happened.
+    virtual bool write_block(const wave_header& header, std::string& reason) = 0;
     virtual void close_file() = 0;
+};
+
+// Any class with wav_recorder's operations, as a recording_control.
+template <class Recorder>
+class recorder_adapter final : public recording_control {
+  public:
+    explicit recorder_adapter(Recorder& recorder) noexcept : recorder_(recorder) {}
+
+    bool open_file(const record_target& target, std::string& reason) override {
+        if (recorder_.open_file(target) == 0) return true;
+        reason = without_file_name(recorder_.last_error(), target.file_name);
+        return false;
+    }
+    bool write_block(const wave_header& header, std::string& reason) override {
+        using status = typename Recorder::write_status;
+        const status result = recorder_.write_block(header);
+        if (result != status::limit_reached && result != status::error) return true;
+        reason = recorder_.last_error();
+        return false;
+    }
+    void close_file() override { recorder_.close_file(); }
+
+  private:
+    // The recorder's reasons start with the file's name, which the window
+    // shows on its own.
+    static std::string without_file_name(const std::string& error, const std::string& name) {
+        const std::string prefix = name + ": ";
+        if (!name.empty() && error.starts_with(prefix)) return error.substr(prefix.size());
+        return error;
+    }
+
+    Recorder& recorder_;
 };
 
 // The actions that reach outside the program, as the window triggers them.

@@ -471,7 +471,9 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     h.settle();
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
     ASSERT_EQ(h.boxes.size(), 1u);
-    EXPECT_NE(h.boxes[0].text.find("/desktop/Squeakbox Record.wav"), std::string::npos);
+    EXPECT_EQ(h.boxes[0].text,
+              "Recording stopped: /desktop/Squeakbox Record.wav: the recording reached the "
+              "largest size a WAV file can hold");
     // The next press starts a new recording.
     click(w, control::record_button);
     h.settle();

@@ -136,11 +136,12 @@ struct recorder_log final : recording_control {
         open = true;
         return true;
     }
-    bool write_block(const wave_header&) override {
+    bool write_block(const wave_header&, std::string& reason) override {
         if (!open) return true;
         ++blocks;
         if (full_after_next_block) {
             open = false;
+            reason = opened_name + ": the recording reached the largest size a WAV file can hold";
             return false;
         }
         return true;
