@@ -7,6 +7,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,6 +15,8 @@
 #include "audio/sound_device.h"
 
 namespace squeakbox {
+
+class mic_monitor_mute;
 
 // What the stream needs of the window.
 class stream_host {
@@ -75,6 +78,12 @@ public:
     audio_stream& operator=(const audio_stream&) = delete;
 
     void set_observer(block_observer* observer) noexcept;
+    // Muted while the stream runs; the window restores it at the end.
+    void set_mic_mute(mic_monitor_mute* mute) noexcept;
+    // Where the desktop folder is, asked when the stream opens; the app passes
+    // get_desktop_path. Without one (or with an empty path) the recording has
+    // no file name, and the recorder refuses to record.
+    void set_desktop_path_source(std::function<std::string()> source);
 
     // Opens both devices and starts capturing: 1 running, -1 the microphone
     // failed to open, -2 the sound output failed to open.
@@ -88,6 +97,15 @@ public:
     [[nodiscard]] int stream_state() const noexcept { return stream_state_; }
     void set_stream_state(int state) noexcept { stream_state_ = state; }
     [[nodiscard]] const record_target& recording_target() const noexcept { return record_target_; }
+
+    // The handshake's state, for the window's diagnostics and for tests.
+    [[nodiscard]] std::int32_t capture_queued() const noexcept { return capture_queued_; }
+    [[nodiscard]] std::int32_t playback_queued() const noexcept { return playback_queued_; }
+    [[nodiscard]] std::int32_t next_playback_slot() const noexcept { return next_playback_slot_; }
+    [[nodiscard]] bool stopping() const noexcept { return stopping_; }
+    [[nodiscard]] bool closing() const noexcept { return closing_; }
+    [[nodiscard]] bool capture_open() const noexcept { return capture_handle_ != nullptr; }
+    [[nodiscard]] bool playback_open() const noexcept { return playback_handle_ != nullptr; }
 
     // Counters for diagnostics (--stats).
     [[nodiscard]] std::uint64_t dropped_blocks() const noexcept { return dropped_blocks_; }
@@ -105,11 +123,13 @@ private:
 
     std::unique_ptr<capture_device> capture_handle_;
     std::unique_ptr<playback_device> playback_handle_;
-    std::array<std::array<char, block_bytes>, buffer_count> capture_buffers_{};
+    // Samples are stored as samples; the headers see them as bytes.
+    using block = std::array<std::int16_t, block_frames>;
+    std::array<block, buffer_count> capture_buffers_{};
     std::array<wave_header, buffer_count> capture_headers_{};
-    std::array<std::array<char, block_bytes>, buffer_count> playback_buffers_{};
+    std::array<block, buffer_count> playback_buffers_{};
     std::array<wave_header, buffer_count> playback_headers_{};
-    std::array<char, block_bytes> input_copy_{};
+    block input_copy_{};
     std::int32_t capture_queued_ = 0;
     std::int32_t playback_queued_ = 0;
     std::int32_t next_playback_slot_ = 0;
@@ -119,6 +139,24 @@ private:
     record_target record_target_;
     std::uint64_t dropped_blocks_ = 0;
     std::uint64_t processed_blocks_ = 0;
+
+    mic_monitor_mute* mic_mute_ = nullptr;
+    std::function<std::string()> desktop_path_;
+    bool deadline_armed_ = false;
+    bool capture_prepared_ = false;  // the headers were handed to the device to prepare
+    bool playback_prepared_ = false;
+    device_stats capture_stats_{};  // as the device reported them when it closed
+    device_stats playback_stats_{};
+
+    std::uint32_t choose_device(bool input);
+    void process_block(int slot, const wave_header& captured);
+    void close_capture_after_stop();
+    void close_playback_after_stop();
+    void finish_close();
+    void force_close_capture(bool report);
+    void force_close_playback(bool report);
+    [[nodiscard]] bool is_capture_header(const wave_header* header) const noexcept;
+    void report(std::string_view text);
 };
 
 }  // namespace squeakbox

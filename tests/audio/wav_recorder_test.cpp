@@ -1,0 +1,295 @@
+#include "audio/wav_recorder.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "audio/level_meter.h"
+#include "audio/riff_writer.h"
+#include "fake_sound_system.h"
+#include "stream_harness.h"
+
+namespace squeakbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh folder per test, removed afterwards.
+class temp_folder {
+  public:
+    temp_folder() {
+        std::string pattern = (fs::temp_directory_path() / "squeakbox-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~temp_folder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    [[nodiscard]] std::string file(const std::string& name) const {
+        return (path_ / name).string();
+    }
+    [[nodiscard]] const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+std::vector<unsigned char> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t u32_at(const std::vector<unsigned char>& bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(bytes.at(at)) |
+           static_cast<std::uint32_t>(bytes.at(at + 1)) << 8 |
+           static_cast<std::uint32_t>(bytes.at(at + 2)) << 16 |
+           static_cast<std::uint32_t>(bytes.at(at + 3)) << 24;
+}
+
+// The 46-byte header a finished recording of `data_bytes` must start with.
+std::vector<unsigned char> expected_header(std::uint32_t data_bytes) {
+    auto le32 = [](std::vector<unsigned char>& out, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    };
+    std::vector<unsigned char> h = {'R', 'I', 'F', 'F'};
+    le32(h, 38 + data_bytes);
+    h.insert(h.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+    le32(h, 18);
+    h.insert(h.end(), {1, 0, 1, 0, 0x44, 0xAC, 0, 0, 0x88, 0x58, 0x01, 0, 2, 0, 16, 0, 0, 0});
+    h.insert(h.end(), {'d', 'a', 't', 'a'});
+    le32(h, data_bytes);
+    return h;
+}
+
+// Checks what a WAV reader relies on: the sizes agree with each other and
+// never claim more than the file holds. Returns the data size.
+std::uint32_t valid_data_size(const std::vector<unsigned char>& bytes) {
+    EXPECT_GE(bytes.size(), 46u);
+    if (bytes.size() < 46) return 0;
+    const std::uint32_t data = u32_at(bytes, 42);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 46), expected_header(data));
+    EXPECT_LE(46u + data, bytes.size());
+    return data;
+}
+
+record_target target_in(const temp_folder& folder) {
+    return {folder.file("Squeakbox Record.wav"), stream_format};
+}
+
+struct block {
+    std::vector<std::int16_t> samples;
+    wave_header header{};
+    explicit block(std::int16_t seed) : samples(512) {
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = static_cast<std::int16_t>(seed * 97 + static_cast<int>(i) * 31);
+        }
+        header.data = reinterpret_cast<char*>(samples.data());
+        header.buffer_length = 1024;
+    }
+};
+
+TEST(RiffWriter, AscendRewritesAWrongSizeAndPadsAnOddOne) {
+    temp_folder folder;
+    const std::string path = folder.file("chunks.riff");
+    riff_writer file;
+    ASSERT_TRUE(file.open(path));
+    riff_chunk riff{};
+    riff.form_type = four_cc("TEST");
+    ASSERT_TRUE(file.create_riff_chunk(riff));
+    riff_chunk odd{};
+    odd.id = four_cc("abcd");
+    odd.size = 99;  // wrong on purpose
+    ASSERT_TRUE(file.create_chunk(odd));
+    ASSERT_TRUE(file.write("xyz", 3));
+    ASSERT_TRUE(file.ascend(odd));
+    EXPECT_EQ(odd.size, 3u);
+    ASSERT_TRUE(file.ascend(riff));
+    ASSERT_TRUE(file.close());
+    const std::vector<unsigned char> expected = {'R', 'I', 'F', 'F', 16,  0,   0,   0,
+                                                 'T', 'E', 'S', 'T', 'a', 'b', 'c', 'd',
+                                                 3,   0,   0,   0,   'x', 'y', 'z', 0};
+    EXPECT_EQ(read_file(path), expected);
+}
+
+TEST(WavRecorder, FinishedFileIsExactlyHeaderAndBlocks) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    wav_recorder recorder;
+
+    ASSERT_EQ(recorder.open_file(target), 0) << recorder.last_error();
+    EXPECT_TRUE(recorder.is_recording());
+    recorder.close_file();
+    EXPECT_FALSE(recorder.is_recording());
+    EXPECT_EQ(read_file(target.file_name), expected_header(0));  // started and stopped at once
+
+    // A recording of N blocks, written through the buffer in pieces.
+    constexpr int blocks = 300;
+    ASSERT_EQ(recorder.open_file(target), 0) << recorder.last_error();
+    std::vector<unsigned char> expected = expected_header(1024 * blocks);
+    for (int i = 0; i < blocks; ++i) {
+        block b(static_cast<std::int16_t>(i));
+        ASSERT_EQ(recorder.write_block(b.header), wav_recorder::write_status::written);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(b.samples.data());
+        expected.insert(expected.end(), bytes, bytes + 1024);
+    }
+    recorder.close_file();
+    EXPECT_EQ(recorder.data_bytes(), 1024u * blocks);
+    const auto written = read_file(target.file_name);
+    EXPECT_EQ(written.size(), 46u + 1024u * blocks);
+    EXPECT_TRUE(written == expected);
+
+    // The next recording replaces the file completely.
+    ASSERT_EQ(recorder.open_file(target), 0);
+    block last(7);
+    recorder.write_block(last.header);
+    recorder.close_file();
+    const auto replaced = read_file(target.file_name);
+    EXPECT_EQ(replaced.size(), 46u + 1024u);
+    EXPECT_EQ(valid_data_size(replaced), 1024u);
+
+    // Without a file, blocks are ignored and closing does nothing.
+    EXPECT_EQ(recorder.write_block(last.header), wav_recorder::write_status::not_recording);
+    recorder.close_file();
+    EXPECT_EQ(read_file(target.file_name), replaced);
+}
+
+TEST(WavRecorder, RefusesWhatItCannotOpenAndSaysWhy) {
+    temp_folder folder;
+    wav_recorder recorder;
+
+    EXPECT_EQ(recorder.open_file(record_target{}), 1);  // stream not opened: no name
+    EXPECT_NE(recorder.last_error().find("desktop folder is unknown"), std::string::npos);
+    EXPECT_FALSE(recorder.is_recording());
+
+    const std::string missing = folder.file("no such folder/Squeakbox Record.wav");
+    EXPECT_EQ(recorder.open_file({missing, stream_format}), 1);
+    EXPECT_EQ(recorder.last_error(), missing + ": " + std::strerror(ENOENT));
+    EXPECT_TRUE(fs::is_empty(folder.path()));
+
+    // Held by another writer: refused, and the recording in progress keeps every byte.
+    const record_target target = target_in(folder);
+    wav_recorder first;
+    ASSERT_EQ(first.open_file(target), 0);
+    block b(1);
+    for (int i = 0; i < 100; ++i) first.write_block(b.header);
+    EXPECT_EQ(recorder.open_file(target), 1);
+    EXPECT_EQ(recorder.last_error(), target.file_name + ": the file is open in another program");
+    EXPECT_EQ(first.open_file(target), 1);  // one recording at a time
+    first.write_block(b.header);
+    first.close_file();
+    EXPECT_EQ(valid_data_size(read_file(target.file_name)), 101u * 1024);
+    EXPECT_EQ(recorder.open_file(target), 0);  // free again once closed
+}
+
+TEST(WavRecorder, OpenFileIsValidAtLeastOncePerSecond) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    wav_recorder recorder;
+    ASSERT_EQ(recorder.open_file(target), 0);
+    // Valid from the start, before any sound.
+    EXPECT_EQ(read_file(target.file_name), expected_header(0));
+
+    block b(3);
+    for (int i = 0; i < 85; ++i) recorder.write_block(b.header);
+    EXPECT_EQ(valid_data_size(read_file(target.file_name)), 0u);  // still inside the first second
+    recorder.write_block(b.header);  // the 86th block: a second of sound
+    auto bytes = read_file(target.file_name);
+    EXPECT_EQ(bytes.size(), 46u + 86u * 1024);
+    EXPECT_EQ(valid_data_size(bytes), 86u * 1024);
+    EXPECT_EQ(u32_at(bytes, 4), 38u + 86u * 1024);
+
+    for (int i = 0; i < 100; ++i) recorder.write_block(b.header);
+    EXPECT_EQ(valid_data_size(read_file(target.file_name)), 172u * 1024);
+
+    // A program killed now leaves at most the last second out; closing adds it.
+    recorder.close_file();
+    EXPECT_EQ(valid_data_size(read_file(target.file_name)), 186u * 1024);
+    EXPECT_EQ(read_file(target.file_name).size(), 46u + 186u * 1024);
+}
+
+TEST(WavRecorder, StopsCleanlyBeforeTheSizesWouldOverflow) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    wav_recorder recorder;
+    recorder.set_size_limit(38 + 3 * 1024);  // room for three blocks
+    ASSERT_EQ(recorder.open_file(target), 0);
+    block b(5);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::written);
+    }
+    EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::limit_reached);
+    EXPECT_FALSE(recorder.is_recording());
+    EXPECT_NE(recorder.last_error().find(target.file_name), std::string::npos);
+    EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::not_recording);
+    const auto bytes = read_file(target.file_name);
+    EXPECT_EQ(bytes.size(), 46u + 3u * 1024);
+    EXPECT_EQ(valid_data_size(bytes), 3u * 1024);
+}
+
+// The level meter and the recorder as the window wires them.
+struct meter_and_recorder final : block_observer {
+    level_meter meter;
+    wav_recorder recorder;
+    std::vector<std::uint32_t> levels;
+    void show_level(const wave_header& header) override { levels.push_back(meter.measure(header)); }
+    void write_block(const wave_header& header) override { recorder.write_block(header); }
+};
+
+TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
+    temp_folder folder;
+    fake::fake_sound_system devices({{"Mic"}}, {{"Speakers"}});
+    test_support::fake_host host;
+    test_support::pattern_processor processor;
+    meter_and_recorder observer;
+    test_support::test_window window(devices, processor, host);
+    window.stream.set_observer(&observer);
+    window.stream.set_desktop_path_source([&] { return folder.path().string(); });
+
+    EXPECT_EQ(observer.recorder.open_file(window.stream.recording_target()), 1);  // not started yet
+    ASSERT_EQ(window.start(), 1);
+    ASSERT_EQ(observer.recorder.open_file(window.stream.recording_target()), 0);
+    std::vector<std::int16_t> speech(512 * 30);
+    for (std::size_t i = 0; i < speech.size(); ++i) {
+        speech[i] = static_cast<std::int16_t>((static_cast<int>(i * 7919 % 4001) - 2000) *
+                                              static_cast<int>(i / 512 % 8 + 1));
+    }
+    devices.fill_capture(10, speech);
+    window.run();
+    devices.fill_capture(2, std::span(speech).subspan(512 * 10));
+    window.run();
+    EXPECT_EQ(window.stream.dropped_blocks(), 2u);  // the output queue was full
+    devices.finish_playback(10);
+    devices.fill_capture(10, std::span(speech).subspan(512 * 12));
+    window.run();
+    window.close();
+    window.run();
+    ASSERT_TRUE(window.destroyed);
+    observer.recorder.close_file();
+
+    const auto bytes = read_file(window.stream.recording_target().file_name);
+    const auto& played = devices.played();
+    ASSERT_EQ(played.size(), 20u);
+    ASSERT_EQ(valid_data_size(bytes), 20u * 1024);
+    ASSERT_EQ(observer.levels.size(), 20u);
+    for (std::size_t i = 0; i < played.size(); ++i) {
+        std::vector<std::int16_t> in_file(512);
+        std::memcpy(in_file.data(), bytes.data() + 46 + 1024 * i, 1024);
+        EXPECT_EQ(in_file, played[i].samples) << "block " << i;
+        wave_header header{};
+        header.data = reinterpret_cast<char*>(in_file.data());
+        header.buffer_length = 1024;
+        EXPECT_EQ(block_level(header), observer.levels[i]) << "block " << i;
+    }
+}
+
+}  // namespace
+}  // namespace squeakbox
