@@ -566,7 +566,15 @@ void main_window::device_failed(const std::string& reason) {
 
 // block_observer
 
-void main_window::show_level(const wave_header& /*header*/) {}
+void main_window::show_level(const wave_header& header) {
+    QWidget* box = control_widget(control::level_meter_box);
+    const std::uint32_t level = level_meter_.measure(header);
+    show_level_split(box, level_meter_.split(0, level_meter_inner_width(box), level));
+}
+
+int main_window::level_split() const {
+    return shown_level_split(control_widget(control::level_meter_box));
+}
 
 void main_window::write_block(const wave_header& header) {
     if (!is_recording_ || parts_.recorder == nullptr) return;

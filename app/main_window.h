@@ -16,6 +16,7 @@
 #include "app/window_layout.h"
 #include "app/window_services.h"
 #include "audio/audio_stream.h"
+#include "audio/level_meter.h"
 #include "audio/sound_device.h"
 
 class QWidget;
@@ -84,6 +85,8 @@ class main_window final : public stream_host, public device_events, public block
     [[nodiscard]] bool is_recording() const noexcept { return is_recording_; }
     [[nodiscard]] int stream_state() const noexcept;
     [[nodiscard]] bool is_destroyed() const noexcept { return destroyed_; }
+    // Where the level bar's green part ends, in pixels inside its border.
+    [[nodiscard]] int level_split() const;
     [[nodiscard]] stream_control& stream() noexcept { return *stream_; }
 
     // stream_host
@@ -139,6 +142,7 @@ class main_window final : public stream_host, public device_events, public block
     bool destroyed_ = false;
     int banner_kind_ = 4;
     std::string recording_end_reason_;
+    level_meter level_meter_;
 };
 
 }  // namespace squeakbox
