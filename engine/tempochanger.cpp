@@ -1,0 +1,338 @@
+#include "engine/tempochanger.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace squeakbox {
+
+namespace {
+
+constexpr std::uint32_t ten_thousand = 10000;
+
+// Copies between sample arrays; a count of 0 never touches the pointers, which
+// may then be null (an empty buffer, an empty call).
+void copy_samples(std::int16_t* dest, const std::int16_t* source, std::uint32_t samples) {
+    if (samples != 0) std::memcpy(dest, source, std::size_t{samples} * sizeof(std::int16_t));
+}
+
+void move_samples(std::int16_t* dest, const std::int16_t* source, std::uint32_t samples) {
+    if (samples != 0) std::memmove(dest, source, std::size_t{samples} * sizeof(std::int16_t));
+}
+
+// The overlap exponent: log2(x) rounded to nearest, kept within 4..9 so the
+// overlap is 16 to 512 frames. The clamp happens before the conversion to an
+// integer, so no rate (0 included, where the logarithm is minus infinity)
+// converts an out-of-range floating-point value.
+std::uint32_t round_log2(double x) {
+    const double exponent = std::log(x) / std::log(2.0) + 0.5;
+    if (!(exponent >= 4.0)) return 4;
+    if (exponent >= 9.0) return 9;
+    return static_cast<std::uint32_t>(exponent);
+}
+
+// A correlation term: the product shifted on its own, as an unsigned value so
+// that the caller's sum wraps without undefined behaviour.
+inline std::uint32_t shifted_term(std::int32_t product, std::uint32_t shift) {
+    return static_cast<std::uint32_t>(product >> shift);
+}
+
+// The windowed reference of n frames of `channels` samples each: the gain
+// j (n - j) >> (2s - 3) is 0 at both ends and 2 in the middle, so a loud mid
+// sample there wraps in the stored 16 bits.
+void precalc_reference(std::int16_t* ref, const std::int16_t* mid, std::uint32_t n,
+                       std::uint32_t channels, std::uint32_t reference_shift) {
+    for (std::uint32_t j = 0; j < n; ++j) {
+        // At most 512 * 512 / 4 = 65536, and 65536 * -32768 is the least int32.
+        const auto weight = static_cast<std::int32_t>(j * (n - j));
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            const std::int32_t value =
+                (std::int32_t{mid[j * channels + c]} * weight) >> reference_shift;
+            ref[j * channels + c] = static_cast<std::int16_t>(value);
+        }
+    }
+}
+
+// dest[i] = (mid[i] (n - i) + input[i] i) >> s per channel; the weights add to
+// n = 2^s, so the value always fits 16 bits.
+void crossfade(std::int16_t* dest, const std::int16_t* mid, const std::int16_t* input,
+               std::uint32_t n, std::uint32_t channels, std::uint32_t shift) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+        const auto fade_in = static_cast<std::int32_t>(i);
+        const auto fade_out = static_cast<std::int32_t>(n - i);
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            const std::uint32_t k = i * channels + c;
+            const std::int32_t sum =
+                std::int32_t{mid[k]} * fade_out + std::int32_t{input[k]} * fade_in;
+            dest[k] = static_cast<std::int16_t>(sum >> shift);
+        }
+    }
+}
+
+}  // namespace
+
+// The overlap buffers are value-initialised: the first sequence fades in from
+// silence rather than from whatever the allocation held.
+tempochanger::tempochanger(simd::level level)
+    : overlap_buffer(std::make_unique<std::int16_t[]>(2 * max_overlap_length)),
+      reference_buffer(std::make_unique<std::int16_t[]>(2 * max_overlap_length)),
+      kernels(&simd::correlation_kernels_for(level)) {
+    set_parameters(44100, 82, 28, 12);
+    set_tempo(10000);
+}
+
+tempochanger::~tempochanger() = default;
+
+void tempochanger::set_parameters(std::uint32_t sample_rate, std::uint32_t sequence_ms,
+                                  std::uint32_t seek_window_ms, std::uint32_t overlap_ms) {
+    seek_length = sample_rate * seek_window_ms / 1000;
+    sequence_length = sample_rate * sequence_ms / 1000;
+    seek_margin = seek_length;
+    overlap_shift = round_log2(static_cast<double>(sample_rate * overlap_ms) / 1000.0);
+    overlap_length = 1u << overlap_shift;
+    reference_shift = 2 * overlap_shift - 3;
+    // A sequence must hold two overlaps (the cross-fade in and the overlap
+    // kept for the next sequence). Only absurd settings (a sample rate below
+    // about 400 Hz, or a sequence shorter than the overlap) break that; they
+    // get the shortest sequence that works instead of writes past the output.
+    sequence_length = std::max(sequence_length, 2 * overlap_length);
+    // The requirement depends on the lengths too; left stale, a sequence at
+    // another sample rate would read past the held input.
+    derive_input_required();
+}
+
+std::uint32_t tempochanger::set_tempo(std::uint32_t new_tempo) {
+    // A tempo of 0 would never consume input and divides the pacing by zero.
+    if (new_tempo != 0) tempo = new_tempo;
+    return derive_input_required();
+}
+
+std::uint32_t tempochanger::skip_frames() const {
+    // The product wraps in 32 bits, as the pacing's does.
+    return (sequence_length - overlap_length) * tempo / ten_thousand;
+}
+
+std::uint32_t tempochanger::derive_input_required() {
+    std::uint32_t base = overlap_length + skip_frames();
+    if (base <= sequence_length) base = sequence_length;
+    input_required = base + seek_margin;
+    return base;
+}
+
+void tempochanger::set_channels(std::uint32_t new_channels) {
+    if (new_channels == channels) return;
+    if (new_channels == 1) {
+        channels = 1;
+        input_frames *= 2;
+        output_frames *= 2;
+        output_start *= 2;
+        output_limit = block_bytes >> 1;
+    } else if (new_channels == 2) {
+        channels = 2;
+        input_frames >>= 1;
+        output_frames >>= 1;
+        output_start >>= 1;
+        output_limit = block_bytes >> 2;
+    }
+    // Any other count would make the buffers' frames larger than their
+    // storage; it is not a count this stretcher supports, so nothing changes.
+}
+
+void tempochanger::set_block_size(std::uint32_t bytes) {
+    block_bytes = bytes;
+    output_limit = channels == 1 ? bytes >> 1 : bytes >> 2;
+}
+
+std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* input,
+                                    std::uint32_t count) {
+    append_input(input, count);
+    // One sequence at most, however much input is held, so the work of a call
+    // stays bounded by one search.
+    if (input_frames >= input_required) process_sequence();
+    const std::uint32_t frames = paced_frames(count);
+    take_output(output, frames);
+    return frames;
+}
+
+void tempochanger::process_sequence() {
+    const std::uint32_t n = overlap_length;
+    const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
+    reserve_output(output_frames + sequence_length - n);
+    std::int16_t* dest = output_buffer.data() + std::size_t{output_frames} * channels;
+    if (channels == 2)
+        overlap_stereo(dest, pos);
+    else
+        overlap_mono(dest, pos);
+    output_frames += n;
+    const std::int16_t* in = input_buffer.data();
+    append_output(in + std::size_t{pos + n} * channels, sequence_length - 2 * n);
+    copy_samples(overlap_buffer.get(), in + std::size_t{pos + sequence_length - n} * channels,
+                 n * channels);
+    remove_input(skip_frames());
+}
+
+std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {
+    const std::uint32_t held = output_frames;
+    std::uint32_t frames;
+    if (held < count) {
+        // Running short: trickle out small amounts rather than stall.
+        frames = held >= 32 ? 32 : held & ~1u;
+    } else if (held > 3 * std::uint64_t{output_limit}) {
+        // Too much held (the output runs slower than the input): drain a full
+        // block, but keep a block's worth.
+        frames = std::min(output_limit, held - count);
+    } else {
+        // Steady state: the output rate that the tempo implies, but never so
+        // much that fewer than `count` frames stay held for the next call.
+        frames = (count * ten_thousand / tempo) & ~1u;
+        if (frames > output_limit) frames = output_limit;
+        if (static_cast<std::int32_t>(held - frames) < static_cast<std::int32_t>(count)) {
+            frames = held - count;
+            if (frames < 32) frames = 32;
+            frames &= ~1u;
+        }
+    }
+    // The floor of 32 can exceed what a call of fewer than 32 frames has
+    // built up; never hand out frames that are not there.
+    return std::min(frames, held & ~1u);
+}
+
+std::uint32_t tempochanger::seek_best_overlap(const std::int16_t* mid, const std::int16_t* input) {
+    if (quick_seek != 0) {
+        return channels == 2 ? seek_best_overlap_stereo_quick(mid, input)
+                             : seek_best_overlap_mono_quick(mid, input);
+    }
+    return channels == 2 ? seek_best_overlap_stereo(mid, input)
+                         : seek_best_overlap_mono(mid, input);
+}
+
+void tempochanger::precalc_reference_stereo(const std::int16_t* mid) {
+    precalc_reference(reference_buffer.get(), mid, overlap_length, 2, reference_shift);
+}
+
+void tempochanger::precalc_reference_mono(const std::int16_t* mid) {
+    precalc_reference(reference_buffer.get(), mid, overlap_length, 1, reference_shift);
+}
+
+std::int32_t tempochanger::correlate_stereo(const std::int16_t* input) const {
+    const std::int16_t* ref = reference_buffer.get();
+    std::uint32_t sum = 0;
+    for (std::uint32_t j = 1; j < overlap_length; ++j) {
+        const std::uint32_t k = 2 * j;
+        // Left and right products are added before the shift; that sum wraps.
+        const std::uint32_t frame =
+            static_cast<std::uint32_t>(std::int32_t{ref[k]} * std::int32_t{input[k]}) +
+            static_cast<std::uint32_t>(std::int32_t{ref[k + 1]} * std::int32_t{input[k + 1]});
+        sum += shifted_term(static_cast<std::int32_t>(frame), overlap_shift);
+    }
+    return static_cast<std::int32_t>(sum);
+}
+
+std::int32_t tempochanger::correlate_mono(const std::int16_t* input) const {
+    std::int32_t c;
+    kernels->correlate_mono(reference_buffer.get(), input, overlap_length, overlap_shift, 1, &c);
+    return c;
+}
+
+std::uint32_t tempochanger::seek_best_overlap_stereo(const std::int16_t* mid,
+                                                     const std::int16_t* input) {
+    precalc_reference_stereo(mid);
+    std::int32_t best = INT32_MIN;
+    std::uint32_t best_pos = 0;
+    for (std::uint32_t p = 0; p < seek_length; ++p) {
+        const std::int32_t c = correlate_stereo(input + 2 * std::size_t{p});
+        if (c > best) {
+            best = c;
+            best_pos = p;
+        }
+    }
+    return best_pos;
+}
+
+std::uint32_t tempochanger::seek_best_overlap_mono(const std::int16_t* mid,
+                                                   const std::int16_t* input) {
+    precalc_reference_mono(mid);
+    // The kernel scores a stretch of positions at a time into this scratch on
+    // the stack; strictly greater wins, so of equal maxima the first stays.
+    constexpr std::uint32_t chunk = 512;
+    std::int32_t scores[chunk];
+    std::int32_t best = INT32_MIN;
+    std::uint32_t best_pos = 0;
+    for (std::uint32_t first = 0; first < seek_length; first += chunk) {
+        const std::uint32_t count = std::min(chunk, seek_length - first);
+        kernels->correlate_mono(reference_buffer.get(), input + first, overlap_length,
+                                overlap_shift, count, scores);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (scores[i] > best) {
+                best = scores[i];
+                best_pos = first + i;
+            }
+        }
+    }
+    return best_pos;
+}
+
+std::uint32_t tempochanger::seek_best_overlap_stereo_quick(const std::int16_t* mid,
+                                                           const std::int16_t* input) {
+    precalc_reference_stereo(mid);
+    return scan_quick(
+        0, [&](std::uint32_t p) { return correlate_stereo(input + 2 * std::size_t{p}); });
+}
+
+std::uint32_t tempochanger::seek_best_overlap_mono_quick(const std::int16_t* mid,
+                                                         const std::int16_t* input) {
+    precalc_reference_mono(mid);
+    return scan_quick(0, [&](std::uint32_t p) { return correlate_mono(input + p); });
+}
+
+void tempochanger::overlap_stereo(std::int16_t* dest, std::uint32_t pos) {
+    crossfade(dest, overlap_buffer.get(), input_buffer.data() + 2 * std::size_t{pos},
+              overlap_length, 2, overlap_shift);
+}
+
+void tempochanger::overlap_mono(std::int16_t* dest, std::uint32_t pos) {
+    crossfade(dest, overlap_buffer.get(), input_buffer.data() + pos, overlap_length, 1,
+              overlap_shift);
+}
+
+void tempochanger::append_input(const std::int16_t* samples, std::uint32_t frames) {
+    const std::uint32_t held = input_frames * channels;
+    if (input_buffer.reserve((input_frames + frames) * channels, 0, held))
+        input_capacity = input_buffer.capacity();
+    copy_samples(input_buffer.data() + held, samples, frames * channels);
+    input_frames += frames;
+}
+
+void tempochanger::remove_input(std::uint32_t frames) {
+    input_frames -= frames;
+    std::int16_t* data = input_buffer.data();
+    move_samples(data, data + std::size_t{frames} * channels, input_frames * channels);
+}
+
+void tempochanger::reserve_output(std::uint32_t total_frames) {
+    const std::uint32_t held = output_frames * channels;
+    const std::uint32_t start = output_start * channels;
+    if (output_buffer.reserve(total_frames * channels, start, held)) {
+        output_capacity = output_buffer.capacity();
+    } else if (start != 0) {
+        std::int16_t* data = output_buffer.data();
+        move_samples(data, data + start, held);
+    }
+    output_start = 0;
+}
+
+void tempochanger::append_output(const std::int16_t* samples, std::uint32_t frames) {
+    reserve_output(output_frames + frames);
+    copy_samples(output_buffer.data() + std::size_t{output_frames} * channels, samples,
+                 frames * channels);
+    output_frames += frames;
+}
+
+void tempochanger::take_output(std::int16_t* dest, std::uint32_t frames) {
+    copy_samples(dest, output_buffer.data() + std::size_t{output_start} * channels,
+                 frames * channels);
+    output_start += frames;
+    output_frames -= frames;
+}
+
+}  // namespace squeakbox

@@ -1,0 +1,160 @@
+#pragma once
+// Changes the tempo of a 16-bit sample stream without changing its pitch.
+//
+// An overlap-add stretcher with a waveform-similarity search: the input is cut
+// into sequences of fixed length that overlap by a fixed length; each new
+// sequence is placed where, within a seek window, it best matches the end of
+// the previous one, the overlap is cross-faded, and the input advances by a
+// skip that the tempo scales. All sample arithmetic is integer fixed point.
+//
+// Tempo is in ten-thousandths (10000 is normal speed, 20000 halves the
+// duration). Counts are frames (one sample per channel, interleaved left,
+// right) unless they are said to be samples.
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/sample_buffer.h"
+#include "engine/simd/correlation.h"
+#include "engine/simd/dispatch.h"
+
+namespace squeakbox {
+
+class tempochanger {
+  public:
+    // The one-channel search runs on the correlation kernels of `level`
+    // (or the best level below it that the processor has).
+    explicit tempochanger(simd::level level = simd::active_level());
+    virtual ~tempochanger();
+    tempochanger(const tempochanger&) = delete;
+    tempochanger& operator=(const tempochanger&) = delete;
+
+    // Derives the sequence, seek window and overlap lengths from the sample
+    // rate in Hz and the three durations in milliseconds, and the input
+    // requirement for the current tempo.
+    void set_parameters(std::uint32_t sample_rate, std::uint32_t sequence_ms,
+                        std::uint32_t seek_window_ms, std::uint32_t overlap_ms);
+
+    // Sets the tempo in ten-thousandths; 0 is not a tempo and is ignored.
+    // Returns the frames that one sequence spans before the seek window:
+    // the larger of overlap + skip and the sequence length.
+    std::uint32_t set_tempo(std::uint32_t tempo);
+
+    // 1 or 2; other counts are ignored. Held samples are kept as they are and
+    // read with the new channel count.
+    void set_channels(std::uint32_t channels);
+
+    // The size in bytes of the caller's output blocks; bounds each call's
+    // output to the frames that fit.
+    void set_block_size(std::uint32_t bytes);
+
+    // Appends `count` frames of `input`, processes at most one sequence and
+    // writes a paced number of frames to `output`, which is returned. `output`
+    // needs room for max(output limit, 32) frames.
+    std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+  protected:
+    // The six operations that a processor-specific variant may replace, in
+    // this order. The searches return a position in frames below seek_length
+    // (0 when seek_length is 0); the cross-fades write overlap_length frames.
+    virtual std::uint32_t seek_best_overlap_stereo(const std::int16_t* mid,
+                                                   const std::int16_t* input);
+    virtual std::uint32_t seek_best_overlap_mono(const std::int16_t* mid,
+                                                 const std::int16_t* input);
+    virtual std::uint32_t seek_best_overlap_stereo_quick(const std::int16_t* mid,
+                                                         const std::int16_t* input);
+    virtual std::uint32_t seek_best_overlap_mono_quick(const std::int16_t* mid,
+                                                       const std::int16_t* input);
+    virtual void overlap_stereo(std::int16_t* dest, std::uint32_t pos);
+    virtual void overlap_mono(std::int16_t* dest, std::uint32_t pos);
+
+    std::uint32_t seek_best_overlap(const std::int16_t* mid, const std::int16_t* input);
+
+    // Writes the windowed copy of mid into reference_buffer.
+    void precalc_reference_stereo(const std::int16_t* mid);
+    void precalc_reference_mono(const std::int16_t* mid);
+
+    // The plain two-channel and one-channel correlations at one position.
+    std::int32_t correlate_stereo(const std::int16_t* input) const;
+    std::int32_t correlate_mono(const std::int16_t* input) const;
+
+    // Coarse-to-fine offsets of the quick search; a row ends at its first 0.
+    static constexpr std::int32_t scan_offsets[4][24] = {
+        {124, 186, 248, 310,  372,  434,  496,  558,  620,  682,  744,  806,
+         868, 930, 992, 1054, 1116, 1178, 1240, 1302, 1364, 1426, 1488, 0},
+        {-100, -75, -50, -25, 25, 50, 75, 100, 0},
+        {-20, -15, -10, -5, 5, 10, 15, 20, 0},
+        {-4, -3, -2, -1, 1, 2, 3, 4, 0},
+    };
+
+    // The quick search over scan_offsets with the given correlation, starting
+    // from best_pos = start_pos. A refinement replaces the winner only when it
+    // is strictly better; a row stops at its first position past the window.
+    template <class Correlation>
+    std::uint32_t scan_quick(std::uint32_t start_pos, Correlation&& correlation) const {
+        std::int32_t best = INT32_MIN;
+        std::uint32_t best_pos = start_pos;
+        std::uint32_t base = 0;
+        for (const auto& row : scan_offsets) {
+            for (const std::int32_t offset : row) {
+                if (offset == 0) break;
+                // Unsigned on purpose: below 0 becomes a huge position, which
+                // ends the row like any other past the window.
+                const std::uint32_t p = base + static_cast<std::uint32_t>(offset);
+                if (p >= seek_length) break;
+                const std::int32_t c = correlation(p);
+                if (c > best) {
+                    best = c;
+                    best_pos = p;
+                }
+            }
+            base = best_pos;
+        }
+        return best_pos;
+    }
+
+    // Buffer operations of process(); counts in frames.
+    void append_input(const std::int16_t* samples, std::uint32_t frames);
+    void remove_input(std::uint32_t frames);
+    void reserve_output(std::uint32_t total_frames);
+    void append_output(const std::int16_t* samples, std::uint32_t frames);
+    void take_output(std::int16_t* dest, std::uint32_t frames);
+
+    // The frames that a call with `count` input frames hands out.
+    std::uint32_t paced_frames(std::uint32_t count) const;
+
+    // Input frames consumed per sequence: (sequence - overlap) * tempo / 10000.
+    std::uint32_t skip_frames() const;
+
+    sample_buffer output_buffer;
+    std::uint32_t input_frames = 0;
+    std::uint32_t input_capacity = 0;  // samples; follows input_buffer.capacity()
+    std::uint32_t output_frames = 0;
+    std::uint32_t output_start = 0;
+    std::uint32_t output_capacity = 0;  // samples; follows output_buffer.capacity()
+    std::uint32_t quick_seek = 0;
+    std::uint32_t channels = 2;
+    std::uint32_t input_required = 0;
+    std::uint32_t tempo = 10000;
+    std::uint32_t output_limit = 0;
+    std::uint32_t block_bytes = 0;
+    // Room for two channels of the longest overlap (512 frames), for life.
+    std::unique_ptr<std::int16_t[]> overlap_buffer;
+    std::unique_ptr<std::int16_t[]> reference_buffer;
+    sample_buffer input_buffer;
+    std::uint32_t overlap_length = 0;
+    std::uint32_t overlap_shift = 0;
+    std::uint32_t reference_shift = 0;
+    std::uint32_t seek_length = 0;
+    std::uint32_t sequence_length = 0;
+    std::uint32_t seek_margin = 0;
+    const simd::correlation_kernels* kernels;
+
+    static constexpr std::uint32_t max_overlap_length = 512;
+
+  private:
+    void process_sequence();
+    std::uint32_t derive_input_required();
+};
+
+}  // namespace squeakbox
