@@ -5,4 +5,5 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh test
 cmake --preset default >/dev/null
 cmake --build --preset default
-ctest --preset default "$@"
+# The sound-server tests run against a private PulseAudio server on null sinks.
+scripts/with-pulse.sh ctest --preset default "$@"

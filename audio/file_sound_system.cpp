@@ -1,0 +1,471 @@
+#include "audio/file_sound_system.h"
+
+#include <sndfile.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "audio/format_check.h"
+#include "audio/notification_queue.h"
+
+namespace squeakbox {
+namespace {
+
+constexpr std::size_t block_frames = 512;
+constexpr std::uint64_t sample_rate = 44100;
+
+// Time from the start of the stream to the end of `blocks` blocks, computed
+// from the frame count every time so that rounding never accumulates.
+std::chrono::nanoseconds time_of_blocks(std::uint64_t blocks) {
+    const std::uint64_t frames = blocks * block_frames;
+    constexpr std::uint64_t ns_per_s = 1'000'000'000;
+    return std::chrono::nanoseconds((frames / sample_rate) * ns_per_s +
+                                    (frames % sample_rate) * ns_per_s / sample_rate);
+}
+
+struct sndfile_closer {
+    void operator()(SNDFILE* file) const noexcept { sf_close(file); }
+};
+using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
+
+using reporter = std::function<void(const std::string&)>;
+
+// What the header of a capture file says, or why it cannot be used.
+struct capture_file_check {
+    sndfile_ptr file;
+    SF_INFO info{};
+    std::string problem;  // empty when the file can be captured
+};
+
+capture_file_check check_capture_file(const std::string& path) {
+    capture_file_check check;
+    check.file.reset(sf_open(path.c_str(), SFM_READ, &check.info));
+    if (!check.file) {
+        check.problem = "cannot read the sound file \"" + path + "\": " + sf_strerror(nullptr);
+    } else if (check.info.samplerate != static_cast<int>(sample_rate)) {
+        check.problem = "the sound file \"" + path + "\" has a sample rate of " +
+                        std::to_string(check.info.samplerate) +
+                        " Hz; capturing from a file needs 44100 Hz";
+        check.file.reset();
+    } else if (check.info.channels < 1) {
+        check.problem = "the sound file \"" + path + "\" has no channels";
+        check.file.reset();
+    }
+    return check;
+}
+
+// The device's own thread: it makes one block at a time, on the clock or
+// whenever a buffer is there for it. Its control state is guarded by a mutex,
+// which is fine for a timer thread; the blocks themselves travel through the
+// lock-free rings of device_queue like those of a sound card.
+class file_queue : public device_queue {
+  public:
+    file_queue(device_direction direction, device_events& target,
+               std::shared_ptr<notification_wakeup> wakeup, file_pacing pacing, reporter report)
+        : device_queue(direction, target, std::move(wakeup)),
+          pacing_(pacing),
+          report_(std::move(report)) {}
+
+    // Derived classes stop the worker in their own destructors, while the
+    // members that make_block() uses still exist.
+    ~file_queue() override = default;
+
+    void start_worker(bool running) {
+        run_ = running;
+        worker_ = std::thread([this] { loop(); });
+    }
+
+    // UI: a buffer was queued; in fast mode it may be what the worker waits for.
+    void kick() {
+        { std::lock_guard<std::mutex> lock(mutex_); }
+        wake_.notify_all();
+    }
+
+    mm_result start() {
+        if (closed()) return mm_invalid_handle;
+        if (failed()) return mm_error;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            run_ = true;
+        }
+        wake_.notify_all();
+        return mm_ok;
+    }
+
+    mm_result reset() {
+        if (closed()) return mm_invalid_handle;
+        pause();
+        return_queued();
+        // Playback goes on with the next written buffer; capture waits for start().
+        if (direction() == device_direction::playback && !failed()) start();
+        return mm_ok;
+    }
+
+    mm_result shutdown() {
+        if (closed()) return mm_invalid_handle;
+        stop_worker();
+        close();
+        finish_file();
+        return mm_ok;
+    }
+
+    void handle_fault() override {
+        pause();
+        report_failure(fault_reason_);
+    }
+
+  protected:
+    // Worker: makes one block. False when the device has nothing more to do
+    // until it is started again (the capture file ended, a write failed).
+    virtual bool make_block(std::size_t frames) = 0;
+    virtual void finish_file() noexcept {}
+
+    // Worker: the device cannot go on; the UI thread hears of it through the
+    // next dispatch_pending().
+    void fail(std::string reason) noexcept {
+        fault_reason_ = std::move(reason);
+        raise_fault();
+    }
+
+    void tell(const std::string& message) const {
+        if (report_)
+            report_(message);
+        else
+            std::fprintf(stderr, "squeakbox: %s\n", message.c_str());
+    }
+
+    [[nodiscard]] bool real_time() const noexcept { return pacing_ == file_pacing::real_time; }
+
+    void stop_worker() {
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        worker_.join();
+    }
+
+  private:
+    void pause() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        run_ = false;
+        wake_.notify_all();
+        wake_.wait(lock, [this] { return idle_ || !worker_.joinable(); });
+    }
+
+    void loop() {
+        const bool capture = direction() == device_direction::capture;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            idle_ = true;
+            wake_.notify_all();
+            // A playback device's clock starts with the first buffer written,
+            // as a sound card starts playing then.
+            wake_.wait(lock, [&] { return quit_ || (run_ && (capture || has_queued())); });
+            if (quit_) return;
+            idle_ = false;
+            const auto start = std::chrono::steady_clock::now();
+            for (std::uint64_t block = 0; !quit_ && run_; ++block) {
+                std::size_t frames = block_frames;
+                if (real_time()) {
+                    // A captured block is there once it has been heard; a
+                    // played block goes out at the start of its time.
+                    const auto due = start + time_of_blocks(capture ? block + 1 : block);
+                    if (wake_.wait_until(lock, due, [&] { return quit_ || !run_; })) break;
+                } else {
+                    wake_.wait(lock, [&] { return quit_ || !run_ || has_queued(); });
+                    if (quit_ || !run_) break;
+                    frames = std::min(block_frames, front_room());
+                }
+                lock.unlock();
+                const bool go_on = make_block(frames);
+                lock.lock();
+                if (!go_on) run_ = false;
+            }
+        }
+    }
+
+    const file_pacing pacing_;
+    const reporter report_;
+    std::string fault_reason_;
+
+    std::thread worker_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool run_ = false;
+    bool quit_ = false;
+    bool idle_ = true;
+};
+
+class file_capture_queue final : public file_queue {
+  public:
+    file_capture_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
+                       file_pacing pacing, reporter report, capture_file_check opened)
+        : file_queue(device_direction::capture, target, std::move(wakeup), pacing,
+                     std::move(report)),
+          file_(std::move(opened.file)),
+          channels_(static_cast<std::size_t>(opened.info.channels)),
+          frames_left_(opened.info.frames),
+          interleaved_(block_frames * channels_),
+          mono_(block_frames) {}
+    ~file_capture_queue() override { stop_worker(); }
+
+  private:
+    bool make_block(std::size_t frames) override {
+        if (at_end_) return false;
+        sf_count_t got = 0;
+        if (frames > 0 && frames_left_ > 0) {
+            got = sf_readf_short(file_.get(), interleaved_.data(), static_cast<sf_count_t>(frames));
+            if (got < 0) got = 0;
+            frames_left_ -= got;
+        }
+        const auto count = static_cast<std::size_t>(got);
+        mix_down(count);
+        if (count > 0) {
+            // On the clock a short last block is padded to a whole one.
+            const std::size_t length = real_time() ? frames : count;
+            std::fill(mono_.begin() + static_cast<std::ptrdiff_t>(count),
+                      mono_.begin() + static_cast<std::ptrdiff_t>(length), std::int16_t{0});
+            capture(mono_.data(), length);
+        }
+        if (count < frames || frames_left_ <= 0) {
+            at_end_ = true;
+            end_of_capture();
+            return false;
+        }
+        return true;
+    }
+
+    void mix_down(std::size_t frames) noexcept {
+        for (std::size_t i = 0; i < frames; ++i) {
+            std::int32_t sum = 0;
+            for (std::size_t c = 0; c < channels_; ++c) sum += interleaved_[i * channels_ + c];
+            mono_[i] = static_cast<std::int16_t>(sum / static_cast<std::int32_t>(channels_));
+        }
+    }
+
+    sndfile_ptr file_;
+    const std::size_t channels_;
+    sf_count_t frames_left_;
+    std::vector<short> interleaved_;
+    std::vector<std::int16_t> mono_;
+    bool at_end_ = false;
+};
+
+class file_playback_queue final : public file_queue {
+  public:
+    file_playback_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
+                        file_pacing pacing, reporter report, sndfile_ptr file, std::string path)
+        : file_queue(device_direction::playback, target, std::move(wakeup), pacing,
+                     std::move(report)),
+          file_(std::move(file)),
+          path_(std::move(path)) {}
+    ~file_playback_queue() override { stop_worker(); }
+
+  private:
+    bool make_block(std::size_t frames) override {
+        // Only what was written goes into the file; a gap on the clock is
+        // counted as an underrun but leaves no silence in the recording.
+        // The frames are in the file before their buffers go back.
+        const std::size_t taken = peek(block_.data(), frames);
+        if (taken > 0) {
+            const sf_count_t written =
+                sf_writef_short(file_.get(), block_.data(), static_cast<sf_count_t>(taken));
+            if (written != static_cast<sf_count_t>(taken)) {
+                fail("cannot write the sound file \"" + path_ + "\": " + sf_strerror(file_.get()));
+                return false;
+            }
+        }
+        take(taken, frames);
+        return true;
+    }
+
+    void finish_file() noexcept override { file_.reset(); }
+
+    sndfile_ptr file_;
+    const std::string path_;
+    std::array<std::int16_t, block_frames> block_{};
+};
+
+class file_capture_device final : public capture_device {
+  public:
+    explicit file_capture_device(std::shared_ptr<file_capture_queue> queue)
+        : queue_(std::move(queue)) {}
+    ~file_capture_device() override { queue_->shutdown(); }
+
+    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
+    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
+    mm_result add_buffer(wave_header& header) override {
+        const mm_result result = queue_->enqueue(header);
+        if (result == mm_ok) queue_->kick();
+        return result;
+    }
+    mm_result start() override { return queue_->start(); }
+    mm_result reset() override { return queue_->reset(); }
+    mm_result close() override { return queue_->shutdown(); }
+    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
+
+  private:
+    std::shared_ptr<file_capture_queue> queue_;
+};
+
+class file_playback_device final : public playback_device {
+  public:
+    explicit file_playback_device(std::shared_ptr<file_playback_queue> queue)
+        : queue_(std::move(queue)) {}
+    ~file_playback_device() override { queue_->shutdown(); }
+
+    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
+    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
+    mm_result write(wave_header& header) override {
+        const mm_result result = queue_->enqueue(header);
+        if (result == mm_ok) queue_->kick();
+        return result;
+    }
+    mm_result reset() override { return queue_->reset(); }
+    mm_result close() override { return queue_->shutdown(); }
+    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
+
+  private:
+    std::shared_ptr<file_playback_queue> queue_;
+};
+
+bool is_open(const std::weak_ptr<device_queue>& queue) {
+    const auto q = queue.lock();
+    return q && !q->closed();
+}
+
+}  // namespace
+
+struct file_sound_system::impl {
+    file_device_options options;
+    notification_hub hub;
+    std::weak_ptr<device_queue> capture_open;
+    std::weak_ptr<device_queue> playback_open;
+
+    void tell(const std::string& message) const {
+        if (options.report)
+            options.report(message);
+        else
+            std::fprintf(stderr, "squeakbox: %s\n", message.c_str());
+    }
+    [[nodiscard]] bool has_capture(std::uint32_t device) const {
+        return device == 0 && !options.capture_file.empty();
+    }
+    [[nodiscard]] bool has_playback(std::uint32_t device) const {
+        return device == 0 && !options.playback_file.empty();
+    }
+};
+
+file_sound_system::file_sound_system(file_device_options options)
+    : impl_(std::make_unique<impl>()) {
+    impl_->options = std::move(options);
+}
+
+file_sound_system::~file_sound_system() = default;
+
+std::uint32_t file_sound_system::capture_device_count() {
+    return impl_->options.capture_file.empty() ? 0 : 1;
+}
+
+std::uint32_t file_sound_system::playback_device_count() {
+    return impl_->options.playback_file.empty() ? 0 : 1;
+}
+
+mm_result file_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
+    if (!impl_->has_capture(device)) return mm_bad_device_id;
+    caps.name = impl_->options.capture_file;
+    caps.supports_44k_mono16 = check_capture_file(caps.name).problem.empty();
+    return mm_ok;
+}
+
+mm_result file_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
+    if (!impl_->has_playback(device)) return mm_bad_device_id;
+    caps.name = impl_->options.playback_file;
+    caps.supports_44k_mono16 = true;
+    return mm_ok;
+}
+
+mm_result file_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
+    if (!impl_->has_capture(device)) return mm_bad_device_id;
+    if (!is_stream_format(format)) return mm_bad_format;
+    const capture_file_check check = check_capture_file(impl_->options.capture_file);
+    if (!check.problem.empty()) {
+        impl_->tell(check.problem);
+        return mm_bad_format;
+    }
+    return mm_ok;
+}
+
+mm_result file_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
+    if (!impl_->has_playback(device)) return mm_bad_device_id;
+    return is_stream_format(format) ? mm_ok : mm_bad_format;
+}
+
+mm_result file_sound_system::open_capture(std::uint32_t device, const wave_format& format,
+                                          device_events& target,
+                                          std::unique_ptr<capture_device>& opened) {
+    if (!impl_->has_capture(device)) return mm_bad_device_id;
+    if (!is_stream_format(format)) return mm_bad_format;
+    if (is_open(impl_->capture_open)) return mm_allocated;
+    capture_file_check check = check_capture_file(impl_->options.capture_file);
+    if (!check.problem.empty()) {
+        impl_->tell(check.problem);
+        return mm_error;
+    }
+    auto queue =
+        std::make_shared<file_capture_queue>(target, impl_->hub.wakeup(), impl_->options.pacing,
+                                             impl_->options.report, std::move(check));
+    queue->start_worker(false);
+    impl_->hub.attach(queue);
+    impl_->capture_open = queue;
+    opened = std::make_unique<file_capture_device>(std::move(queue));
+    return mm_ok;
+}
+
+mm_result file_sound_system::open_playback(std::uint32_t device, const wave_format& format,
+                                           device_events& target,
+                                           std::unique_ptr<playback_device>& opened) {
+    if (!impl_->has_playback(device)) return mm_bad_device_id;
+    if (!is_stream_format(format)) return mm_bad_format;
+    if (is_open(impl_->playback_open)) return mm_allocated;
+    const std::string& path = impl_->options.playback_file;
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(sample_rate);
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    sndfile_ptr file(sf_open(path.c_str(), SFM_WRITE, &info));
+    if (!file) {
+        impl_->tell("cannot write the sound file \"" + path + "\": " + sf_strerror(nullptr));
+        return mm_error;
+    }
+    // The header's sizes follow every write, so a process that is killed
+    // still leaves a file that plays to its last block.
+    sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    auto queue =
+        std::make_shared<file_playback_queue>(target, impl_->hub.wakeup(), impl_->options.pacing,
+                                              impl_->options.report, std::move(file), path);
+    queue->start_worker(true);
+    impl_->hub.attach(queue);
+    impl_->playback_open = queue;
+    opened = std::make_unique<file_playback_device>(std::move(queue));
+    return mm_ok;
+}
+
+int file_sound_system::event_fd() const {
+    return impl_->hub.event_fd();
+}
+
+void file_sound_system::dispatch_pending() {
+    impl_->hub.dispatch_pending();
+}
+
+}  // namespace squeakbox

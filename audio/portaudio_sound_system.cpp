@@ -1,0 +1,431 @@
+#include "audio/portaudio_sound_system.h"
+
+#include <portaudio.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "audio/format_check.h"
+#include "audio/notification_queue.h"
+#include "audio/quiet_stderr.h"
+
+namespace squeakbox {
+namespace {
+
+constexpr unsigned long block_frames = 512;
+constexpr double sample_rate = 44100.0;
+// A running stream whose callbacks stop for this long has lost its device.
+constexpr auto stall_limit = std::chrono::milliseconds(1500);
+constexpr auto watchdog_period = std::chrono::milliseconds(100);
+
+// PortAudio for the whole process: initialised once, quietly, and the device
+// list taken then. It is never terminated: the sound system and its devices
+// may live in static storage and be destroyed after any library object would
+// be, and the host APIs' plugins (ALSA's pulse and JACK modules) do not
+// unload cleanly. The process's end releases it all.
+class portaudio_library {
+  public:
+    static portaudio_library& instance() {
+        static portaudio_library* const library = new portaudio_library;
+        return *library;
+    }
+
+    [[nodiscard]] bool ready() const noexcept { return error_ == paNoError; }
+    [[nodiscard]] std::string problem() const {
+        return ready() ? std::string() : std::string("PortAudio: ") + Pa_GetErrorText(error_);
+    }
+    [[nodiscard]] const std::vector<PaDeviceIndex>& devices(device_direction direction) const {
+        return direction == device_direction::capture ? capture_ : playback_;
+    }
+
+  private:
+    portaudio_library() {
+        silence_alsa_messages();
+        // Looking for a JACK server must not start one.
+        ::setenv("JACK_NO_START_SERVER", "1", 0);
+        const quiet_stderr quiet;
+        error_ = Pa_Initialize();
+        if (!ready()) return;
+        const PaDeviceIndex count = Pa_GetDeviceCount();
+        for (PaDeviceIndex i = 0; i < count; ++i) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+            if (info == nullptr) continue;
+            if (info->maxInputChannels > 0) capture_.push_back(i);
+            if (info->maxOutputChannels > 0) playback_.push_back(i);
+        }
+    }
+    PaError error_ = paNotInitialized;
+    std::vector<PaDeviceIndex> capture_;
+    std::vector<PaDeviceIndex> playback_;
+};
+
+PaStreamParameters stream_parameters(PaDeviceIndex device, device_direction direction) {
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    PaStreamParameters parameters{};
+    parameters.device = device;
+    parameters.channelCount = 1;
+    parameters.sampleFormat = paInt16;
+    parameters.suggestedLatency = direction == device_direction::capture
+                                      ? info->defaultLowInputLatency
+                                      : info->defaultLowOutputLatency;
+    parameters.hostApiSpecificStreamInfo = nullptr;
+    return parameters;
+}
+
+mm_result open_error(PaError error) {
+    switch (error) {
+        case paInvalidDevice:
+            return mm_bad_device_id;
+        case paDeviceUnavailable:
+            return mm_allocated;
+        case paInvalidChannelCount:
+        case paInvalidSampleRate:
+        case paSampleFormatNotSupported:
+            return mm_bad_format;
+        case paInsufficientMemory:
+            return mm_no_memory;
+        default:
+            return mm_error;
+    }
+}
+
+// One opened device: its queue of buffers and its PortAudio stream.
+class portaudio_queue final : public device_queue {
+  public:
+    portaudio_queue(device_direction direction, device_events& target,
+                    std::shared_ptr<notification_wakeup> wakeup, std::string name)
+        : device_queue(direction, target, std::move(wakeup)), name_(std::move(name)) {}
+
+    ~portaudio_queue() override { shutdown(); }
+
+    PaError open(PaDeviceIndex device) {
+        const PaStreamParameters parameters = stream_parameters(device, direction());
+        const bool capture = direction() == device_direction::capture;
+        const quiet_stderr quiet;
+        PaError error = Pa_OpenStream(&stream_, capture ? &parameters : nullptr,
+                                      capture ? nullptr : &parameters, sample_rate, block_frames,
+                                      paClipOff | paDitherOff,
+                                      capture ? &capture_callback : &playback_callback, this);
+        if (error != paNoError) {
+            stream_ = nullptr;
+            return error;
+        }
+        error = Pa_SetStreamFinishedCallback(stream_, &finished_callback);
+        if (error != paNoError) {
+            Pa_CloseStream(stream_);
+            stream_ = nullptr;
+        }
+        return error;
+    }
+
+    mm_result start() {
+        if (closed()) return mm_invalid_handle;
+        if (failed() || stream_ == nullptr) return mm_error;
+        if (running_) return mm_ok;
+        callbacks_.store(0, std::memory_order_relaxed);
+        expect_running_.store(true, std::memory_order_release);
+        const PaError error = Pa_StartStream(stream_);
+        if (error != paNoError) {
+            expect_running_.store(false, std::memory_order_release);
+            return mm_error;
+        }
+        running_ = true;
+        return mm_ok;
+    }
+
+    mm_result write(wave_header& header) {
+        const mm_result result = enqueue(header);
+        if (result != mm_ok || failed()) return result;
+        // Nothing is played ahead: the first buffer written starts the sound.
+        if (!running_ && start() != mm_ok) {
+            // The stream cannot play: give the buffer back rather than keep it
+            // for ever, and tell the window why.
+            report_failure("the sound output \"" + name_ + "\" cannot be started");
+        }
+        return mm_ok;
+    }
+
+    mm_result reset() {
+        if (closed()) return mm_invalid_handle;
+        stop_stream();
+        return_queued();
+        return mm_ok;
+    }
+
+    mm_result shutdown() {
+        if (closed()) return mm_invalid_handle;
+        stop_stream();
+        if (stream_ != nullptr) Pa_CloseStream(stream_);
+        stream_ = nullptr;
+        close();
+        return mm_ok;
+    }
+
+    void handle_fault() override {
+        if (!running_ || failed()) return;  // stopped by us meanwhile
+        stop_stream();
+        if (stream_ != nullptr) Pa_CloseStream(stream_);
+        stream_ = nullptr;
+        report_failure("the sound device \"" + name_ + "\" stopped working");
+    }
+
+    // Watchdog thread: raises a fault when a running stream's callbacks stop.
+    void watch(std::chrono::steady_clock::time_point now) {
+        if (!expect_running_.load(std::memory_order_acquire)) {
+            watched_count_.reset();
+            return;
+        }
+        const std::uint64_t count = callbacks_.load(std::memory_order_relaxed);
+        if (!watched_count_ || *watched_count_ != count) {
+            watched_count_ = count;
+            watched_since_ = now;
+            return;
+        }
+        if (now - watched_since_ >= stall_limit) {
+            watched_since_ = now;
+            raise_fault();
+        }
+    }
+
+  private:
+    void stop_stream() {
+        if (!running_) return;
+        expect_running_.store(false, std::memory_order_release);
+        // Abort, not stop: a reset gives the buffers back at once rather than
+        // playing out what PortAudio holds.
+        Pa_AbortStream(stream_);
+        running_ = false;
+    }
+
+    static int capture_callback(const void* input, void*, unsigned long frames,
+                                const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                                void* user) {
+        auto* self = static_cast<portaudio_queue*>(user);
+        self->callbacks_.fetch_add(1, std::memory_order_relaxed);
+        self->capture(static_cast<const std::int16_t*>(input), frames);
+        return paContinue;
+    }
+
+    static int playback_callback(const void*, void* output, unsigned long frames,
+                                 const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                                 void* user) {
+        auto* self = static_cast<portaudio_queue*>(user);
+        self->callbacks_.fetch_add(1, std::memory_order_relaxed);
+        self->play(static_cast<std::int16_t*>(output), frames);
+        return paContinue;
+    }
+
+    // PortAudio's own thread, when the stream has become inactive. Unless we
+    // stopped it, the device went away (an unplugged microphone).
+    static void finished_callback(void* user) {
+        auto* self = static_cast<portaudio_queue*>(user);
+        if (self->expect_running_.load(std::memory_order_acquire)) self->raise_fault();
+    }
+
+    const std::string name_;
+    PaStream* stream_ = nullptr;  // UI
+    bool running_ = false;        // UI
+    std::atomic<bool> expect_running_{false};
+    std::atomic<std::uint64_t> callbacks_{0};
+    // Watchdog thread only.
+    std::optional<std::uint64_t> watched_count_;
+    std::chrono::steady_clock::time_point watched_since_{};
+};
+
+class portaudio_capture_device final : public capture_device {
+  public:
+    explicit portaudio_capture_device(std::shared_ptr<portaudio_queue> queue)
+        : queue_(std::move(queue)) {}
+    ~portaudio_capture_device() override { queue_->shutdown(); }
+
+    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
+    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
+    mm_result add_buffer(wave_header& header) override { return queue_->enqueue(header); }
+    mm_result start() override { return queue_->start(); }
+    mm_result reset() override { return queue_->reset(); }
+    mm_result close() override { return queue_->shutdown(); }
+    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
+
+  private:
+    std::shared_ptr<portaudio_queue> queue_;
+};
+
+class portaudio_playback_device final : public playback_device {
+  public:
+    explicit portaudio_playback_device(std::shared_ptr<portaudio_queue> queue)
+        : queue_(std::move(queue)) {}
+    ~portaudio_playback_device() override { queue_->shutdown(); }
+
+    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
+    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
+    mm_result write(wave_header& header) override { return queue_->write(header); }
+    mm_result reset() override { return queue_->reset(); }
+    mm_result close() override { return queue_->shutdown(); }
+    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
+
+  private:
+    std::shared_ptr<portaudio_queue> queue_;
+};
+
+}  // namespace
+
+struct portaudio_sound_system::impl {
+    portaudio_library& library = portaudio_library::instance();
+    notification_hub hub;
+    // Filled on first use: probing a device's format can take a while.
+    std::vector<std::optional<bool>> capture_supported;
+    std::vector<std::optional<bool>> playback_supported;
+
+    std::mutex watch_mutex;
+    std::condition_variable watch_wake;
+    std::vector<std::weak_ptr<portaudio_queue>> watched;
+    bool watch_quit = false;
+    std::thread watchdog;
+
+    ~impl() {
+        if (!watchdog.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(watch_mutex);
+            watch_quit = true;
+        }
+        watch_wake.notify_all();
+        watchdog.join();
+    }
+
+    [[nodiscard]] std::optional<PaDeviceIndex> device(device_direction direction,
+                                                      std::uint32_t number) const {
+        const auto& list = library.devices(direction);
+        if (number >= list.size()) return std::nullopt;
+        return list[number];
+    }
+
+    bool supported(device_direction direction, std::uint32_t number) {
+        auto& cache =
+            direction == device_direction::capture ? capture_supported : playback_supported;
+        cache.resize(library.devices(direction).size());
+        auto& known = cache[number];
+        if (!known) {
+            const PaStreamParameters parameters =
+                stream_parameters(*device(direction, number), direction);
+            const quiet_stderr quiet;
+            const bool capture = direction == device_direction::capture;
+            known = Pa_IsFormatSupported(capture ? &parameters : nullptr,
+                                         capture ? nullptr : &parameters,
+                                         sample_rate) == paFormatIsSupported;
+        }
+        return *known;
+    }
+
+    mm_result caps(device_direction direction, std::uint32_t number, device_caps& caps) {
+        const auto index = device(direction, number);
+        if (!index) return mm_bad_device_id;
+        caps.name = Pa_GetDeviceInfo(*index)->name;
+        caps.supports_44k_mono16 = supported(direction, number);
+        return mm_ok;
+    }
+
+    mm_result query(device_direction direction, std::uint32_t number, const wave_format& format) {
+        if (!device(direction, number)) return mm_bad_device_id;
+        if (!is_stream_format(format)) return mm_bad_format;
+        return supported(direction, number) ? mm_ok : mm_bad_format;
+    }
+
+    mm_result open(device_direction direction, std::uint32_t number, const wave_format& format,
+                   device_events& target, std::shared_ptr<portaudio_queue>& opened) {
+        const auto index = device(direction, number);
+        if (!index) return mm_bad_device_id;
+        if (!is_stream_format(format)) return mm_bad_format;
+        auto queue = std::make_shared<portaudio_queue>(direction, target, hub.wakeup(),
+                                                       Pa_GetDeviceInfo(*index)->name);
+        const PaError error = queue->open(*index);
+        if (error != paNoError) return open_error(error);
+        hub.attach(queue);
+        watch(queue);
+        opened = std::move(queue);
+        return mm_ok;
+    }
+
+    void watch(const std::shared_ptr<portaudio_queue>& queue) {
+        {
+            std::lock_guard<std::mutex> lock(watch_mutex);
+            std::erase_if(watched, [](const auto& q) { return q.expired(); });
+            watched.push_back(queue);
+        }
+        if (!watchdog.joinable()) watchdog = std::thread([this] { watch_loop(); });
+    }
+
+    void watch_loop() {
+        std::unique_lock<std::mutex> lock(watch_mutex);
+        while (!watch_wake.wait_for(lock, watchdog_period, [this] { return watch_quit; })) {
+            const auto now = std::chrono::steady_clock::now();
+            for (const auto& weak : watched)
+                if (const auto queue = weak.lock()) queue->watch(now);
+        }
+    }
+};
+
+portaudio_sound_system::portaudio_sound_system() : impl_(std::make_unique<impl>()) {}
+
+portaudio_sound_system::~portaudio_sound_system() = default;
+
+std::string portaudio_sound_system::problem() const {
+    return impl_->library.problem();
+}
+
+std::uint32_t portaudio_sound_system::capture_device_count() {
+    return static_cast<std::uint32_t>(impl_->library.devices(device_direction::capture).size());
+}
+
+std::uint32_t portaudio_sound_system::playback_device_count() {
+    return static_cast<std::uint32_t>(impl_->library.devices(device_direction::playback).size());
+}
+
+mm_result portaudio_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
+    return impl_->caps(device_direction::capture, device, caps);
+}
+
+mm_result portaudio_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
+    return impl_->caps(device_direction::playback, device, caps);
+}
+
+mm_result portaudio_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
+    return impl_->query(device_direction::capture, device, format);
+}
+
+mm_result portaudio_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
+    return impl_->query(device_direction::playback, device, format);
+}
+
+mm_result portaudio_sound_system::open_capture(std::uint32_t device, const wave_format& format,
+                                               device_events& target,
+                                               std::unique_ptr<capture_device>& opened) {
+    std::shared_ptr<portaudio_queue> queue;
+    const mm_result result = impl_->open(device_direction::capture, device, format, target, queue);
+    if (result == mm_ok) opened = std::make_unique<portaudio_capture_device>(std::move(queue));
+    return result;
+}
+
+mm_result portaudio_sound_system::open_playback(std::uint32_t device, const wave_format& format,
+                                                device_events& target,
+                                                std::unique_ptr<playback_device>& opened) {
+    std::shared_ptr<portaudio_queue> queue;
+    const mm_result result = impl_->open(device_direction::playback, device, format, target, queue);
+    if (result == mm_ok) opened = std::make_unique<portaudio_playback_device>(std::move(queue));
+    return result;
+}
+
+int portaudio_sound_system::event_fd() const {
+    return impl_->hub.event_fd();
+}
+
+void portaudio_sound_system::dispatch_pending() {
+    impl_->hub.dispatch_pending();
+}
+
+}  // namespace squeakbox
