@@ -44,8 +44,11 @@ class temp_file_guard {
 // can have opened. Empty path and `error` set on failure.
 std::filesystem::path make_temp_beside(const std::filesystem::path& target,
                                        std::error_code& error) {
-    const std::string pattern =
-        (target.parent_path() / ("." + target.filename().string() + "-XXXXXX")).string();
+    // Built by appending: GCC 12's -Wrestrict misfires on "." + string at -O3.
+    std::string hidden = ".";
+    hidden += target.filename().string();
+    hidden += "-XXXXXX";
+    const std::string pattern = (target.parent_path() / hidden).string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = ::mkstemp(name.data());

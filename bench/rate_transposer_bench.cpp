@@ -53,7 +53,7 @@ void filter_mono(benchmark::State& state, simd::level l) {
 // Counts input frames: the transposer's real-time budget is set by the
 // capture side.
 void transposer_mono(benchmark::State& state, simd::level l, std::uint32_t rate) {
-    rate_transposer t(0, l);
+    rate_transposer_stage t(0, l);
     t.set_channels(1);
     t.set_block_size(2 * 1056);
     t.set_rate(rate);

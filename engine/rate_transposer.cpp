@@ -40,7 +40,7 @@ bool regions_overlap(const std::int16_t* a, std::size_t a_samples, const std::in
 
 }  // namespace
 
-rate_transposer::rate_transposer(int mmx, simd::level kernels) {
+rate_transposer_stage::rate_transposer_stage(int mmx, simd::level kernels) {
     if (mmx != 0)
         anti_alias = std::make_unique<anti_alias_filter_mmx>(filter_taps, kernels);
     else
@@ -48,9 +48,9 @@ rate_transposer::rate_transposer(int mmx, simd::level kernels) {
     set_rate(unity_rate);
 }
 
-rate_transposer::~rate_transposer() = default;
+rate_transposer_stage::~rate_transposer_stage() = default;
 
-void rate_transposer::set_rate(std::uint32_t new_rate) {
+void rate_transposer_stage::set_rate(std::uint32_t new_rate) {
     rate = std::clamp(new_rate, min_rate, max_rate);
     // Below 10000 the filter runs on the interpolated stream, where the input
     // band now ends at rate / 10000 of Nyquist; above, it runs on the input
@@ -59,7 +59,7 @@ void rate_transposer::set_rate(std::uint32_t new_rate) {
     anti_alias->set_cutoff(rate <= unity_rate ? r * 0.5 / 10000.0 : 5000.0 / r);
 }
 
-void rate_transposer::set_channels(std::uint32_t new_channels) {
+void rate_transposer_stage::set_channels(std::uint32_t new_channels) {
     const std::uint32_t c = new_channels == 2 ? 2 : 1;  // as the filter counts them
     if (c == channels) return;
     channels = c;
@@ -76,13 +76,13 @@ void rate_transposer::set_channels(std::uint32_t new_channels) {
     previous_right = 0;
 }
 
-void rate_transposer::set_block_size(std::uint32_t bytes) {
+void rate_transposer_stage::set_block_size(std::uint32_t bytes) {
     block_bytes = bytes;
     output_limit = channels == 1 ? bytes >> 1 : bytes >> 2;
 }
 
-std::uint32_t rate_transposer::process(std::int16_t* output, const std::int16_t* input,
-                                       std::uint32_t count) {
+std::uint32_t rate_transposer_stage::process(std::int16_t* output, const std::int16_t* input,
+                                             std::uint32_t count) {
     if (rate == unity_rate) return pass_through(output, input, count);
 
     if (rate < unity_rate) {
@@ -108,8 +108,8 @@ std::uint32_t rate_transposer::process(std::int16_t* output, const std::int16_t*
     return interpolate(output, filtered_buffer.data(), filtered);
 }
 
-std::uint32_t rate_transposer::interpolate(std::int16_t* output, const std::int16_t* input,
-                                           std::uint32_t count) {
+std::uint32_t rate_transposer_stage::interpolate(std::int16_t* output, const std::int16_t* input,
+                                                 std::uint32_t count) {
     return channels == 2 ? interpolate_stereo(output, input, count)
                          : interpolate_mono(output, input, count);
 }
@@ -120,8 +120,9 @@ std::uint32_t rate_transposer::interpolate(std::int16_t* output, const std::int1
 // that frame itself. Whatever lies beyond is left, as `position`, for the next
 // call, so the result does not depend on where blocks are cut; a block of a
 // single frame just moves the reference on by one frame.
-std::uint32_t rate_transposer::interpolate_mono(std::int16_t* output, const std::int16_t* input,
-                                                std::uint32_t count) {
+std::uint32_t rate_transposer_stage::interpolate_mono(std::int16_t* output,
+                                                      const std::int16_t* input,
+                                                      std::uint32_t count) {
     if (count == 0) return 0;
     const std::int32_t step = static_cast<std::int32_t>(rate);
     std::int32_t p = position;
@@ -149,8 +150,9 @@ std::uint32_t rate_transposer::interpolate_mono(std::int16_t* output, const std:
     return i;
 }
 
-std::uint32_t rate_transposer::interpolate_stereo(std::int16_t* output, const std::int16_t* input,
-                                                  std::uint32_t count) {
+std::uint32_t rate_transposer_stage::interpolate_stereo(std::int16_t* output,
+                                                        const std::int16_t* input,
+                                                        std::uint32_t count) {
     if (count == 0) return 0;
     const std::int32_t step = static_cast<std::int32_t>(rate);
     std::int32_t p = position;
@@ -184,8 +186,8 @@ std::uint32_t rate_transposer::interpolate_stereo(std::int16_t* output, const st
     return i;
 }
 
-std::uint32_t rate_transposer::pass_through(std::int16_t* output, const std::int16_t* input,
-                                            std::uint32_t count) {
+std::uint32_t rate_transposer_stage::pass_through(std::int16_t* output, const std::int16_t* input,
+                                                  std::uint32_t count) {
     const std::size_t width = channels;
     if (store_frames == 0) {
         if (count != 0 && output != input)
@@ -209,15 +211,15 @@ std::uint32_t rate_transposer::pass_through(std::int16_t* output, const std::int
     return held + copied;
 }
 
-void rate_transposer::reserve_store(std::uint64_t frames) {
+void rate_transposer_stage::reserve_store(std::uint64_t frames) {
     store_buffer.reserve(checked_samples(frames, channels), 0, store_frames * channels);
 }
 
-void rate_transposer::reserve_filtered(std::uint64_t frames) {
+void rate_transposer_stage::reserve_filtered(std::uint64_t frames) {
     filtered_buffer.reserve_discard(checked_samples(frames, channels));
 }
 
-void rate_transposer::append_store(const std::int16_t* source, std::uint32_t frames) {
+void rate_transposer_stage::append_store(const std::int16_t* source, std::uint32_t frames) {
     if (frames == 0) return;
     reserve_store(std::uint64_t{store_frames} + frames);
     std::memcpy(store_buffer.data() + std::size_t{store_frames} * channels, source,
@@ -225,7 +227,7 @@ void rate_transposer::append_store(const std::int16_t* source, std::uint32_t fra
     store_frames += frames;
 }
 
-void rate_transposer::remove_store(std::uint32_t frames) {
+void rate_transposer_stage::remove_store(std::uint32_t frames) {
     if (frames == 0) return;
     store_frames -= frames;
     if (store_frames != 0)
@@ -233,7 +235,7 @@ void rate_transposer::remove_store(std::uint32_t frames) {
                      std::size_t{store_frames} * channels * sizeof(std::int16_t));
 }
 
-void rate_transposer::take_store(std::int16_t* destination, std::uint32_t frames) {
+void rate_transposer_stage::take_store(std::int16_t* destination, std::uint32_t frames) {
     if (frames == 0) return;
     std::memcpy(destination, store_buffer.data(),
                 std::size_t{frames} * channels * sizeof(std::int16_t));

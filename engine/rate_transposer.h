@@ -19,7 +19,7 @@
 
 namespace squeakbox {
 
-class rate_transposer {
+class rate_transposer_stage {
   public:
     static constexpr std::uint32_t unity_rate = 10000;
     static constexpr std::uint32_t filter_taps = 32;
@@ -30,10 +30,10 @@ class rate_transposer {
 
     // `mmx` nonzero selects the filter whose two-channel path works on frame
     // pairs; `kernels` picks the instruction set for both filters.
-    explicit rate_transposer(int mmx, simd::level kernels = simd::active_level());
-    rate_transposer(const rate_transposer&) = delete;
-    rate_transposer& operator=(const rate_transposer&) = delete;
-    ~rate_transposer();
+    explicit rate_transposer_stage(int mmx, simd::level kernels = simd::active_level());
+    rate_transposer_stage(const rate_transposer_stage&) = delete;
+    rate_transposer_stage& operator=(const rate_transposer_stage&) = delete;
+    ~rate_transposer_stage();
 
     // Stores the rate (clamped to min_rate..max_rate) and sets the filter's
     // cutoff for it; held frames and the position are kept.

@@ -17,18 +17,18 @@ namespace {
 
 using samples = std::vector<std::int16_t>;
 
-struct transposer_probe : rate_transposer {
-    using rate_transposer::append_store;
-    using rate_transposer::filtered_buffer;
-    using rate_transposer::interpolate_mono;
-    using rate_transposer::interpolate_stereo;
-    using rate_transposer::output_limit;
-    using rate_transposer::position;
-    using rate_transposer::previous_left;
-    using rate_transposer::previous_right;
-    using rate_transposer::rate_transposer;
-    using rate_transposer::store_buffer;
-    using rate_transposer::store_frames;
+struct transposer_probe : rate_transposer_stage {
+    using rate_transposer_stage::append_store;
+    using rate_transposer_stage::filtered_buffer;
+    using rate_transposer_stage::interpolate_mono;
+    using rate_transposer_stage::interpolate_stereo;
+    using rate_transposer_stage::output_limit;
+    using rate_transposer_stage::position;
+    using rate_transposer_stage::previous_left;
+    using rate_transposer_stage::previous_right;
+    using rate_transposer_stage::rate_transposer_stage;
+    using rate_transposer_stage::store_buffer;
+    using rate_transposer_stage::store_frames;
 
     samples interpolate(const samples& in, unsigned channels) {
         const auto count = static_cast<std::uint32_t>(in.size() / channels);
@@ -132,7 +132,7 @@ TEST(RateTransposerInterpolation, WritesEveryPositionUpToTheBlockEnd) {
     }
 }
 
-TEST(RateTransposer, CutoffFollowsTheRate) {
+TEST(RateTransposerStage, CutoffFollowsTheRate) {
     transposer_probe t(1);
     EXPECT_EQ(t.filter().cutoff_fraction(), 0.5);
     const struct {
@@ -158,7 +158,7 @@ TEST(RateTransposer, CutoffFollowsTheRate) {
 // With one channel, 32 taps and blocks of 512 frames: the first block is
 // 32 frames short (the filter's history fills), later ones vary by one frame
 // with the carried position.
-TEST(RateTransposer, FramesPerBlockAtThePitchRates) {
+TEST(RateTransposerStage, FramesPerBlockAtThePitchRates) {
     const struct {
         std::uint32_t rate, first;
         std::set<std::uint32_t> later;
@@ -197,7 +197,7 @@ TEST(RateTransposer, FramesPerBlockAtThePitchRates) {
     }
 }
 
-TEST(RateTransposer, UnityRatePassesBlocksThrough) {
+TEST(RateTransposerStage, UnityRatePassesBlocksThrough) {
     transposer_probe t(0);
     t.set_channels(1);
     const samples in = testing::random_samples(512, 1);
@@ -212,7 +212,7 @@ TEST(RateTransposer, UnityRatePassesBlocksThrough) {
 
 // Frames held from an earlier rate come out first, in order, followed by the
 // new input, never more than output_limit per call, in place or not.
-TEST(RateTransposer, UnityRateDrainsHeldFramesFirst) {
+TEST(RateTransposerStage, UnityRateDrainsHeldFramesFirst) {
     for (bool in_place : {false, true}) {
         for (std::uint32_t block_bytes : {1088u, 512u, 100u}) {
             transposer_probe t(0);
@@ -259,7 +259,7 @@ TEST(RateTransposer, UnityRateDrainsHeldFramesFirst) {
     EXPECT_TRUE(t.is_empty());
 }
 
-TEST(RateTransposer, ChannelChangeRecountsHeldFramesAndRestartsInterpolation) {
+TEST(RateTransposerStage, ChannelChangeRecountsHeldFramesAndRestartsInterpolation) {
     transposer_probe t(0);
     t.set_block_size(1024);
     EXPECT_EQ(t.output_limit, 256u);  // two channels at construction
@@ -286,7 +286,7 @@ TEST(RateTransposer, ChannelChangeRecountsHeldFramesAndRestartsInterpolation) {
     EXPECT_EQ(t.output_limit, 256u);
 }
 
-TEST(RateTransposer, RateChangeKeepsPositionAndHistory) {
+TEST(RateTransposerStage, RateChangeKeepsPositionAndHistory) {
     transposer_probe t(0);
     t.set_channels(1);
     t.set_rate(14142);
@@ -324,7 +324,7 @@ samples run_schedule(transposer_probe& t, const samples& signal, const std::vect
     return out;
 }
 
-TEST(RateTransposer, OutputDoesNotDependOnHowTheInputIsCut) {
+TEST(RateTransposerStage, OutputDoesNotDependOnHowTheInputIsCut) {
     const std::vector<phase> schedule = {{14142, 6000}, {10000, 1500}, {7071, 5000}, {20000, 4000},
                                          {9438, 4000},  {10594, 3000}, {5000, 3000}, {10000, 3000}};
     std::size_t total = 0;
@@ -359,7 +359,7 @@ TEST(RateTransposer, OutputDoesNotDependOnHowTheInputIsCut) {
     }
 }
 
-TEST(RateTransposer, PairFilterTransposerMatchesThePlainOne) {
+TEST(RateTransposerStage, PairFilterTransposerMatchesThePlainOne) {
     const samples signal = testing::random_samples(2 * 20000, 31);
     for (std::uint32_t rate : {7071u, 14142u}) {
         std::vector<samples> outputs;
@@ -384,7 +384,7 @@ TEST(RateTransposer, PairFilterTransposerMatchesThePlainOne) {
     }
 }
 
-TEST(RateTransposer, EveryKernelLevelGivesTheSameStream) {
+TEST(RateTransposerStage, EveryKernelLevelGivesTheSameStream) {
     const samples signal = testing::random_samples(2 * 12000, 41);
     for (unsigned channels : {1u, 2u}) {
         for (int mmx : {0, 1}) {
@@ -431,7 +431,7 @@ double cycles_per_frame(const samples& s, std::size_t skip) {
 
 // Every output frame advances rate / 10000 input frames, so a tone comes out
 // rate / 10000 times higher (its period 10000 / rate times as long).
-TEST(RateTransposer, ToneComesOutAtTheRateRatio) {
+TEST(RateTransposerStage, ToneComesOutAtTheRateRatio) {
     const double f = 0.01;  // 441 Hz at 44.1 kHz
     const samples tone = testing::sine(100 * 1024, f, 20000.0);
     for (std::uint32_t rate : {5000u, 7071u, 9438u, 10594u, 14142u, 20000u}) {

@@ -1,0 +1,200 @@
+#include "cli/render_options.h"
+
+#include <algorithm>
+#include <charconv>
+
+namespace squeakbox::render {
+
+namespace {
+
+template <typename Int>
+Int parse_integer(std::string_view text, std::string_view option, Int low, Int high) {
+    Int value{};
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error == std::errc::invalid_argument || stop != end)
+        throw usage_error(std::string(option) + " needs a whole number, not '" + std::string(text) +
+                          "'");
+    if (error == std::errc::result_out_of_range || value < low || value > high)
+        throw usage_error(std::string(option) + " must be between " + std::to_string(low) +
+                          " and " + std::to_string(high) + ", not " + std::string(text));
+    return value;
+}
+
+std::int32_t parse_semitones(std::string_view text, std::string_view option) {
+    // A leading '+' reads naturally for raising the pitch.
+    if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
+    return parse_integer<std::int32_t>(text, option, -pitch_shifter::max_semitones,
+                                       pitch_shifter::max_semitones);
+}
+
+std::vector<pitch_change> parse_pitch_changes(std::string_view text) {
+    constexpr std::string_view option = "--pitch-changes";
+    std::vector<pitch_change> changes;
+    while (true) {
+        const std::size_t comma = text.find(',');
+        const std::string_view item = text.substr(0, comma);
+        const std::size_t colon = item.find(':');
+        if (colon == std::string_view::npos)
+            throw usage_error(std::string(option) + " needs BLOCK:SEMITONES pairs, not '" +
+                              std::string(item) + "'");
+        pitch_change change;
+        change.block =
+            parse_integer<std::uint64_t>(item.substr(0, colon), option, 0, std::uint64_t{1} << 48);
+        change.semitones = parse_semitones(item.substr(colon + 1), option);
+        changes.push_back(change);
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    std::stable_sort(
+        changes.begin(), changes.end(),
+        [](const pitch_change& a, const pitch_change& b) { return a.block < b.block; });
+    for (std::size_t i = 1; i < changes.size(); ++i)
+        if (changes[i].block == changes[i - 1].block)
+            throw usage_error(std::string(option) + " names block " +
+                              std::to_string(changes[i].block) + " twice");
+    return changes;
+}
+
+engine_choice parse_engine(std::string_view text) {
+    if (text == "auto") return engine_choice::automatic;
+    if (text == "plain") return engine_choice::plain;
+    if (text == "mmx") {
+        if (!pitch_shifter::processor_has_mmx())
+            throw usage_error("--engine mmx: this processor cannot run the mmx engine classes");
+        return engine_choice::mmx;
+    }
+    throw usage_error("--engine must be auto, plain or mmx, not '" + std::string(text) + "'");
+}
+
+simd::level parse_simd(std::string_view text) {
+    const auto level = simd::parse_level(text);
+    if (!level)
+        throw usage_error("--simd must be scalar, sse2, avx2 or avx512, not '" + std::string(text) +
+                          "'");
+    if (!simd::processor_supports(*level))
+        throw usage_error("--simd " + std::string(text) +
+                          ": this processor (or this build) cannot run those kernels");
+    return *level;
+}
+
+}  // namespace
+
+render_options parse_options(std::span<const std::string_view> args) {
+    render_options options;
+    std::vector<std::string_view> files;
+    bool options_end = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if (options_end || arg == "-" || !arg.starts_with("-")) {
+            files.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_end = true;
+            continue;
+        }
+        // Both "--name value" and "--name=value".
+        std::string_view name = arg;
+        std::optional<std::string_view> inline_value;
+        if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
+            name = arg.substr(0, eq);
+            inline_value = arg.substr(eq + 1);
+        }
+        auto value = [&]() -> std::string_view {
+            if (inline_value) return *inline_value;
+            if (i + 1 >= args.size()) throw usage_error(std::string(name) + " needs a value");
+            return args[++i];
+        };
+        auto no_value = [&] {
+            if (inline_value) throw usage_error(std::string(name) + " takes no value");
+        };
+
+        if (name == "--semitones" || name == "-s")
+            options.semitones = parse_semitones(value(), name);
+        else if (name == "--pitch-changes")
+            options.pitch_changes = parse_pitch_changes(value());
+        else if (name == "--block-frames")
+            options.block_frames =
+                parse_integer<std::uint32_t>(value(), name, min_block_frames, max_block_frames);
+        else if (name == "--engine")
+            options.engine = parse_engine(value());
+        else if (name == "--simd")
+            options.level = parse_simd(value());
+        else if (name == "--raw")
+            no_value(), options.raw = true;
+        else if (name == "--quiet" || name == "-q")
+            no_value(), options.quiet = true;
+        else if (name == "--help" || name == "-h")
+            no_value(), options.help = true;
+        else if (name == "--version" || name == "-V")
+            no_value(), options.version = true;
+        else
+            throw usage_error("unknown option '" + std::string(arg) + "'");
+    }
+    if (options.help || options.version) return options;
+    if (files.size() != 2)
+        throw usage_error(files.size() < 2 ? "needs an INPUT and an OUTPUT file"
+                                           : "takes one INPUT and one OUTPUT file, not " +
+                                                 std::to_string(files.size()) + " files");
+    options.input = files[0];
+    options.output = files[1];
+    return options;
+}
+
+const char* program_version() noexcept {
+    return SQUEAKBOX_VERSION;
+}
+
+std::string help_text() {
+    return R"(Usage: squeakbox-render [options] INPUT OUTPUT
+
+Moves the pitch of a recording by whole semitones while keeping its speed,
+with the same engine that Squeakbox runs live.
+
+INPUT is any file libsndfile reads (WAV of any PCM or float depth, FLAC,
+Ogg/Vorbis, AIFF, ...) with 1 or 2 channels at 8 kHz to 192 kHz; samples are
+converted to 16 bits, clipping floating-point peaks. OUTPUT is written as
+16-bit WAV, or in the format its extension names (.flac, .aiff, .ogg, .au,
+.caf, .w64, .rf64, ...). Either may be '-' for standard input or output (the
+output then is a WAV file). The output file appears only when it is complete.
+
+Options:
+  -s, --semitones N          pitch change, -48 to 48 (default 6)
+      --pitch-changes B:S[,B:S...]
+                             change to S semitones before block B (counted
+                             from 0); e.g. 0:3,400:-2
+      --block-frames N       frames per engine call, 64 to 16384 (default 512,
+                             as the live program uses)
+      --engine auto|plain|mmx
+                             stage classes: auto takes the processor-specific
+                             (mmx) classes when the processor runs them
+      --simd scalar|sse2|avx2|avx512
+                             force the level of the engine's kernels (default:
+                             the best this processor runs)
+      --raw                  write exactly what the engine returns for each
+                             full block of the input, in order: no padding, no
+                             delay removed, a last partial block dropped
+  -q, --quiet                no progress bar
+  -h, --help                 show this help
+  -V, --version              show versions, engine classes and SIMD level
+
+Without --raw the output has exactly the input's length and lines up with it:
+the engine's delay is removed from the front and its tail is flushed out with
+silence. The delay is derived from the engine's settings: frame t of its
+stream carries, on average, frame t + D of the input, where
+  D = r * P + (S - O) / 2 * (r - 1) + F
+with r the pitch factor, S and O the time-stretcher's 82 ms sequence and
+12 ms overlap in frames, F the anti-alias filter's centre (14.5 frames up,
+15.5 * r - 1 down) and P where a sequence starts on average within the 28 ms
+seek window W: W / 2 when the pitch goes up or stays, W / 10 when it goes
+down. Within each sequence the shifted voice runs r times as fast, hence the
+middle term. Measured against the loudness envelope of speech, the result
+lines up within about 5 ms (the seek window's jitter allows no better); with
+--pitch-changes the starting pitch sets D.
+
+Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
+)";
+}
+
+}  // namespace squeakbox::render

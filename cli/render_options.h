@@ -1,0 +1,57 @@
+#pragma once
+// Command-line options of squeakbox-render.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/pitch_shifter.h"
+#include "engine/simd/dispatch.h"
+
+namespace squeakbox::render {
+
+// A new pitch that takes effect before block `block` (counted from 0).
+struct pitch_change {
+    std::uint64_t block = 0;
+    std::int32_t semitones = 0;
+};
+
+struct render_options {
+    std::string input;   // "-" is standard input
+    std::string output;  // "-" is standard output
+    std::int32_t semitones = 6;
+    std::vector<pitch_change> pitch_changes;  // sorted by block
+    std::uint32_t block_frames = 512;
+    engine_choice engine = engine_choice::automatic;
+    std::optional<simd::level> level;  // unset: the best this processor runs
+    bool raw = false;
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+inline constexpr std::uint32_t min_block_frames = 64;
+// Above this, at -48 semitones, the tempo changer's pacing product of a
+// block's transposed frames would leave 32 bits.
+inline constexpr std::uint32_t max_block_frames = 16384;
+
+// A mistake on the command line; the message names the option and the reason.
+class usage_error : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses the arguments after the program name. Throws usage_error. With --help
+// or --version the file names may be missing.
+[[nodiscard]] render_options parse_options(std::span<const std::string_view> args);
+
+[[nodiscard]] std::string help_text();
+
+// The program's version, e.g. "1.6.0".
+[[nodiscard]] const char* program_version() noexcept;
+
+}  // namespace squeakbox::render

@@ -1,0 +1,116 @@
+#pragma once
+// The entry point of the pitch-shift engine.
+//
+// A block of 16-bit frames goes in and a block of about the same duration comes
+// out, its pitch moved by a factor (2 to the power semitones / 12). Two stages
+// do the work: the rate transposer resamples by the pitch factor (higher pitch,
+// fewer frames: shorter and higher), and the tempo changer stretches the result
+// back to the input's duration while keeping the new pitch.
+//
+// Rate and tempo are handed to the stages in ten-thousandths (10000 = 1.0),
+// derived from the float pitch factor by truncation. A stage is told about a new
+// value only when it actually changed, because the transposer redesigns its
+// anti-alias filter on every call.
+//
+// Not safe for concurrent use; no operation allocates once a steady stream of
+// equal blocks has passed its first block.
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/simd/dispatch.h"
+
+namespace squeakbox {
+
+class rate_transposer_stage;
+class tempochanger;
+
+// Which pair of stage classes to build. `automatic` takes the processor-specific
+// (`_mmx`) classes where the processor can run them; `plain` always takes the
+// portable ones; `mmx` insists on the processor-specific ones, and the
+// constructor throws std::invalid_argument where this processor cannot run them
+// (an explicit request is never silently downgraded).
+enum class engine_choice { automatic, plain, mmx };
+
+class pitch_shifter {
+  public:
+    // The pitch is clamped to this many octaves up or down (48 semitones). Far
+    // past it the stages break down: at -58 semitones and 192 kHz the tempo
+    // changer's 32-bit skip product wraps, and at +-160 semitones the truncated
+    // rate or tempo becomes 0, which both stages divide by. Four octaves keeps
+    // every rate up to 192 kHz well inside.
+    static constexpr float max_octaves = 4.0f;
+    static constexpr std::int32_t max_semitones = 48;
+
+    // `level` chooses the instruction-set level of the stages' kernels.
+    explicit pitch_shifter(engine_choice choice = engine_choice::automatic,
+                           simd::level level = simd::active_level());
+    ~pitch_shifter();
+    pitch_shifter(const pitch_shifter&) = delete;
+    pitch_shifter& operator=(const pitch_shifter&) = delete;
+
+    // True exactly where the processor-specific stage classes can run.
+    [[nodiscard]] static bool processor_has_mmx() noexcept;
+
+    // 1 or 2; two channels are interleaved left, right.
+    void set_channels(std::uint32_t channels);
+    void set_sample_rate(std::uint32_t sample_rate);
+    // Size in bytes of the caller's output buffer: each call writes at most
+    // bytes / 2 frames with one channel, bytes / 4 with two (but at least 32).
+    void set_block_size(std::uint32_t bytes);
+    // Any value is accepted; it is clamped to +-max_semitones.
+    void set_pitch_semitones(std::int32_t semitones);
+    // Clamped to +-max_octaves; NaN leaves the pitch as it is.
+    void set_pitch_octaves(float octaves);
+
+    // Runs `count` input frames through both stages and returns the frames
+    // written to `output`, which must hold max(block frames, 32) frames.
+    // `channels` x `count` x 10000 must fit in 32 bits (214748 mono frames).
+    std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+    [[nodiscard]] float pitch() const noexcept { return pitch_; }
+    [[nodiscard]] std::uint32_t effective_rate() const noexcept { return effective_rate_; }
+    [[nodiscard]] std::uint32_t effective_tempo() const noexcept { return effective_tempo_; }
+    [[nodiscard]] std::uint32_t channels() const noexcept { return channels_; }
+    [[nodiscard]] std::uint32_t intermediate_capacity() const noexcept {
+        return intermediate_capacity_;
+    }
+    [[nodiscard]] bool uses_mmx_classes() const noexcept { return mmx_classes_; }
+    [[nodiscard]] simd::level kernel_level() const noexcept { return level_; }
+
+    // How often each stage has been told a new rate or tempo, and the last
+    // output size handed to the transposer: lets callers and tests see that a
+    // stage is touched only when its value changes.
+    [[nodiscard]] std::uint32_t rate_updates() const noexcept { return rate_updates_; }
+    [[nodiscard]] std::uint32_t tempo_updates() const noexcept { return tempo_updates_; }
+    [[nodiscard]] std::uint32_t transposer_block_bytes() const noexcept {
+        return transposer_block_bytes_;
+    }
+
+    // Read-only views of the stages, for diagnostics.
+    [[nodiscard]] const rate_transposer_stage& transposer() const noexcept { return *transposer_; }
+    [[nodiscard]] const tempochanger& tempo_changer() const noexcept { return *tempo_changer_; }
+
+  private:
+    void recalculate();
+    void reserve_intermediate(std::uint32_t count);
+
+    std::unique_ptr<rate_transposer_stage> transposer_;
+    std::unique_ptr<tempochanger> tempo_changer_;
+    std::unique_ptr<std::int16_t[]> intermediate_buffer_;
+    std::uint32_t intermediate_capacity_ = 0;
+    std::uint32_t channels_ = 0;
+    float base_rate_ = 1.0f;
+    float base_tempo_ = 1.0f;
+    float pitch_ = 1.0f;
+    std::uint32_t effective_rate_ = 0;
+    std::uint32_t effective_tempo_ = 0;
+
+    bool mmx_classes_ = false;
+    simd::level level_ = simd::level::scalar;
+    std::uint32_t rate_updates_ = 0;
+    std::uint32_t tempo_updates_ = 0;
+    std::uint32_t transposer_block_bytes_ = 0;
+};
+
+}  // namespace squeakbox

@@ -1,0 +1,76 @@
+#include "cli/render_options.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace squeakbox::render {
+namespace {
+
+render_options parse(std::vector<std::string_view> args) {
+    return parse_options(args);
+}
+
+TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
+    const render_options o =
+        parse({"--semitones=-7", "--pitch-changes", "400:+2,0:3,12:-48", "--block-frames", "1024",
+               "--engine=plain", "--simd", "scalar", "--raw", "-q", "in.flac", "-"});
+    EXPECT_EQ(o.semitones, -7);
+    ASSERT_EQ(o.pitch_changes.size(), 3u);
+    EXPECT_EQ(o.pitch_changes[0].block, 0u);
+    EXPECT_EQ(o.pitch_changes[0].semitones, 3);
+    EXPECT_EQ(o.pitch_changes[1].block, 12u);
+    EXPECT_EQ(o.pitch_changes[1].semitones, -48);
+    EXPECT_EQ(o.pitch_changes[2].block, 400u);
+    EXPECT_EQ(o.pitch_changes[2].semitones, 2);
+    EXPECT_EQ(o.block_frames, 1024u);
+    EXPECT_EQ(o.engine, engine_choice::plain);
+    EXPECT_EQ(o.level, simd::level::scalar);
+    EXPECT_TRUE(o.raw);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.input, "in.flac");
+    EXPECT_EQ(o.output, "-");
+
+    const render_options d = parse({"--", "-odd-name.wav", "out.wav"});
+    EXPECT_EQ(d.semitones, 6);
+    EXPECT_EQ(d.block_frames, 512u);
+    EXPECT_EQ(d.engine, engine_choice::automatic);
+    EXPECT_FALSE(d.level.has_value());
+    EXPECT_FALSE(d.raw);
+    EXPECT_EQ(d.input, "-odd-name.wav");
+    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_TRUE(parse({"-h"}).help);
+}
+
+TEST(RenderOptions, RejectsWhatItCannotHonour) {
+    const std::vector<std::vector<std::string_view>> bad = {
+        {"--semitones", "49", "a", "b"},
+        {"--semitones", "-2147483649", "a", "b"},
+        {"--semitones", "1.5", "a", "b"},
+        {"--semitones", "", "a", "b"},
+        {"--semitones"},
+        {"--block-frames", "63", "a", "b"},
+        {"--block-frames", "16385", "a", "b"},
+        {"--pitch-changes", "3:1,3:2", "a", "b"},
+        {"--pitch-changes", "-1:2", "a", "b"},
+        {"--pitch-changes", "4:", "a", "b"},
+        {"--pitch-changes", "4:1,", "a", "b"},
+        {"--engine", "MMX", "a", "b"},
+        {"--simd", "neon", "a", "b"},
+        {"--raw=yes", "a", "b"},
+        {"--unknown", "a", "b"},
+        {"a"},
+        {"a", "b", "c"},
+    };
+    for (const auto& args : bad) EXPECT_THROW(parse(args), usage_error) << args[0];
+    for (simd::level l : simd::all_levels) {
+        std::vector<std::string_view> args = {"--simd", simd::level_name(l), "a", "b"};
+        if (simd::processor_supports(l))
+            EXPECT_EQ(parse(args).level, l);
+        else
+            EXPECT_THROW(parse(args), usage_error) << simd::level_name(l);
+    }
+}
+
+}  // namespace
+}  // namespace squeakbox::render

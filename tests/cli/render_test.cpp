@@ -1,0 +1,408 @@
+// squeakbox-render, run as a user runs it: files in, files (or clear errors) out.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/render_options.h"
+#include "engine/pitch_shifter.h"
+#include "tests/engine/speech_signal.h"
+#include "tests/engine/test_signals.h"
+
+namespace squeakbox::render {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct sound {
+    std::vector<std::int16_t> samples;
+    int channels = 1;
+    int rate = 44100;
+    [[nodiscard]] std::size_t frames() const { return samples.size() / channels; }
+};
+
+void write_sound(const fs::path& path, const sound& s,
+                 int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) {
+    SF_INFO info{};
+    info.samplerate = s.rate;
+    info.channels = s.channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    sf_writef_short(file, s.samples.data(), static_cast<sf_count_t>(s.frames()));
+    sf_close(file);
+}
+
+sound read_sound(const fs::path& path) {
+    SF_INFO info{};
+    sound s;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+        return s;
+    }
+    s.channels = info.channels;
+    s.rate = info.samplerate;
+    s.samples.resize(static_cast<std::size_t>(info.frames) * info.channels);
+    sf_readf_short(file, s.samples.data(), info.frames);
+    sf_close(file);
+    return s;
+}
+
+sound tone(double hz, double seconds, int rate = 44100, int channels = 1, double start = 0.0,
+           double stop = 1e9) {
+    sound s;
+    s.rate = rate;
+    s.channels = channels;
+    const auto frames = static_cast<std::size_t>(seconds * rate);
+    s.samples.resize(frames * channels);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double v =
+            (t >= start && t < stop) ? 12000.0 * std::sin(2 * std::numbers::pi * hz * t) : 0.0;
+        for (int c = 0; c < channels; ++c)
+            s.samples[i * channels + c] = static_cast<std::int16_t>(std::lround(c == 0 ? v : -v));
+    }
+    return s;
+}
+
+sound test_noise_sound() {
+    sound s;
+    s.samples = testing::random_samples(44100 * 2, 17);
+    return s;
+}
+
+// The median period between upward zero crossings of channel 0 from `from`
+// to `to`, with the crossings placed by linear interpolation, as a frequency.
+double measured_hz(const sound& s, std::size_t from, std::size_t to) {
+    std::vector<double> crossings;
+    for (std::size_t i = from + 1; i < to; ++i) {
+        const double a = s.samples[(i - 1) * s.channels];
+        const double b = s.samples[i * s.channels];
+        if (a < 0 && b >= 0) crossings.push_back(static_cast<double>(i - 1) + a / (a - b));
+    }
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < crossings.size(); ++i)
+        periods.push_back(crossings[i] - crossings[i - 1]);
+    if (periods.empty()) return 0.0;
+    std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
+    return s.rate / periods[periods.size() / 2];
+}
+
+// How many milliseconds `out` lags behind `in`: the lag that best lines up
+// their loudness envelopes (10 ms windows every millisecond), within +-150 ms.
+double envelope_lag_ms(const sound& in, const sound& out) {
+    auto envelope = [](const sound& s) {
+        const std::size_t hop = s.rate / 1000;
+        const std::size_t window = s.rate / 100;
+        std::vector<double> e;
+        for (std::size_t k = 0; k + window < s.frames(); k += hop) {
+            double energy = 0;
+            for (std::size_t j = k; j < k + window; ++j) {
+                const double v = s.samples[j * s.channels];
+                energy += v * v;
+            }
+            e.push_back(std::sqrt(energy / window));
+        }
+        double mean = 0;
+        for (double v : e) mean += v;
+        mean /= static_cast<double>(e.size());
+        for (double& v : e) v -= mean;
+        return e;
+    };
+    const auto a = envelope(in);
+    const auto b = envelope(out);
+    int best = 0;
+    double best_score = -1e300;
+    for (int lag = -150; lag <= 150; ++lag) {
+        double score = 0;
+        for (int t = 200; t + 200 < static_cast<int>(a.size()); ++t) {
+            const int u = t + lag;
+            if (u >= 0 && u < static_cast<int>(b.size())) score += a[t] * b[u];
+        }
+        if (score > best_score) {
+            best_score = score;
+            best = lag;
+        }
+    }
+    return best;
+}
+
+struct outcome {
+    int status = -1;
+    std::string errors;
+};
+
+// Runs the program with a deadline; standard input and output may be files.
+outcome run_program(const std::vector<std::string>& args, const fs::path& stdin_file = {},
+                    const fs::path& stdout_file = {}) {
+    const fs::path errors =
+        fs::temp_directory_path() / ("squeakbox-render-errors-" + std::to_string(::getpid()));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        auto redirect = [](const fs::path& path, int target, int flags) {
+            const int fd = ::open(path.c_str(), flags, 0644);
+            if (fd < 0) ::_exit(120);
+            ::dup2(fd, target);
+            ::close(fd);
+        };
+        if (!stdin_file.empty()) redirect(stdin_file, STDIN_FILENO, O_RDONLY);
+        if (!stdout_file.empty())
+            redirect(stdout_file, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        redirect(errors, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+        std::vector<char*> argv;
+        std::string program = SQUEAKBOX_RENDER_PROGRAM;
+        argv.push_back(program.data());
+        std::vector<std::string> copies = args;
+        for (auto& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(121);
+    }
+    outcome result;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "squeakbox-render did not finish in time";
+            return result;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::ifstream in(errors);
+    result.errors.assign(std::istreambuf_iterator<char>(in), {});
+    fs::remove(errors);
+    return result;
+}
+
+class RenderProgram : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("squeakbox-render-test-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) fs::remove_all(dir_);
+    }
+    fs::path file(const std::string& name) const { return dir_ / name; }
+    // Nothing but the named files may be left in the folder.
+    void expect_only(std::vector<std::string> names) const {
+        std::vector<std::string> present;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            present.push_back(entry.path().filename());
+        std::sort(present.begin(), present.end());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(present, names);
+    }
+
+    fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+
+TEST_F(RenderProgram, ToneComesOutAtTheNewPitchWithTheInputsLength) {
+    for (int channels : {1, 2}) {
+        write_sound(file("tone.wav"), tone(200.0, 4.0, 44100, channels));
+        const outcome run = run_program({"--quiet", file("tone.wav"), file("high.wav")});
+        ASSERT_EQ(run.status, 0) << run.errors;
+        EXPECT_EQ(run.errors, "");
+        const sound out = read_sound(file("high.wav"));
+        EXPECT_EQ(out.channels, channels);
+        EXPECT_EQ(out.rate, 44100);
+        EXPECT_EQ(out.frames(), 4u * 44100);
+        const double hz = measured_hz(out, 44100, 3 * 44100);
+        const double cents = 1200.0 * std::log2(hz / (200.0 * std::exp2(6.0 / 12.0)));
+        EXPECT_LT(std::abs(cents), 2.0) << hz << " Hz, " << channels << " channel(s)";
+    }
+}
+
+TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
+    // The syllables of a voice must come out where they went in, give or take
+    // the time-stretcher's jitter: each sequence may start anywhere in its
+    // 28 ms seek window, so 15 ms either way.
+    for (int rate : {44100, 48000, 8000}) {
+        sound voice;
+        voice.rate = rate;
+        voice.samples = testing::speech_like(static_cast<std::size_t>(rate) * 8, rate, 13);
+        write_sound(file("voice.wav"), voice);
+        for (int semitones : {-12, -5, 0, 6, 12}) {
+            const outcome run =
+                run_program({"-s", std::to_string(semitones), file("voice.wav"), file("out.wav")});
+            ASSERT_EQ(run.status, 0) << run.errors;
+            const sound out = read_sound(file("out.wav"));
+            ASSERT_EQ(out.frames(), voice.frames());
+            EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
+                << semitones << " semitones at " << rate << " Hz";
+        }
+    }
+}
+
+TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
+    sound speech;
+    speech.samples = testing::speech_like(44100 * 3 + 123, 44100, 5);
+    write_sound(file("speech.wav"), speech);
+    const outcome run =
+        run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
+                     "200:-3,40:7", file("speech.wav"), file("raw.wav")});
+    ASSERT_EQ(run.status, 0) << run.errors;
+
+    pitch_shifter engine;
+    engine.set_channels(1);
+    engine.set_sample_rate(44100);
+    engine.set_block_size(300 * 2);
+    engine.set_pitch_semitones(4);
+    std::vector<std::int16_t> expected;
+    std::vector<std::int16_t> out(300);
+    for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
+        if (k == 40) engine.set_pitch_semitones(7);
+        if (k == 200) engine.set_pitch_semitones(-3);
+        const auto n = engine.process(out.data(), speech.samples.data() + k * 300, 300);
+        expected.insert(expected.end(), out.begin(), out.begin() + n);
+    }
+    EXPECT_EQ(read_sound(file("raw.wav")).samples, expected);
+}
+
+TEST_F(RenderProgram, PipesFormatsAndFloatInputsWork) {
+    sound speech;
+    speech.samples = testing::speech_like(44100 * 2, 44100, 9);
+    write_sound(file("in.wav"), speech);
+    write_sound(file("in.flac"), speech, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    ASSERT_EQ(run_program({file("in.wav"), file("a.wav")}).status, 0);
+    const sound reference = read_sound(file("a.wav"));
+
+    // Standard input and output.
+    const outcome piped = run_program({"-q", "-", "-"}, file("in.flac"), file("b.wav"));
+    ASSERT_EQ(piped.status, 0) << piped.errors;
+    EXPECT_EQ(read_sound(file("b.wav")).samples, reference.samples);
+
+    // The output's extension chooses its format.
+    ASSERT_EQ(run_program({file("in.wav"), file("c.flac")}).status, 0);
+    SF_INFO info{};
+    SNDFILE* flac = sf_open(file("c.flac").c_str(), SFM_READ, &info);
+    ASSERT_NE(flac, nullptr);
+    EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_FLAC);
+    sf_close(flac);
+    EXPECT_EQ(read_sound(file("c.flac")).samples, reference.samples);
+
+    // Float samples beyond full scale are clipped, not wrapped around.
+    SF_INFO float_info{};
+    float_info.samplerate = 44100;
+    float_info.channels = 1;
+    float_info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SNDFILE* loud = sf_open(file("loud.wav").c_str(), SFM_WRITE, &float_info);
+    ASSERT_NE(loud, nullptr);
+    std::vector<float> over(44100);
+    for (std::size_t i = 0; i < over.size(); ++i) over[i] = i % 100 < 50 ? 1.7f : -1.7f;
+    sf_writef_float(loud, over.data(), static_cast<sf_count_t>(over.size()));
+    sf_close(loud);
+    ASSERT_EQ(run_program({"-s", "0", "--raw", file("loud.wav"), file("loud-out.wav")}).status, 0);
+    const sound clipped = read_sound(file("loud-out.wav"));
+    ASSERT_FALSE(clipped.samples.empty());
+    const auto quiet =
+        std::count_if(clipped.samples.begin() + clipped.samples.size() / 4, clipped.samples.end(),
+                      [](std::int16_t v) { return std::abs(v) < 20000; });
+    EXPECT_LT(quiet, static_cast<long>(clipped.samples.size() / 10));
+}
+
+TEST_F(RenderProgram, BadInputsAreReportedAndLeaveNoFileBehind) {
+    write_sound(file("good.wav"), tone(200.0, 1.0));
+    { std::ofstream(file("text.wav")) << "this is not a sound file, only words\n"; }
+    // A WAV file cut off in the middle of its data.
+    write_sound(file("full.wav"), tone(200.0, 2.0));
+    fs::copy_file(file("full.wav"), file("cut.wav"));
+    fs::resize_file(file("cut.wav"), fs::file_size(file("full.wav")) / 2);
+    // A FLAC file cut off in the middle of a frame.
+    write_sound(file("full.flac"), test_noise_sound(), SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    fs::copy_file(file("full.flac"), file("cut.flac"));
+    fs::resize_file(file("cut.flac"), fs::file_size(file("full.flac")) / 2 + 7);
+    sound three = tone(200.0, 1.0, 44100, 3);
+    write_sound(file("three.wav"), three);
+    write_sound(file("slow.wav"), tone(200.0, 1.0, 4000));
+    write_sound(file("fast.wav"), tone(200.0, 0.2, 384000));
+    { std::ofstream(file("old.wav")) << "keep me"; }
+    fs::create_directory(file("folder"));
+
+    struct error_case {
+        std::vector<std::string> args;
+        std::string names;   // the file the message must name
+        std::string reason;  // a word of the reason
+    };
+    const std::vector<error_case> cases = {
+        {{file("missing.wav"), file("out.wav")}, file("missing.wav"), "No such file"},
+        {{file("text.wav"), file("out.wav")}, file("text.wav"), "sound file"},
+        {{file("cut.wav"), file("out.wav")}, file("cut.wav"), "truncated"},
+        {{file("cut.flac"), file("out.wav")}, file("cut.flac"), "truncated"},
+        {{file("three.wav"), file("out.wav")}, file("three.wav"), "3 channels"},
+        {{file("slow.wav"), file("out.wav")}, file("slow.wav"), "4000 Hz"},
+        {{file("fast.wav"), file("out.wav")}, file("fast.wav"), "384000 Hz"},
+        {{file("folder"), file("out.wav")}, file("folder"), "directory"},
+        {{file("good.wav"), file("folder")}, file("folder"), "directory"},
+        {{file("good.wav"), file("good.wav/out.wav")}, file("good.wav/out.wav"), "cannot create"},
+        {{file("good.wav"), file("nowhere/out.wav")}, file("nowhere/out.wav"), "cannot create"},
+        {{file("cut.wav"), file("old.wav")}, file("cut.wav"), "truncated"},
+    };
+    for (const auto& c : cases) {
+        const outcome run = run_program(c.args);
+        EXPECT_EQ(run.status, 1) << c.args[0] << " -> " << c.args[1];
+        EXPECT_NE(run.errors.find(c.names + ": "), std::string::npos) << run.errors;
+        EXPECT_NE(run.errors.find(c.reason), std::string::npos) << run.errors;
+        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+    }
+    expect_only({"good.wav", "text.wav", "full.wav", "cut.wav", "full.flac", "cut.flac",
+                 "three.wav", "slow.wav", "fast.wav", "old.wav", "folder"});
+    std::ifstream old(file("old.wav"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "keep me");
+}
+
+TEST_F(RenderProgram, BadOptionsAreUsageErrors) {
+    write_sound(file("in.wav"), tone(200.0, 0.5));
+    const std::vector<std::vector<std::string>> cases = {
+        {"--semitones", "49", file("in.wav"), file("o.wav")},
+        {"--semitones", "six", file("in.wav"), file("o.wav")},
+        {"--block-frames", "10", file("in.wav"), file("o.wav")},
+        {"--pitch-changes", "5", file("in.wav"), file("o.wav")},
+        {"--engine", "turbo", file("in.wav"), file("o.wav")},
+        {"--simd", "avx9", file("in.wav"), file("o.wav")},
+        {"--frobnicate", file("in.wav"), file("o.wav")},
+        {file("in.wav")},
+        {file("in.wav"), file("o.wav"), file("p.wav")},
+    };
+    for (const auto& args : cases) {
+        const outcome run = run_program(args);
+        EXPECT_EQ(run.status, 2) << args[0];
+        EXPECT_NE(run.errors.find("--help"), std::string::npos) << run.errors;
+    }
+    expect_only({"in.wav"});
+
+    const outcome help = run_program({"--help"}, {}, file("help.txt"));
+    EXPECT_EQ(help.status, 0);
+    const outcome version = run_program({"--version", "--simd", "scalar"}, {}, file("version.txt"));
+    EXPECT_EQ(version.status, 0);
+    std::ifstream text(file("version.txt"));
+    const std::string shown(std::istreambuf_iterator<char>(text), {});
+    EXPECT_NE(shown.find("libsndfile"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("scalar"), std::string::npos) << shown;
+}
+
+}  // namespace
+}  // namespace squeakbox::render
