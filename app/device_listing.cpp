@@ -18,8 +18,8 @@ bool contains_ignoring_case(std::string_view text, std::string_view part) {
 
 }  // namespace
 
-std::vector<listed_device> list_devices(sound_system& devices, device_direction direction) {
-    const bool capture = direction == device_direction::capture;
+std::vector<listed_device> list_devices(sound_system& devices, device_list_kind direction) {
+    const bool capture = direction == device_list_kind::capture;
     const std::uint32_t count =
         capture ? devices.capture_device_count() : devices.playback_device_count();
     std::vector<listed_device> list;

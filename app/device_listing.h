@@ -12,7 +12,7 @@
 
 namespace squeakbox {
 
-enum class device_direction { capture, playback };
+enum class device_list_kind { capture, playback };
 
 struct listed_device {
     std::uint32_t number;
@@ -22,7 +22,7 @@ struct listed_device {
 // The devices of one direction that support the stream's format, in device
 // order. A device whose capabilities cannot be read is left out.
 [[nodiscard]] std::vector<listed_device> list_devices(sound_system& devices,
-                                                      device_direction direction);
+                                                      device_list_kind direction);
 
 struct device_match {
     int index = -1;     // the entry in the list; -1 when none was found

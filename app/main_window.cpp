@@ -276,7 +276,7 @@ void main_window::create_controls() {
 }
 
 void main_window::fill_device_lists() {
-    const auto fill = [this](control id, device_direction direction, const std::string& wanted) {
+    const auto fill = [this](control id, device_list_kind direction, const std::string& wanted) {
         auto* list = static_cast<QComboBox*>(control_widget(id));
         const std::vector<listed_device> devices = list_devices(*parts_.devices, direction);
         for (const listed_device& device : devices) {
@@ -288,8 +288,8 @@ void main_window::fill_device_lists() {
             if (match.index >= 0) list->setCurrentIndex(match.index);
         }
     };
-    fill(control::input_device_list, device_direction::capture, setup_.input_device);
-    fill(control::output_device_list, device_direction::playback, setup_.output_device);
+    fill(control::input_device_list, device_list_kind::capture, setup_.input_device);
+    fill(control::output_device_list, device_list_kind::playback, setup_.output_device);
 }
 
 void main_window::post_command(QWidget* source) {
