@@ -343,6 +343,7 @@ void main_window::start_action() {
     if (stream_->stream_state() == -1) message_box("Error initializing microphone", "Error");
     if (stream_->stream_state() == -2) message_box("Error initializing sound output", "Error");
     widget_->update();
+    if (stream_->stream_state() < 0 && setup_.close_on_failed_start) post_close();
     if (stream_->stream_state() == 1 && setup_.record_when_running) {
         post_message(window_message::record_start);
     }

@@ -45,6 +45,9 @@ struct window_setup {
     bool start_at_once = false;  // start without waiting for "Start!"
     bool record_when_running = false;
     bool close_at_capture_end = false;
+    // A run that nobody watches ends when the sound cannot be started,
+    // instead of waiting for a close that never comes.
+    bool close_on_failed_start = false;
 };
 
 // Where the window reaches out: the sound devices, the pitch engine, the

@@ -243,6 +243,21 @@ TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
     }
 }
 
+TEST(MainWindow, UnwatchedRunEndsWhenTheSoundCannotStart) {
+    for (bool unwatched : {false, true}) {
+        window_harness h;
+        window_setup setup;
+        setup.close_on_failed_start = unwatched;
+        main_window& w = h.build(setup);
+        h.stream->open_result = -1;
+        w.show();
+        h.settle();
+        EXPECT_EQ(h.boxes.size(), 1u);
+        EXPECT_EQ(w.is_destroyed(), unwatched);
+        EXPECT_EQ(h.quits, unwatched ? 1 : 0);
+    }
+}
+
 // The class icon is painted beside the pitch buttons only while sound runs;
 // its orange arrow is a colour nothing else in the window has.
 bool icons_painted(const main_window& w) {
