@@ -14,7 +14,10 @@ namespace {
 constexpr const char* error_title = "Error";
 
 std::string quoted(const std::filesystem::path& path) {
-    return "\"" + path.string() + "\"";
+    std::string text(1, '"');
+    text += path.string();
+    text += '"';
+    return text;
 }
 
 copy_result refuse(const message_box_hook& owner, const std::string& reason) {
@@ -44,7 +47,6 @@ class temp_file_guard {
 // can have opened. Empty path and `error` set on failure.
 std::filesystem::path make_temp_beside(const std::filesystem::path& target,
                                        std::error_code& error) {
-    // Built by appending: GCC 12's -Wrestrict misfires on "." + string at -O3.
     std::string hidden = ".";
     hidden += target.filename().string();
     hidden += "-XXXXXX";
