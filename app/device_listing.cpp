@@ -49,13 +49,19 @@ device_match find_device(const std::vector<listed_device>& list, std::string_vie
         match.index = static_cast<int>(partial.front());
         return match;
     }
+    // Appended to a string that starts out empty: GCC 12 at -O3 mistakes
+    // literal + std::string, and assigning a literal, for an overlapping copy
+    // (-Wrestrict).
+    std::string error;
     if (partial.empty()) {
-        match.error =
-            "no device called \"" + std::string(name) + "\" can stream 44.1 kHz mono 16-bit";
-        return match;
+        error.append("no device called \"")
+            .append(name)
+            .append("\" can stream 44.1 kHz mono 16-bit");
+    } else {
+        error.append("\"").append(name).append("\" fits several devices:");
+        for (std::size_t i : partial) error.append(" \"").append(list[i].name).append("\"");
     }
-    match.error = "\"" + std::string(name) + "\" fits several devices:";
-    for (std::size_t i : partial) match.error += " \"" + list[i].name + "\"";
+    match.error = std::move(error);
     return match;
 }
 
