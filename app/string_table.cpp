@@ -42,8 +42,8 @@ std::string text_buffer;
 std::string resource_string(int id) {
     if (id == string_id::homepage_link) return homepage_link();
     if (id == string_id::mail_body) return recommendation_body();
-    const auto* found = std::find_if(entries.begin(), entries.end(),
-                                     [id](const entry& e) { return e.id == id; });
+    const auto* found =
+        std::find_if(entries.begin(), entries.end(), [id](const entry& e) { return e.id == id; });
     return found == entries.end() ? std::string{} : std::string(found->text);
 }
 

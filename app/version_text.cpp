@@ -15,8 +15,9 @@ std::string version_text(std::string_view engine) {
     text += qVersion();
     text += "\n";
     const PaVersionInfo* portaudio = Pa_GetVersionInfo();
-    text += portaudio != nullptr && portaudio->versionText != nullptr ? portaudio->versionText
-                                                                      : "PortAudio (version unknown)";
+    text += portaudio != nullptr && portaudio->versionText != nullptr
+                ? portaudio->versionText
+                : "PortAudio (version unknown)";
     text += "\n";
     text += sf_version_string();
     text += "\nengine: ";

@@ -246,8 +246,8 @@ TEST(Program, StartPitchAndRecordingFromTheCommandLine) {
     EXPECT_EQ(recording.samples.size() % 512, 0u);
     ASSERT_GE(recording.samples.size(), output.samples.size());
     EXPECT_LE(recording.samples.size() - output.samples.size(), 10u * 512u);
-    EXPECT_TRUE(std::equal(output.samples.begin(), output.samples.end(),
-                           recording.samples.begin()));
+    EXPECT_TRUE(
+        std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
 }
 
 TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
