@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "app/main_window.h"
 #include "audio/audio_stream.h"
 #include "audio/wav_recorder.h"
+#include "engine/pitch_shifter.h"
 #include "fake_sound_system.h"
 #include "stream_harness.h"
 #include "window_harness.h"
@@ -201,6 +203,33 @@ TEST(WindowWithStream, RecordingIsRefusedWithoutADesktopFolder) {
               QStringLiteral("Aufnehmen"));
     w.request_close();
     ASSERT_TRUE(live.run_until([&] { return w.is_destroyed(); }));
+}
+
+TEST(WindowWithStream, PitchButtonsReachTheEngine) {
+    pitch_shifter shifter;
+    pitch_adapter<pitch_shifter> pitch(shifter);
+    testing::device_table devices;
+    window_setup setup;
+    setup.pitch_semitones = -3;
+    window_parts parts;
+    parts.devices = &devices;
+    parts.pitch = &pitch;
+    parts.make_stream = [](stream_host& host, device_events&) {
+        auto made = std::make_unique<testing::scripted_stream>();
+        made->host = &host;
+        return made;
+    };
+    parts.actions.message_box = [](std::string_view, std::string_view) {};
+    parts.quit = [] {};
+    main_window w(setup, std::move(parts));
+    EXPECT_EQ(shifter.channels(), 1u);
+    EXPECT_NEAR(shifter.pitch(), std::exp2(-3.0 / 12), 1e-5);
+    w.show();
+    window_harness::settle();
+    auto* down = qobject_cast<QPushButton*>(w.control_widget(control::pitch_down_button));
+    for (int i = 0; i < 50; ++i) down->click();
+    EXPECT_EQ(w.pitch_semitones(), -47);
+    EXPECT_NEAR(shifter.pitch(), std::exp2(-47.0 / 12), 1e-5);
 }
 
 }  // namespace
