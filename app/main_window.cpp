@@ -113,7 +113,10 @@ class main_window::window_widget final : public QWidget {
 };
 
 main_window::main_window(const window_setup& setup, window_parts parts)
-    : setup_(setup), parts_(std::move(parts)), pitch_semitones_(setup.pitch_semitones) {
+    : setup_(setup),
+      parts_(std::move(parts)),
+      pitch_semitones_(
+          std::clamp(setup.pitch_semitones, min_pitch_semitones, max_pitch_semitones)) {
     load_squeakbox_resources();
     auto widget = std::make_unique<window_widget>(*this);
     widget_ = widget.get();

@@ -94,6 +94,17 @@ TEST(MainWindow, EngineIsSetUpOnceInOrderWithTheStartPitch) {
     EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -3"));
 }
 
+TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {
+    for (int asked : {-200, 200}) {
+        window_harness h;
+        window_setup setup;
+        setup.pitch_semitones = asked;
+        main_window& w = h.build(setup);
+        EXPECT_EQ(w.pitch_semitones(), asked < 0 ? -47 : 47);
+        EXPECT_EQ(h.pitch.semitones, asked < 0 ? -47 : 47);
+    }
+}
+
 TEST(MainWindow, StartHidesTheChoiceAndShowsThePitchControls) {
     window_harness h;
     needs_a_choice(h);
