@@ -481,18 +481,20 @@ void main_window::recording_ended() {
 
 void main_window::watch_devices() {
     sound_system* devices = parts_.devices;
+    const auto dispatch = [devices] { devices->dispatch_pending(); };
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_, dispatch);
     if (const int fd = devices->event_fd(); fd >= 0) {
         auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, widget_);
-        QObject::connect(notifier, &QSocketNotifier::activated, widget_,
-                         [devices] { devices->dispatch_pending(); });
+        QObject::connect(notifier, &QSocketNotifier::activated, widget_, dispatch);
+        // A safety net, not the road: should a wake-up ever go missing, the
+        // sound stalls for a moment instead of for good.
+        timer->setInterval(250);
     } else {
         // Without a descriptor to wait on, look for notifications often.
-        auto* timer = new QTimer(widget_);
         timer->setInterval(1);
-        QObject::connect(timer, &QTimer::timeout, widget_,
-                         [devices] { devices->dispatch_pending(); });
-        timer->start();
     }
+    timer->start();
 }
 
 // stream_host
