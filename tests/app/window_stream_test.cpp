@@ -45,6 +45,7 @@ struct live_window {
     testing::mixer_log mixer;
     mic_monitor_mute mute{mixer};
     scratch_desktop desktop;
+    bool desktop_known = true;
     std::vector<testing::shown_box> boxes;
     int quits = 0;
     audio_stream* stream = nullptr;
@@ -64,7 +65,8 @@ struct live_window {
             auto made =
                 std::make_unique<stream_adapter<audio_stream>>(devices, processor, host, events);
             made->stream().set_mic_mute(&mute);
-            made->stream().set_desktop_path_source([this] { return desktop.path.string(); });
+            made->stream().set_desktop_path_source(
+                [this] { return desktop_known ? desktop.path.string() : std::string{}; });
             stream = &made->stream();
             return made;
         };
@@ -191,7 +193,7 @@ TEST(WindowWithStream, EndOfTheCaptureFileClosesWhenAsked) {
 TEST(WindowWithStream, RecordingIsRefusedWithoutADesktopFolder) {
     live_window live;
     main_window& w = live.build();
-    live.desktop.path.clear();
+    live.desktop_known = false;
     w.show();
     ASSERT_TRUE(live.run_until([&] { return w.stream_state() == 1; }));
     qobject_cast<QPushButton*>(w.control_widget(control::record_button))->click();
