@@ -24,11 +24,13 @@ void notification_wakeup::signal() noexcept {
 
 void notification_wakeup::clear() noexcept {
     if (fd_ < 0) return;
-    // Cleared before the rings are looked at: a notification pushed after this
-    // point signals again, so no wake-up is lost.
-    signalled_.store(false, std::memory_order_seq_cst);
+    // Drain the descriptor first, then allow signals again, and only then look
+    // at the rings. The other order loses a wake-up: a signal landing between
+    // the two would be read away here while the flag stays set, so no later
+    // signal would write again and the loop would never be woken.
     std::uint64_t count = 0;
     [[maybe_unused]] const auto got = ::read(fd_, &count, sizeof count);
+    signalled_.store(false, std::memory_order_seq_cst);
 }
 
 device_queue::device_queue(device_direction direction, device_events& target,
