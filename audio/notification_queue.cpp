@@ -24,14 +24,12 @@ void notification_wakeup::signal() noexcept {
 
 void notification_wakeup::clear() noexcept {
     if (fd_ < 0) return;
-    // The descriptor is drained before the flag is lowered, and both before
-    // the rings are looked at. The other order loses wake-ups: a signal landing
-    // between lowering the flag and draining would be drained unseen while its
-    // flag stayed up, so every later signal would skip its write and the loop
-    // would sleep through them. This way a signal that finds the flag up was
-    // pushed before the rings are looked at, and one that finds it down writes.
-    // Lowered by an exchange: reading the producer's raised flag makes its
-    // pushes visible to the look that follows.
+    // Drain the descriptor first, then allow signals again, and only then look
+    // at the rings. The other order loses a wake-up: a signal landing between
+    // the two would be read away here while the flag stays set, so no later
+    // signal would write again and the loop would never be woken. The flag is
+    // lowered by an exchange: reading the device thread's raised flag makes
+    // what it pushed before signalling visible to the look that follows.
     std::uint64_t count = 0;
     [[maybe_unused]] const auto got = ::read(fd_, &count, sizeof count);
     signalled_.exchange(false, std::memory_order_acq_rel);

@@ -1,0 +1,60 @@
+#pragma once
+// The command line: an optional start pitch, read the way a C "%d" scan reads
+// it, followed by our options. Pure: no printing, no exiting; the caller
+// reports warnings and errors.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace squeakbox {
+
+// How file devices pace themselves: in real time, as fast as they can, or as
+// the file backend chooses by default.
+enum class pacing_choice { backend_default, realtime, fast };
+
+struct command_line {
+    int pitch_semitones = 6;
+    std::string input_device;  // select by name; empty: the first listed
+    std::string output_device;
+    std::string capture_file;   // read the voice from this audio file
+    std::string playback_file;  // write the processed voice to this WAV file
+    pacing_choice pacing = pacing_choice::backend_default;
+    bool exit_at_end = false;  // close when the capture file has been played
+    bool record = false;       // start recording as soon as the stream runs
+    bool stats = false;        // print the stream's counters at exit
+    bool list_devices = false;
+    bool help = false;
+    bool version = false;
+    // Lines for the user about values that were changed or options that do
+    // nothing here; the program goes on.
+    std::vector<std::string> warnings;
+
+    // Devices chosen by name or file start the stream without waiting for
+    // "Start!".
+    [[nodiscard]] bool starts_at_once() const noexcept {
+        return !input_device.empty() || !output_device.empty() || !capture_file.empty() ||
+               !playback_file.empty();
+    }
+};
+
+struct command_line_result {
+    command_line options;
+    std::string error;  // non-empty: the command line is unusable (exit code 2)
+};
+
+// Reads one decimal integer from the start of `text` as "%d" does: leading
+// white space is skipped, one sign is accepted, digits follow, anything after
+// them is ignored. Values beyond the range of long long saturate. No digits:
+// nothing.
+[[nodiscard]] std::optional<long long> scan_leading_integer(std::string_view text) noexcept;
+
+// `args` are the arguments after the program name.
+[[nodiscard]] command_line_result parse_command_line(std::span<const std::string_view> args);
+
+// The text of --help.
+[[nodiscard]] std::string usage_text(std::string_view program_name);
+
+}  // namespace squeakbox

@@ -1,0 +1,260 @@
+// Squeakbox: changes the pitch of your voice in real time.
+//
+// The entry point picks the sound devices (the sound card, or files with
+// --capture-file / --playback-file), builds the engine, the stream and the
+// window, and runs the one user-interface loop until the window is closed.
+#include <QApplication>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/desktop_copy.h"
+#include "app/device_listing.h"
+#include "app/links.h"
+#include "app/main_window.h"
+#include "app/program_file.h"
+#include "app/recommendation_mail.h"
+#include "app/string_table.h"
+#include "app/termination_signals.h"
+#include "app/version_text.h"
+#include "app/window_services.h"
+#include "audio/alsa_mixer_mute.h"
+#include "audio/audio_stream.h"
+#include "audio/desktop_folder.h"
+#include "audio/file_sound_system.h"
+#include "audio/mic_monitor_mute.h"
+#include "audio/portaudio_sound_system.h"
+#include "audio/split_sound_system.h"
+#include "audio/wav_recorder.h"
+#include "engine/pitch_shifter.h"
+#include "engine/simd/dispatch.h"
+
+namespace squeakbox {
+namespace {
+
+constexpr const char* program = "squeakbox";
+
+// The pitch shifter as the stream's block processor.
+class shifter_processor final : public block_processor {
+  public:
+    explicit shifter_processor(pitch_shifter& shifter) noexcept : shifter_(shifter) {}
+    std::uint32_t process(std::int16_t* output, const std::int16_t* input,
+                          std::uint32_t count) override {
+        return shifter_.process(output, input, count);
+    }
+
+  private:
+    pitch_shifter& shifter_;
+};
+
+std::string engine_description(const pitch_shifter& shifter) {
+    std::string text =
+        shifter.uses_mmx_classes() ? "processor-specific (_mmx) classes" : "plain classes";
+    text += ", ";
+    text += simd::level_name(shifter.kernel_level());
+    text += " kernels";
+    return text;
+}
+
+// The devices of this run: the sound card, files, or a file on one side and
+// the sound card on the other. Live devices are only touched when needed, so
+// a run on files works on a machine without sound.
+struct device_set {
+    std::unique_ptr<portaudio_sound_system> live;
+    std::unique_ptr<file_sound_system> files;
+    std::unique_ptr<split_sound_system> split;
+    sound_system* devices = nullptr;
+
+    explicit device_set(const command_line& options) {
+        const bool capture_file = !options.capture_file.empty();
+        const bool playback_file = !options.playback_file.empty();
+        if (capture_file || playback_file) {
+            file_device_options file_options;
+            file_options.capture_file = options.capture_file;
+            file_options.playback_file = options.playback_file;
+            if (options.pacing == pacing_choice::fast)
+                file_options.pacing = file_pacing::as_fast_as_taken;
+            if (options.pacing == pacing_choice::realtime)
+                file_options.pacing = file_pacing::real_time;
+            files = std::make_unique<file_sound_system>(std::move(file_options));
+        }
+        if (!capture_file || !playback_file) live = std::make_unique<portaudio_sound_system>();
+        if (files && live) {
+            split = capture_file ? std::make_unique<split_sound_system>(*files, *live)
+                                 : std::make_unique<split_sound_system>(*live, *files);
+            devices = split.get();
+        } else {
+            devices = files ? static_cast<sound_system*>(files.get()) : live.get();
+        }
+    }
+};
+
+void print_device_lists(sound_system& devices) {
+    for (const auto kind : {device_list_kind::capture, device_list_kind::playback}) {
+        std::printf("%s devices (44.1 kHz mono 16-bit):\n",
+                    kind == device_list_kind::capture ? "Capture" : "Playback");
+        const std::vector<listed_device> list = list_devices(devices, kind);
+        if (list.empty()) std::printf("  none\n");
+        for (const listed_device& device : list) std::printf("  %s\n", device.name.c_str());
+    }
+}
+
+// A device named on the command line must exist before anything starts.
+bool check_named_device(sound_system& devices, device_list_kind kind, const std::string& name) {
+    if (name.empty()) return true;
+    const device_match match = find_device(list_devices(devices, kind), name);
+    if (match.index >= 0) return true;
+    std::fprintf(stderr, "%s: %s %s; see %s --list-devices\n", program,
+                 kind == device_list_kind::capture ? "capture:" : "playback:", match.error.c_str(),
+                 program);
+    return false;
+}
+
+bool has_display() {
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+int run(int argc, char** argv) {
+    const std::vector<std::string_view> args(argv + 1, argv + argc);
+    const command_line_result parsed = parse_command_line(args);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
+        return 2;
+    }
+    const command_line& options = parsed.options;
+    if (options.help) {
+        std::fputs(usage_text(program).c_str(), stdout);
+        return 0;
+    }
+    for (const std::string& warning : options.warnings)
+        std::fprintf(stderr, "%s: %s\n", program, warning.c_str());
+
+    // Built before anything else, as the one engine of the run.
+    pitch_shifter shifter;
+    if (options.version) {
+        std::fputs(version_text(engine_description(shifter)).c_str(), stdout);
+        return 0;
+    }
+
+    device_set sound(options);
+    if (options.list_devices) {
+        print_device_lists(*sound.devices);
+        return 0;
+    }
+    if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||
+        !check_named_device(*sound.devices, device_list_kind::playback, options.output_device)) {
+        return 2;
+    }
+
+    // Files on both sides need no screen: run without one when there is none.
+    const bool both_files = !options.capture_file.empty() && !options.playback_file.empty();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !has_display()) {
+        if (!both_files) {
+            std::fprintf(stderr,
+                         "%s: there is no display to show the window on; set DISPLAY, or run on "
+                         "files with --capture-file and --playback-file\n",
+                         program);
+            return 1;
+        }
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("squeakbox"));
+    QApplication::setApplicationVersion(QStringLiteral(SQUEAKBOX_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("squeakbox"));
+    // Only the window's own end closes the program, after the devices drained.
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QString platform = QGuiApplication::platformName();
+    const bool headless =
+        platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+
+    shifter_processor processor(shifter);
+    pitch_adapter<pitch_shifter> pitch(shifter);
+    wav_recorder recorder;
+    recorder_adapter<wav_recorder> recording(recorder);
+    // The monitor line belongs to the sound card's microphone; a voice read
+    // from a file leaves the mixer alone.
+    alsa_mixer_mute mixer;
+    std::optional<mic_monitor_mute> monitor_mute;
+    if (options.capture_file.empty()) monitor_mute.emplace(mixer);
+
+    window_setup setup;
+    setup.pitch_semitones = options.pitch_semitones;
+    setup.input_device = options.input_device;
+    setup.output_device = options.output_device;
+    setup.start_at_once = options.starts_at_once();
+    setup.record_when_running = options.record;
+    // Without a screen nobody can close the window: a file that has been
+    // played to its end ends the run.
+    setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
+    setup.close_on_failed_start = headless;
+
+    main_window* window = nullptr;
+    audio_stream* stream = nullptr;
+    const message_box_hook owner = [&window](const std::string& text, const std::string& title) {
+        window->message_box(text, title);
+    };
+    // Where the desktop copy comes from and goes, fixed as the window is made.
+    const std::filesystem::path copy_source = module_path();
+    const std::filesystem::path copy_target = desktop_copy_path(get_desktop_path());
+
+    window_parts parts;
+    parts.devices = sound.devices;
+    parts.pitch = &pitch;
+    parts.recorder = &recording;
+    parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
+    parts.make_stream = [&](stream_host& host, device_events& events) {
+        auto made =
+            std::make_unique<stream_adapter<audio_stream>>(*sound.devices, processor, host, events);
+        made->stream().set_mic_mute(parts.monitor_mute);
+        made->stream().set_desktop_path_source([] { return get_desktop_path(); });
+        stream = &made->stream();
+        return made;
+    };
+    parts.actions.send_recommendation_mail = [owner] {
+        const std::string body = load_resource_text(string_id::mail_body);
+        send_recommendation_mail(recommendation_subject, body, owner);
+    };
+    parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
+    parts.actions.open_apps_page = [] { open_link(apps_link()); };
+    parts.actions.copy_to_desktop = [owner, copy_source, copy_target] {
+        copy_self_to_desktop(owner, copy_source, copy_target);
+    };
+    parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
+    parts.quit = [&window, headless] {
+        // A run without a screen that could not start says so in its exit code.
+        QCoreApplication::exit(headless && window->stream_state() < 0 ? 1 : 0);
+    };
+
+    main_window main(setup, std::move(parts));
+    window = &main;
+    termination_signals signals([&main](int) { main.request_close(); });
+    main.show();
+    const int code = QApplication::exec();
+
+    if (options.stats && stream != nullptr) {
+        std::printf(
+            "processed blocks: %llu\ndropped blocks: %llu\ncapture overruns: %llu\n"
+            "playback underruns: %llu\n",
+            static_cast<unsigned long long>(stream->processed_blocks()),
+            static_cast<unsigned long long>(stream->dropped_blocks()),
+            static_cast<unsigned long long>(stream->capture_stats().overruns),
+            static_cast<unsigned long long>(stream->playback_stats().underruns));
+    }
+    return code;
+}
+
+}  // namespace
+}  // namespace squeakbox
+
+int main(int argc, char** argv) {
+    return squeakbox::run(argc, argv);
+}

@@ -1,0 +1,594 @@
+#include "app/main_window.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "app/device_listing.h"
+#include "app/level_meter_box.h"
+#include "app/links.h"
+#include "app/pitch_range.h"
+#include "app/string_table.h"
+#include "audio/mic_monitor_mute.h"
+
+// Resources of a static library are only linked in when something names them.
+static void load_squeakbox_resources() {
+    Q_INIT_RESOURCE(squeakbox);
+}
+
+namespace squeakbox {
+namespace {
+
+// The window's own messages occupy User + 1 to User + 6; these follow them.
+constexpr QEvent::Type message_event_type(window_message message) {
+    return static_cast<QEvent::Type>(QEvent::User + static_cast<int>(message));
+}
+constexpr QEvent::Type command_event_type = static_cast<QEvent::Type>(QEvent::User + 100);
+constexpr QEvent::Type close_event_type = static_cast<QEvent::Type>(QEvent::User + 101);
+constexpr QEvent::Type box_event_type = static_cast<QEvent::Type>(QEvent::User + 102);
+constexpr QEvent::Type recording_ended_event_type = static_cast<QEvent::Type>(QEvent::User + 103);
+
+// A command from a control, posted rather than sent: the automatic start.
+class command_event final : public QEvent {
+  public:
+    explicit command_event(QWidget* source) : QEvent(command_event_type), source(source) {}
+    QPointer<QWidget> source;
+};
+
+// A box to show once the current handler has finished, for news that comes
+// up in the middle of a sound block.
+class box_event final : public QEvent {
+  public:
+    box_event(std::string text, std::string title)
+        : QEvent(box_event_type), text(std::move(text)), title(std::move(title)) {}
+    std::string text;
+    std::string title;
+};
+
+QIcon class_icon() {
+    QIcon icon;
+    icon.addPixmap(QPixmap(QStringLiteral(":/squeakbox/icon/107.png")));
+    icon.addPixmap(QPixmap(QStringLiteral(":/squeakbox/icon/108.png")));
+    return icon;
+}
+
+QString text_of(int id) {
+    return QString::fromUtf8(load_resource_text(id));
+}
+
+bool has_screen_for_boxes() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+}  // namespace
+
+// The top-level widget; it hands every event that matters to main_window.
+class main_window::window_widget final : public QWidget {
+  public:
+    explicit window_widget(main_window& owner) : owner_(owner), icon_(class_icon()) {}
+
+    [[nodiscard]] const QIcon& icon() const noexcept { return icon_; }
+
+  protected:
+    bool event(QEvent* event) override {
+        if (owner_.handle_event(event)) return true;
+        return QWidget::event(event);
+    }
+    void paintEvent(QPaintEvent* /*event*/) override {
+        if (owner_.stream_state() <= 0) return;
+        QPainter painter(this);
+        const QPixmap pixmap = icon_.pixmap(32, 32);
+        for (const point& at : running_icon_positions) painter.drawPixmap(at.x, at.y, pixmap);
+    }
+    void closeEvent(QCloseEvent* event) override { owner_.on_close(event); }
+    void focusInEvent(QFocusEvent* event) override {
+        QWidget::focusInEvent(event);
+        // Whatever was waiting to be painted is painted now.
+        repaint();
+    }
+
+  private:
+    main_window& owner_;
+    QIcon icon_;
+};
+
+main_window::main_window(const window_setup& setup, window_parts parts)
+    : setup_(setup),
+      parts_(std::move(parts)),
+      pitch_semitones_(
+          std::clamp(setup.pitch_semitones, min_pitch_semitones, max_pitch_semitones)) {
+    load_squeakbox_resources();
+    auto widget = std::make_unique<window_widget>(*this);
+    widget_ = widget.get();
+    widget_owner_ = std::move(widget);
+    stream_ = parts_.make_stream(*this, *this);
+    stream_->set_observer(this);
+
+    widget_->setObjectName(text_of(string_id::class_name));
+    widget_->setWindowTitle(text_of(string_id::window_title));
+    widget_->setWindowIcon(widget_->icon());
+    // A caption with a system menu and a minimise box, nothing to resize or
+    // maximise: the controls sit at fixed places.
+    widget_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                            Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    widget_->setFixedSize(window_width, window_height);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QSize size = screen->size();
+        const point origin = centred_window_origin(size.width(), size.height());
+        widget_->move(origin.x, origin.y);
+    }
+    // The window itself takes the keyboard focus, so the accelerator keys
+    // reach it until a control is clicked.
+    widget_->setFocusPolicy(Qt::StrongFocus);
+
+    create_controls();
+
+    // The banner: its picture, and the kind that chooses its link.
+    banner_kind_ = banner_setup();
+    auto* banner = static_cast<QPushButton*>(control_widget(control::banner_button));
+    banner->setIcon(QIcon(QPixmap(QStringLiteral(":/squeakbox/bitmap/145.png"))));
+    banner->setIconSize(QSize(600, 400));
+
+    fill_device_lists();
+
+    // With no choice to make, start at once; the window is shown first with
+    // the lists, which the Start command then replaces.
+    auto* input_list = static_cast<QComboBox*>(control_widget(control::input_device_list));
+    auto* output_list = static_cast<QComboBox*>(control_widget(control::output_device_list));
+    if ((input_list->count() <= 1 && output_list->count() <= 1) || setup_.start_at_once) {
+        post_command(control_widget(control::start_button));
+    }
+
+    parts_.pitch->set_channels(1);
+    parts_.pitch->set_sample_rate(44100);
+    parts_.pitch->set_block_size(static_cast<int>(audio_stream::block_bytes));
+    update_pitch_display();
+
+    // Alt+"?" and Alt+"/" copy the program to the desktop, but only while the
+    // window itself, not one of its controls, has the keyboard focus.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::ALT | Qt::Key_Question), QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
+        auto* shortcut = new QShortcut(keys, widget_);
+        shortcut->setContext(Qt::WidgetShortcut);
+        QObject::connect(shortcut, &QShortcut::activated, widget_, [this] { on_command(nullptr); });
+    }
+
+    watch_devices();
+}
+
+main_window::~main_window() {
+    // A window that goes away without a close still leaves the system as it
+    // found it and a recording complete.
+    if (!destroyed_) {
+        destroyed_ = true;
+        if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
+        if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+        is_recording_ = false;
+    }
+    // The stream goes first: closing its devices may still report to the
+    // window.
+    stream_.reset();
+    widget_owner_.reset();
+}
+
+void main_window::show() {
+    widget_->show();
+    widget_->activateWindow();
+    widget_->setFocus();
+}
+
+QWidget* main_window::widget() const noexcept {
+    return widget_;
+}
+
+QWidget* main_window::control_widget(control id) const noexcept {
+    return controls_[static_cast<std::size_t>(id)];
+}
+
+int main_window::stream_state() const noexcept {
+    return stream_ ? stream_->stream_state() : 0;
+}
+
+void main_window::create_controls() {
+    const auto make = [this](const control_layout& layout) -> QWidget* {
+        switch (layout.id) {
+            case control::intro_label:
+                return new QLabel(text_of(string_id::intro_label), widget_);
+            case control::pitch_down_button:
+                return new QPushButton(QStringLiteral("<"), widget_);
+            case control::pitch_label:
+                return new QLabel(QStringLiteral("PITCH"), widget_);
+            case control::pitch_up_button:
+                return new QPushButton(QStringLiteral(">"), widget_);
+            case control::apps_label:
+                return new QLabel(text_of(string_id::apps_label), widget_);
+            case control::apps_button:
+                return new QPushButton(text_of(string_id::apps_caption), widget_);
+            case control::homepage_label:
+                return new QLabel(text_of(string_id::homepage_label), widget_);
+            case control::homepage_button:
+                return new QPushButton(text_of(string_id::homepage_caption), widget_);
+            case control::recommend_label:
+                return new QLabel(text_of(string_id::recommend_label), widget_);
+            case control::recommend_button:
+                return new QPushButton(text_of(string_id::recommend_caption), widget_);
+            case control::record_label:
+                return new QLabel(text_of(string_id::record_label), widget_);
+            case control::record_button:
+                return new QPushButton(text_of(string_id::record_caption), widget_);
+            case control::input_device_list:
+            case control::output_device_list:
+                return new QComboBox(widget_);
+            case control::input_device_label:
+                return new QLabel(text_of(string_id::input_device_label), widget_);
+            case control::output_device_label:
+                return new QLabel(text_of(string_id::output_device_label), widget_);
+            case control::start_button:
+                return new QPushButton(QStringLiteral("Start!"), widget_);
+            case control::level_meter_box:
+                return create_level_meter_box(widget_);
+            case control::banner_button:
+                return new QPushButton(widget_);
+        }
+        return nullptr;
+    };
+
+    for (const control_layout& layout : control_layouts) {
+        QWidget* w = make(layout);
+        w->setObjectName(
+            QString::fromUtf8(layout.name.data(), static_cast<qsizetype>(layout.name.size())));
+        int height = layout.height;
+        if (layout.kind == control_kind::device_list) {
+            // The given height includes the opened list: the closed box gets
+            // the toolkit's height, the list the rest.
+            auto* list = static_cast<QComboBox*>(w);
+            list->setEditable(false);
+            height = std::min(height, list->sizeHint().height());
+            list->setMaxVisibleItems(std::max(1, (layout.height - height) / height));
+        }
+        w->setGeometry(layout.x, layout.y, layout.width, height);
+        w->setVisible(layout.visible_at_start);
+        controls_[static_cast<std::size_t>(layout.id)] = w;
+        if (auto* button = qobject_cast<QPushButton*>(w)) {
+            // A click is handled at once, as a command from that button.
+            QObject::connect(button, &QPushButton::clicked, widget_,
+                             [this, button] { on_command(button); });
+        }
+    }
+}
+
+void main_window::fill_device_lists() {
+    const auto fill = [this](control id, device_list_kind direction, const std::string& wanted) {
+        auto* list = static_cast<QComboBox*>(control_widget(id));
+        const std::vector<listed_device> devices = list_devices(*parts_.devices, direction);
+        for (const listed_device& device : devices) {
+            list->addItem(QString::fromStdString(device.name), QVariant::fromValue(device.number));
+        }
+        if (list->count() > 0) list->setCurrentIndex(0);
+        if (!wanted.empty()) {
+            const device_match match = find_device(devices, wanted);
+            if (match.index >= 0) list->setCurrentIndex(match.index);
+        }
+    };
+    fill(control::input_device_list, device_list_kind::capture, setup_.input_device);
+    fill(control::output_device_list, device_list_kind::playback, setup_.output_device);
+}
+
+void main_window::post_command(QWidget* source) {
+    QCoreApplication::postEvent(widget_, new command_event(source));
+}
+
+void main_window::post_message(window_message message) {
+    QCoreApplication::postEvent(widget_, new QEvent(message_event_type(message)));
+}
+
+void main_window::request_close() {
+    widget_->close();
+}
+
+// Commands are told apart by the control that sent them; each test is made
+// on its own, in this order.
+void main_window::on_command(QWidget* source) {
+    if (source == control_widget(control::recommend_button))
+        post_message(window_message::recommend);
+    if (source == control_widget(control::homepage_button)) post_message(window_message::homepage);
+    if (source == control_widget(control::apps_button)) post_message(window_message::apps_page);
+    if (source == control_widget(control::pitch_down_button)) change_pitch(-1);
+    if (source == control_widget(control::pitch_up_button)) change_pitch(+1);
+    if (source == control_widget(control::record_button)) {
+        post_message(is_recording_ ? window_message::record_stop : window_message::record_start);
+    }
+    if (source == nullptr) post_message(window_message::copy_to_desktop);
+    if (source == control_widget(control::start_button)) start_action();
+    if (source == control_widget(control::banner_button)) {
+        if (banner_kind_ >= 0 && banner_kind_ <= 4 && parts_.actions.open_banner_link) {
+            parts_.actions.open_banner_link(banner_kind_);
+        }
+    }
+}
+
+void main_window::start_action() {
+    // The stream is opened once in a run; a second Start command (a click
+    // racing the automatic start) would open the devices twice.
+    if (started_) return;
+    started_ = true;
+    for (control id :
+         {control::start_button, control::input_device_list, control::output_device_list,
+          control::input_device_label, control::output_device_label}) {
+        control_widget(id)->hide();
+    }
+    for (control id : {control::pitch_down_button, control::pitch_up_button, control::pitch_label,
+                       control::level_meter_box}) {
+        control_widget(id)->show();
+    }
+    stream_->set_stream_state(stream_->open_stream());
+    if (stream_->stream_state() == -1) message_box("Error initializing microphone", "Error");
+    if (stream_->stream_state() == -2) message_box("Error initializing sound output", "Error");
+    widget_->update();
+    if (stream_->stream_state() < 0 && setup_.close_on_failed_start) post_close();
+    if (stream_->stream_state() == 1 && setup_.record_when_running) {
+        post_message(window_message::record_start);
+    }
+}
+
+void main_window::change_pitch(int step) {
+    const int pitch = pitch_semitones_ + step;
+    // Beyond these bounds the engine no longer gives a usable voice; the
+    // buttons simply stop there.
+    if (pitch < min_pitch_semitones || pitch > max_pitch_semitones) return;
+    pitch_semitones_ = pitch;
+    update_pitch_display();
+}
+
+void main_window::update_pitch_display() {
+    char text[14];
+    std::snprintf(text, sizeof text, "Pitch: %d", pitch_semitones_);
+    static_cast<QLabel*>(control_widget(control::pitch_label))->setText(QString::fromLatin1(text));
+    parts_.pitch->set_pitch_semitones(pitch_semitones_);
+}
+
+bool main_window::handle_event(QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type == command_event_type) {
+        on_command(static_cast<command_event*>(event)->source.data());
+        return true;
+    }
+    if (type == close_event_type) {
+        widget_->close();
+        return true;
+    }
+    if (type == recording_ended_event_type) {
+        recording_ended();
+        return true;
+    }
+    if (type == box_event_type) {
+        const auto* box = static_cast<box_event*>(event);
+        message_box(box->text, box->title);
+        return true;
+    }
+    if (type < message_event_type(window_message::recommend) ||
+        type > message_event_type(window_message::apps_page)) {
+        return false;
+    }
+    const auto message = static_cast<window_message>(type - QEvent::User);
+    const window_actions& actions = parts_.actions;
+    switch (message) {
+        case window_message::recommend:
+            if (actions.send_recommendation_mail) actions.send_recommendation_mail();
+            break;
+        case window_message::homepage:
+            if (actions.open_homepage) actions.open_homepage();
+            break;
+        case window_message::copy_to_desktop:
+            if (actions.copy_to_desktop) actions.copy_to_desktop();
+            break;
+        case window_message::record_start:
+            record_start();
+            break;
+        case window_message::record_stop:
+            record_stop();
+            break;
+        case window_message::apps_page:
+            if (actions.open_apps_page) actions.open_apps_page();
+            break;
+    }
+    return true;
+}
+
+void main_window::on_close(QCloseEvent* event) {
+    if (destroyed_) {
+        event->accept();
+        return;
+    }
+    stream_->request_stop();
+    if (!stream_->close_allowed()) {
+        // The devices are giving their buffers back; the stream posts the
+        // close again once both are shut.
+        event->ignore();
+        return;
+    }
+    event->accept();
+    destroy_window();
+}
+
+void main_window::destroy_window() {
+    destroyed_ = true;
+    if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
+    // The level bar's colours are plain values; there is nothing to free.
+    if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+    is_recording_ = false;
+    if (parts_.quit) {
+        parts_.quit();
+    } else {
+        QCoreApplication::exit(0);
+    }
+}
+
+void main_window::record_start() {
+    // Two presses before the first is handled post two starts; the file is
+    // open already.
+    if (is_recording_ || parts_.recorder == nullptr) return;
+    const record_target& target = stream_->recording_target();
+    std::string reason;
+    if (stream_->stream_state() == 0) {
+        reason = "the sound has not been started yet";
+    } else if (parts_.recorder->open_file(target, reason)) {
+        is_recording_ = true;
+        static_cast<QPushButton*>(control_widget(control::record_button))
+            ->setText(QStringLiteral("Stop"));
+        return;
+    }
+    // The caption stays "Aufnehmen": nothing is being recorded.
+    std::string text = "Cannot open recording file";
+    if (!target.file_name.empty()) text += " \"" + target.file_name + "\"";
+    text += ": " + reason;
+    message_box(text, "Error");
+}
+
+void main_window::record_stop() {
+    if (parts_.recorder != nullptr) parts_.recorder->close_file();
+    is_recording_ = false;
+    static_cast<QPushButton*>(control_widget(control::record_button))
+        ->setText(text_of(string_id::record_caption));
+}
+
+void main_window::recording_ended() {
+    static_cast<QPushButton*>(control_widget(control::record_button))
+        ->setText(text_of(string_id::record_caption));
+    message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
+}
+
+void main_window::watch_devices() {
+    sound_system* devices = parts_.devices;
+    const auto dispatch = [devices] { devices->dispatch_pending(); };
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_, dispatch);
+    if (const int fd = devices->event_fd(); fd >= 0) {
+        auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, widget_);
+        QObject::connect(notifier, &QSocketNotifier::activated, widget_, dispatch);
+        // A safety net, not the road: should a wake-up ever go missing, the
+        // sound stalls for a moment instead of for good.
+        timer->setInterval(250);
+    } else {
+        // Without a descriptor to wait on, look for notifications often.
+        timer->setInterval(1);
+    }
+    timer->start();
+}
+
+// stream_host
+
+int main_window::input_list_count() {
+    return static_cast<QComboBox*>(control_widget(control::input_device_list))->count();
+}
+int main_window::input_list_selection() {
+    return static_cast<QComboBox*>(control_widget(control::input_device_list))->currentIndex();
+}
+std::uint32_t main_window::input_list_item_data(int index) {
+    return static_cast<QComboBox*>(control_widget(control::input_device_list))
+        ->itemData(index)
+        .toUInt();
+}
+int main_window::output_list_count() {
+    return static_cast<QComboBox*>(control_widget(control::output_device_list))->count();
+}
+int main_window::output_list_selection() {
+    return static_cast<QComboBox*>(control_widget(control::output_device_list))->currentIndex();
+}
+std::uint32_t main_window::output_list_item_data(int index) {
+    return static_cast<QComboBox*>(control_widget(control::output_device_list))
+        ->itemData(index)
+        .toUInt();
+}
+
+void main_window::message_box(std::string_view text, std::string_view title) {
+    if (parts_.actions.message_box) {
+        parts_.actions.message_box(text, title);
+        return;
+    }
+    if (!has_screen_for_boxes()) {
+        // Nobody could press OK; say it where a headless run is watched.
+        std::fprintf(stderr, "squeakbox: %.*s: %.*s\n", static_cast<int>(title.size()),
+                     title.data(), static_cast<int>(text.size()), text.data());
+        return;
+    }
+    QMessageBox box(QMessageBox::Warning,
+                    QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())),
+                    QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                    QMessageBox::Ok, widget_);
+    // Its own loop keeps the sound flowing while it is open.
+    box.exec();
+}
+
+void main_window::post_close() {
+    QCoreApplication::postEvent(widget_, new QEvent(close_event_type));
+}
+
+void main_window::start_stop_deadline(std::chrono::milliseconds delay) {
+    QTimer::singleShot(delay, widget_, [this] { stream_->stop_deadline_passed(); });
+}
+
+// device_events
+
+void main_window::capture_data(wave_header* header) {
+    stream_->on_capture_block(header);
+}
+
+void main_window::playback_done(wave_header* header) {
+    stream_->on_playback_done(header);
+}
+
+void main_window::capture_ended() {
+    // The whole file has been heard: close the way the close button does, so
+    // the devices drain and a recording is finished properly.
+    if (setup_.close_at_capture_end) post_close();
+}
+
+void main_window::device_failed(const std::string& reason) {
+    QCoreApplication::postEvent(widget_,
+                                new box_event("The sound device failed: " + reason, "Error"));
+}
+
+// block_observer
+
+void main_window::show_level(const wave_header& header) {
+    QWidget* box = control_widget(control::level_meter_box);
+    const std::uint32_t level = level_meter_.measure(header);
+    show_level_split(box, level_meter_.split(0, level_meter_inner_width(box), level));
+}
+
+int main_window::level_split() const {
+    return shown_level_split(control_widget(control::level_meter_box));
+}
+
+void main_window::write_block(const wave_header& header) {
+    if (!is_recording_ || parts_.recorder == nullptr) return;
+    if (parts_.recorder->write_block(header, recording_end_reason_)) return;
+    // The file is closed, as complete as it could be made. Say so once the
+    // block is through, not in the middle of it.
+    is_recording_ = false;
+    QCoreApplication::postEvent(widget_, new QEvent(recording_ended_event_type));
+}
+
+}  // namespace squeakbox

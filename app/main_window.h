@@ -1,0 +1,151 @@
+#pragma once
+// The one window: device lists and "Start!", the pitch buttons and label, the
+// level bar, the link and record buttons, the banner. It is the hub of the
+// program: clicks, device notifications and the program's own posted messages
+// all arrive here, on the one user-interface thread, and are handled one at a
+// time.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "app/window_layout.h"
+#include "app/window_services.h"
+#include "audio/audio_stream.h"
+#include "audio/level_meter.h"
+#include "audio/sound_device.h"
+
+class QWidget;
+class QEvent;
+class QCloseEvent;
+
+namespace squeakbox {
+
+class mic_monitor_mute;
+
+// The window's own messages, posted so that they run after the message that
+// posted them.
+enum class window_message {
+    recommend = 1,        // open the recommendation mail
+    homepage = 2,         // open the homepage link
+    copy_to_desktop = 3,  // copy the program to the desktop
+    record_start = 4,
+    record_stop = 5,
+    apps_page = 6,  // open the apps link
+};
+
+struct window_setup {
+    int pitch_semitones = 6;
+    std::string input_device;  // select this device by name; empty: the first listed
+    std::string output_device;
+    bool start_at_once = false;  // start without waiting for "Start!"
+    bool record_when_running = false;
+    bool close_at_capture_end = false;
+    // A run that nobody watches ends when the sound cannot be started,
+    // instead of waiting for a close that never comes.
+    bool close_on_failed_start = false;
+};
+
+// Where the window reaches out: the sound devices, the pitch engine, the
+// stream it builds, the recorder and the monitor mute (either may be absent),
+// and the desktop actions.
+struct window_parts {
+    sound_system* devices = nullptr;
+    pitch_control* pitch = nullptr;
+    stream_factory make_stream;
+    recording_control* recorder = nullptr;
+    mic_monitor_mute* monitor_mute = nullptr;
+    window_actions actions;
+    // Ends the program's event loop once the window is gone. Empty: quit the
+    // application with exit code 0.
+    std::function<void()> quit;
+};
+
+class main_window final : public stream_host, public device_events, public block_observer {
+  public:
+    // Builds the window and its controls, fills the device lists and posts
+    // the Start command when the choice is already made. The window is not
+    // shown yet.
+    main_window(const window_setup& setup, window_parts parts);
+    ~main_window() override;
+    main_window(const main_window&) = delete;
+    main_window& operator=(const main_window&) = delete;
+
+    void show();
+    [[nodiscard]] QWidget* widget() const noexcept;
+    [[nodiscard]] QWidget* control_widget(control id) const noexcept;
+
+    // Posts one of the window's own messages.
+    void post_message(window_message message);
+    // Asks the window to close, as its close button does.
+    void request_close();
+
+    [[nodiscard]] int pitch_semitones() const noexcept { return pitch_semitones_; }
+    [[nodiscard]] bool is_recording() const noexcept { return is_recording_; }
+    [[nodiscard]] int stream_state() const noexcept;
+    [[nodiscard]] bool is_destroyed() const noexcept { return destroyed_; }
+    // Where the level bar's green part ends, in pixels inside its border.
+    [[nodiscard]] int level_split() const;
+    [[nodiscard]] stream_control& stream() noexcept { return *stream_; }
+
+    // stream_host
+    int input_list_count() override;
+    int input_list_selection() override;
+    std::uint32_t input_list_item_data(int index) override;
+    int output_list_count() override;
+    int output_list_selection() override;
+    std::uint32_t output_list_item_data(int index) override;
+    void message_box(std::string_view text, std::string_view title) override;
+    void post_close() override;
+    void start_stop_deadline(std::chrono::milliseconds delay) override;
+
+    // device_events
+    void capture_data(wave_header* header) override;
+    void playback_done(wave_header* header) override;
+    void capture_ended() override;
+    void device_failed(const std::string& reason) override;
+
+    // block_observer
+    void show_level(const wave_header& header) override;
+    void write_block(const wave_header& header) override;
+
+  private:
+    class window_widget;
+    friend class window_widget;
+
+    void create_controls();
+    void fill_device_lists();
+    void post_command(QWidget* source);
+    void on_command(QWidget* source);
+    void start_action();
+    void update_pitch_display();
+    void change_pitch(int step);
+    bool handle_event(QEvent* event);
+    void on_close(QCloseEvent* event);
+    void paint_running_icons();
+    void destroy_window();
+    void record_start();
+    void record_stop();
+    void recording_ended();
+    void watch_devices();
+
+    window_setup setup_;
+    window_parts parts_;
+    std::unique_ptr<stream_control> stream_;
+    window_widget* widget_ = nullptr;  // owned by widget_owner_
+    std::unique_ptr<QWidget> widget_owner_;
+    std::array<QWidget*, control_count> controls_{};
+    int pitch_semitones_ = 6;
+    bool is_recording_ = false;
+    bool started_ = false;
+    bool destroyed_ = false;
+    int banner_kind_ = 4;
+    std::string recording_end_reason_;
+    level_meter level_meter_;
+};
+
+}  // namespace squeakbox

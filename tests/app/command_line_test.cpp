@@ -1,0 +1,150 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <initializer_list>
+#include <vector>
+
+namespace squeakbox {
+namespace {
+
+command_line_result parse(std::initializer_list<std::string_view> args) {
+    const std::vector<std::string_view> list(args);
+    return parse_command_line(list);
+}
+
+TEST(ScanLeadingInteger, ReadsLikeAPercentDScan) {
+    EXPECT_EQ(scan_leading_integer("-3"), -3);
+    EXPECT_EQ(scan_leading_integer("12 words"), 12);
+    EXPECT_EQ(scan_leading_integer(" \t\n+7x"), 7);
+    EXPECT_EQ(scan_leading_integer("0"), 0);
+    EXPECT_EQ(scan_leading_integer("007"), 7);
+    EXPECT_EQ(scan_leading_integer("-0"), 0);
+    EXPECT_FALSE(scan_leading_integer(""));
+    EXPECT_FALSE(scan_leading_integer("   "));
+    EXPECT_FALSE(scan_leading_integer("words 12"));
+    EXPECT_FALSE(scan_leading_integer("-"));
+    EXPECT_FALSE(scan_leading_integer("- 3"));
+    EXPECT_FALSE(scan_leading_integer("+-3"));
+    EXPECT_FALSE(scan_leading_integer("x12"));
+}
+
+TEST(ScanLeadingInteger, HugeNumbersSaturateInsteadOfWrapping) {
+    EXPECT_EQ(scan_leading_integer("99999999999999999999999"), LLONG_MAX);
+    EXPECT_EQ(scan_leading_integer("-99999999999999999999999"), LLONG_MIN);
+    EXPECT_EQ(scan_leading_integer("9223372036854775807"), LLONG_MAX);
+    EXPECT_EQ(scan_leading_integer("-9223372036854775808"), LLONG_MIN);
+    EXPECT_EQ(scan_leading_integer("4294967302"), 4294967302LL);  // not 6 after a 32-bit wrap
+}
+
+TEST(CommandLine, StartPitchFromTheLeadingNumber) {
+    EXPECT_EQ(parse({}).options.pitch_semitones, 6);
+    EXPECT_EQ(parse({"-3"}).options.pitch_semitones, -3);
+    EXPECT_EQ(parse({"12", "words"}).options.pitch_semitones, 12);
+    EXPECT_EQ(parse({"12 words"}).options.pitch_semitones, 12);
+    EXPECT_EQ(parse({"words"}).options.pitch_semitones, 6);
+    EXPECT_EQ(parse({"words", "12"}).options.pitch_semitones, 6);
+    EXPECT_EQ(parse({""}).options.pitch_semitones, 6);
+    EXPECT_EQ(parse({" -5"}).options.pitch_semitones, -5);
+    EXPECT_EQ(parse({"+0"}).options.pitch_semitones, 0);
+    for (auto args : {parse({}), parse({"-3"}), parse({"words"})}) {
+        EXPECT_TRUE(args.error.empty()) << args.error;
+        EXPECT_TRUE(args.options.warnings.empty());
+    }
+}
+
+TEST(CommandLine, PitchOutsideTheEnginesRangeIsClampedWithOneWarning) {
+    const struct {
+        std::string_view arg;
+        int expected;
+    } cases[] = {{"47", 47},        {"-47", -47}, {"48", 47},
+                 {"-48", -47},      {"160", 47},  {"-1000000000000", -47},
+                 {"4294967302", 47}};
+    for (const auto& c : cases) {
+        const auto result = parse({c.arg});
+        EXPECT_TRUE(result.error.empty()) << c.arg;
+        EXPECT_EQ(result.options.pitch_semitones, c.expected) << c.arg;
+        const bool clamped = c.expected != std::stoll(std::string(c.arg));
+        ASSERT_EQ(result.options.warnings.size(), clamped ? 1u : 0u) << c.arg;
+        if (clamped) {
+            EXPECT_NE(result.options.warnings[0].find(std::to_string(c.expected)),
+                      std::string::npos)
+                << result.options.warnings[0];
+        }
+    }
+}
+
+TEST(CommandLine, OptionsWithValuesInBothSpellings) {
+    const auto result = parse({"--input-device", "USB Mic", "--output-device=Speakers", "-2",
+                               "--capture-file", "in.wav", "--playback-file=out.wav"});
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    const command_line& o = result.options;
+    EXPECT_EQ(o.input_device, "USB Mic");
+    EXPECT_EQ(o.output_device, "Speakers");
+    EXPECT_EQ(o.capture_file, "in.wav");
+    EXPECT_EQ(o.playback_file, "out.wav");
+    EXPECT_EQ(o.pitch_semitones, -2);
+    EXPECT_TRUE(o.starts_at_once());
+    EXPECT_FALSE(parse({"5"}).options.starts_at_once());
+    // A value that looks like a number or an option is still the value.
+    EXPECT_EQ(parse({"--input-device", "-3"}).options.input_device, "-3");
+    EXPECT_EQ(parse({"--input-device", "-3"}).options.pitch_semitones, 6);
+}
+
+TEST(CommandLine, Flags) {
+    const auto result = parse({"--capture-file", "a.wav", "--realtime", "--exit-at-end", "--record",
+                               "--stats", "--list-devices", "--version", "-h"});
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    const command_line& o = result.options;
+    EXPECT_EQ(o.pacing, pacing_choice::realtime);
+    EXPECT_TRUE(o.exit_at_end && o.record && o.stats && o.list_devices && o.version && o.help);
+    EXPECT_TRUE(o.warnings.empty());
+    EXPECT_EQ(parse({"--playback-file", "b.wav", "--realtime", "--fast"}).options.pacing,
+              pacing_choice::fast);
+    EXPECT_TRUE(parse({"--help"}).options.help);
+    // After "--" everything is the old command-line text.
+    const auto ended = parse({"--", "--record", "4"});
+    EXPECT_FALSE(ended.options.record);
+    EXPECT_EQ(ended.options.pitch_semitones, 6);
+    EXPECT_EQ(parse({"--", "-4"}).options.pitch_semitones, -4);
+}
+
+TEST(CommandLine, OptionsThatDoNothingHereAreReported) {
+    EXPECT_EQ(parse({"--fast"}).options.warnings.size(), 1u);
+    EXPECT_EQ(parse({"--exit-at-end"}).options.warnings.size(), 1u);
+    EXPECT_EQ(parse({"--playback-file", "o.wav", "--exit-at-end"}).options.warnings.size(), 1u);
+}
+
+TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
+    const struct {
+        std::initializer_list<std::string_view> args;
+        std::string_view mentions;
+    } cases[] = {
+        {{"--bogus"}, "--bogus"},
+        {{"-x"}, "-x"},
+        {{"--input-device"}, "--input-device"},
+        {{"--capture-file="}, "--capture-file"},
+        {{"--output-device", ""}, "--output-device"},
+        {{"--record=yes"}, "--record"},
+        {{"3", "--list"}, "--list"},
+    };
+    for (const auto& c : cases) {
+        const auto result = parse(c.args);
+        EXPECT_NE(result.error.find(c.mentions), std::string::npos)
+            << "error: \"" << result.error << "\" for " << *c.args.begin();
+    }
+}
+
+TEST(CommandLine, HelpNamesEveryOption) {
+    const std::string help = usage_text("squeakbox");
+    for (const char* option :
+         {"--input-device", "--output-device", "--capture-file", "--playback-file", "--realtime",
+          "--fast", "--exit-at-end", "--record", "--stats", "--list-devices", "--help", "--version",
+          "PITCH"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace
+}  // namespace squeakbox

@@ -1,0 +1,556 @@
+#include "app/main_window.h"
+
+#include <QComboBox>
+#include <QImage>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+#include "app/string_table.h"
+#include "window_harness.h"
+
+namespace squeakbox {
+namespace {
+
+using testing::device_table;
+using testing::window_harness;
+
+QString text(const main_window& w, control id) {
+    QWidget* c = w.control_widget(id);
+    if (auto* label = qobject_cast<QLabel*>(c)) return label->text();
+    if (auto* button = qobject_cast<QPushButton*>(c)) return button->text();
+    return {};
+}
+
+QComboBox* list(const main_window& w, control id) {
+    return qobject_cast<QComboBox*>(w.control_widget(id));
+}
+
+void click(const main_window& w, control id) {
+    qobject_cast<QPushButton*>(w.control_widget(id))->click();
+}
+
+// Two capture devices keep the window waiting for "Start!".
+void needs_a_choice(window_harness& h) {
+    h.devices.capture = {device_table::usable("Mic A"), device_table::usable("Mic B")};
+}
+
+TEST(MainWindow, NineteenControlsInOrderWithTheirPlacesTextsAndVisibility) {
+    window_harness h;
+    needs_a_choice(h);
+    main_window& w = h.build();
+    QWidget* top = w.widget();
+    EXPECT_EQ(top->windowTitle().toStdString(), resource_string(string_id::window_title));
+    EXPECT_EQ(top->objectName(), QStringLiteral("SQUEAKBOX"));
+    EXPECT_EQ(top->size(), QSize(630, 750));
+    EXPECT_EQ(top->minimumSize(), top->maximumSize());
+    EXPECT_FALSE(top->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(top->windowFlags() & Qt::WindowMinimizeButtonHint);
+
+    // Creation order is the order of the children.
+    std::vector<QWidget*> children;
+    for (QObject* child : top->children()) {
+        if (auto* widget = qobject_cast<QWidget*>(child)) children.push_back(widget);
+    }
+    ASSERT_EQ(children.size(), static_cast<std::size_t>(control_count));
+    for (const control_layout& c : control_layouts) {
+        QWidget* widget = w.control_widget(c.id);
+        EXPECT_EQ(children[static_cast<std::size_t>(c.id)], widget) << c.name;
+        EXPECT_EQ(widget->objectName().toStdString(), c.name);
+        EXPECT_EQ(widget->pos(), QPoint(c.x, c.y)) << c.name;
+        EXPECT_EQ(widget->width(), c.width) << c.name;
+        if (c.kind != control_kind::device_list) {
+            EXPECT_EQ(widget->height(), c.height) << c.name;
+        }
+        EXPECT_EQ(widget->isVisibleTo(top), c.visible_at_start) << c.name;
+    }
+    EXPECT_EQ(text(w, control::intro_label).toStdString(), resource_string(string_id::intro_label));
+    EXPECT_EQ(text(w, control::homepage_label),
+              QString::fromUtf8("Homepage besuchen f\u00fcr f\u00fcr tolle Windows Software!"));
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(text(w, control::recommend_button), QStringLiteral("Mail an Bekannten"));
+    EXPECT_EQ(text(w, control::input_device_label), QStringLiteral("Mikrofon von"));
+    EXPECT_EQ(text(w, control::output_device_label), QStringLiteral("Sound Ausgabe an"));
+    EXPECT_EQ(text(w, control::start_button), QStringLiteral("Start!"));
+    EXPECT_EQ(text(w, control::pitch_down_button), QStringLiteral("<"));
+    EXPECT_EQ(text(w, control::pitch_up_button), QStringLiteral(">"));
+    // The label already shows the pitch while it is hidden.
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: 6"));
+    EXPECT_FALSE(list(w, control::input_device_list)->isEditable());
+    EXPECT_FALSE(
+        qobject_cast<QPushButton*>(w.control_widget(control::banner_button))->icon().isNull());
+}
+
+TEST(MainWindow, EngineIsSetUpOnceInOrderWithTheStartPitch) {
+    window_harness h;
+    window_setup setup;
+    setup.pitch_semitones = -3;
+    main_window& w = h.build(setup);
+    EXPECT_EQ(h.pitch.calls,
+              (std::vector<std::string>{"channels 1", "rate 44100", "block 1024", "pitch -3"}));
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -3"));
+}
+
+TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {
+    for (int asked : {-200, 200}) {
+        window_harness h;
+        window_setup setup;
+        setup.pitch_semitones = asked;
+        main_window& w = h.build(setup);
+        EXPECT_EQ(w.pitch_semitones(), asked < 0 ? -47 : 47);
+        EXPECT_EQ(h.pitch.semitones, asked < 0 ? -47 : 47);
+    }
+}
+
+TEST(MainWindow, StartHidesTheChoiceAndShowsThePitchControls) {
+    window_harness h;
+    needs_a_choice(h);
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    EXPECT_EQ(h.stream->opens, 0);
+    click(w, control::start_button);
+    EXPECT_EQ(h.stream->opens, 1);
+    EXPECT_EQ(w.stream_state(), 1);
+    for (control id :
+         {control::start_button, control::input_device_list, control::output_device_list,
+          control::input_device_label, control::output_device_label}) {
+        EXPECT_FALSE(w.control_widget(id)->isVisible()) << static_cast<int>(id);
+    }
+    for (control id : {control::pitch_down_button, control::pitch_up_button, control::pitch_label,
+                       control::level_meter_box}) {
+        EXPECT_TRUE(w.control_widget(id)->isVisible()) << static_cast<int>(id);
+    }
+    EXPECT_TRUE(h.boxes.empty());
+    // The stream is opened once in a run, however often Start arrives.
+    click(w, control::start_button);
+    EXPECT_EQ(h.stream->opens, 1);
+}
+
+TEST(MainWindow, StartsByItselfOnlyWhenThereIsNothingToChoose) {
+    const struct {
+        int inputs, outputs;
+        bool start_at_once;
+        bool starts;
+    } cases[] = {{0, 0, false, true}, {1, 1, false, true},  {1, 0, false, true},
+                 {0, 1, false, true}, {2, 1, false, false}, {1, 2, false, false},
+                 {2, 2, true, true}};
+    for (const auto& c : cases) {
+        window_harness h;
+        h.devices.capture.clear();
+        h.devices.playback.clear();
+        for (int i = 0; i < c.inputs; ++i) h.devices.capture.push_back(device_table::usable("in"));
+        for (int i = 0; i < c.outputs; ++i)
+            h.devices.playback.push_back(device_table::usable("out"));
+        window_setup setup;
+        setup.start_at_once = c.start_at_once;
+        main_window& w = h.build(setup);
+        // Posted: nothing happens until the loop runs.
+        EXPECT_EQ(h.stream->opens, 0);
+        w.show();
+        h.settle();
+        EXPECT_EQ(h.stream->opens, c.starts ? 1 : 0) << c.inputs << " in, " << c.outputs << " out";
+        EXPECT_EQ(w.control_widget(control::start_button)->isVisible(), !c.starts);
+    }
+}
+
+TEST(MainWindow, ListsOnlyDevicesWithTheFormatAndCarryTheirNumbers) {
+    window_harness h;
+    h.devices.capture = {device_table::unusable("Old Mic"), device_table::usable("USB Mic"),
+                         device_table::usable("Broken Mic"), device_table::usable("Line In")};
+    h.devices.unreadable_capture = {2};
+    h.devices.playback = {device_table::usable("Speakers"), device_table::unusable("Modem"),
+                          device_table::usable("Headset")};
+    main_window& w = h.build();
+    QComboBox* in = list(w, control::input_device_list);
+    ASSERT_EQ(in->count(), 2);
+    EXPECT_EQ(in->itemText(0), QStringLiteral("USB Mic"));
+    EXPECT_EQ(in->itemText(1), QStringLiteral("Line In"));
+    EXPECT_EQ(in->currentIndex(), 0);
+    EXPECT_EQ(w.input_list_count(), 2);
+    EXPECT_EQ(w.input_list_selection(), 0);
+    EXPECT_EQ(w.input_list_item_data(0), 1u);
+    EXPECT_EQ(w.input_list_item_data(1), 3u);
+    EXPECT_EQ(w.output_list_count(), 2);
+    EXPECT_EQ(w.output_list_item_data(1), 2u);
+    in->setCurrentIndex(1);
+    EXPECT_EQ(w.input_list_selection(), 1);
+}
+
+TEST(MainWindow, EmptyListsHaveNoSelection) {
+    window_harness h;
+    h.devices.capture.clear();
+    h.devices.playback = {device_table::unusable("Modem")};
+    main_window& w = h.build();
+    EXPECT_EQ(w.input_list_count(), 0);
+    EXPECT_EQ(w.input_list_selection(), -1);
+    EXPECT_EQ(w.output_list_count(), 0);
+}
+
+TEST(MainWindow, DevicesChosenByNameAndStartedAtOnce) {
+    window_harness h;
+    h.devices.capture = {device_table::usable("Mic A"), device_table::usable("Mic B")};
+    h.devices.playback = {device_table::usable("Speakers"),
+                          device_table::usable("USB Headset (hw:2,0)")};
+    window_setup setup;
+    setup.input_device = "Mic B";
+    setup.output_device = "usb headset";
+    setup.start_at_once = true;
+    main_window& w = h.build(setup);
+    EXPECT_EQ(w.input_list_selection(), 1);
+    EXPECT_EQ(w.output_list_selection(), 1);
+    w.show();
+    h.settle();
+    EXPECT_EQ(h.stream->opens, 1);
+}
+
+TEST(MainWindow, PitchButtonsMoveOneSemitoneAndStopAtTheEnginesBounds) {
+    window_harness h;
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    for (int i = 0; i < 5; ++i) click(w, control::pitch_up_button);
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: 11"));
+    EXPECT_EQ(h.pitch.semitones, 11);
+    for (int i = 0; i < 12; ++i) click(w, control::pitch_down_button);
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -1"));
+    EXPECT_EQ(h.pitch.semitones, -1);
+
+    for (int i = 0; i < 60; ++i) click(w, control::pitch_down_button);
+    EXPECT_EQ(w.pitch_semitones(), -47);
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -47"));
+    EXPECT_EQ(h.pitch.semitones, -47);
+    const auto calls = h.pitch.calls.size();
+    click(w, control::pitch_down_button);
+    EXPECT_EQ(h.pitch.calls.size(), calls);  // nothing more for the engine
+    for (int i = 0; i < 100; ++i) click(w, control::pitch_up_button);
+    EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: 47"));
+    EXPECT_EQ(h.pitch.semitones, 47);
+}
+
+TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
+    const struct {
+        int result;
+        const char* text;
+    } cases[] = {{-1, "Error initializing microphone"}, {-2, "Error initializing sound output"}};
+    for (const auto& c : cases) {
+        window_harness h;
+        main_window& w = h.build();
+        h.stream->open_result = c.result;
+        w.show();
+        h.settle();
+        EXPECT_EQ(w.stream_state(), c.result);
+        ASSERT_EQ(h.boxes.size(), 1u);
+        EXPECT_EQ(h.boxes[0].text, c.text);
+        EXPECT_EQ(h.boxes[0].title, "Error");
+        EXPECT_FALSE(w.control_widget(control::input_device_list)->isVisible());
+        EXPECT_TRUE(w.control_widget(control::pitch_label)->isVisible());
+        // A failed open is not retried.
+        h.settle();
+        EXPECT_EQ(h.stream->opens, 1);
+    }
+}
+
+TEST(MainWindow, UnwatchedRunEndsWhenTheSoundCannotStart) {
+    for (bool unwatched : {false, true}) {
+        window_harness h;
+        window_setup setup;
+        setup.close_on_failed_start = unwatched;
+        main_window& w = h.build(setup);
+        h.stream->open_result = -1;
+        w.show();
+        h.settle();
+        EXPECT_EQ(h.boxes.size(), 1u);
+        EXPECT_EQ(w.is_destroyed(), unwatched);
+        EXPECT_EQ(h.quits, unwatched ? 1 : 0);
+    }
+}
+
+// The class icon is painted beside the pitch buttons only while sound runs;
+// its orange arrow is a colour nothing else in the window has.
+bool icons_painted(const main_window& w) {
+    const QImage image = w.widget()->grab().toImage();
+    int orange = 0;
+    for (const point& at : running_icon_positions) {
+        for (int y = at.y; y < at.y + 32; ++y) {
+            for (int x = at.x; x < at.x + 32; ++x) {
+                const QColor c = image.pixelColor(x, y);
+                orange += c.red() > 220 && c.green() > 120 && c.green() < 190 && c.blue() < 90;
+            }
+        }
+    }
+    return orange > 20;
+}
+
+TEST(MainWindow, IconsPaintedOnlyWhileTheStreamRuns) {
+    for (int result : {1, -1, -2}) {
+        window_harness h;
+        needs_a_choice(h);
+        main_window& w = h.build();
+        w.show();
+        h.settle();
+        EXPECT_FALSE(icons_painted(w));
+        h.stream->open_result = result;
+        click(w, control::start_button);
+        h.settle();
+        EXPECT_EQ(icons_painted(w), result == 1) << result;
+    }
+}
+
+TEST(MainWindow, ButtonsPostTheirMessagesToRunAfterTheClick) {
+    window_harness h;
+    needs_a_choice(h);
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    click(w, control::recommend_button);
+    click(w, control::homepage_button);
+    click(w, control::apps_button);
+    EXPECT_TRUE(h.actions.empty());  // posted, not yet run
+    h.settle();
+    EXPECT_EQ(h.actions, (std::vector<std::string>{"mail", "homepage", "apps"}));
+    // The banner acts at once, with the link of its kind.
+    click(w, control::banner_button);
+    EXPECT_EQ(h.actions.back(), "banner 4");
+}
+
+TEST(MainWindow, AcceleratorCopiesOnlyWhileTheWindowItselfHasTheFocus) {
+    window_harness h;
+    needs_a_choice(h);
+    main_window& w = h.build();
+    w.show();
+    QWidget* top = w.widget();
+    top->activateWindow();
+    top->setFocus();
+    h.settle();
+    ASSERT_TRUE(top->hasFocus());
+    QTest::keyClick(top, Qt::Key_Slash, Qt::AltModifier);
+    h.settle();
+    ASSERT_EQ(h.actions, (std::vector<std::string>{"copy"}));
+    QTest::keyClick(top, Qt::Key_Question, Qt::AltModifier);
+    h.settle();
+    EXPECT_EQ(h.actions.size(), 2u);
+    // With a button focused the keys do nothing.
+    w.control_widget(control::record_button)->setFocus();
+    h.settle();
+    QTest::keyClick(w.control_widget(control::record_button), Qt::Key_Slash, Qt::AltModifier);
+    h.settle();
+    EXPECT_EQ(h.actions.size(), 2u);
+}
+
+TEST(MainWindow, DeviceNotificationsReachTheStream) {
+    window_harness h;
+    main_window& w = h.build();
+    wave_header a, b;
+    w.capture_data(&a);
+    w.playback_done(&b);
+    EXPECT_EQ(h.stream->captured, std::vector<wave_header*>{&a});
+    EXPECT_EQ(h.stream->played, std::vector<wave_header*>{&b});
+    EXPECT_EQ(h.stream->observer, static_cast<block_observer*>(&w));
+}
+
+TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
+    for (int result : {0, -1, -2}) {
+        window_harness h;
+        needs_a_choice(h);
+        main_window& w = h.build();
+        w.show();
+        h.settle();
+        if (result != 0) {
+            h.stream->open_result = result;
+            click(w, control::start_button);
+        }
+        w.request_close();
+        EXPECT_EQ(h.stream->stop_requests, 1);
+        EXPECT_TRUE(w.is_destroyed()) << result;
+        EXPECT_FALSE(w.widget()->isVisible());
+        EXPECT_EQ(h.quits, 1);
+    }
+}
+
+TEST(MainWindow, CloseWhileRunningWaitsForTheDevicesToDrain) {
+    window_harness h;
+    h.mixer.value = 0;
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    ASSERT_EQ(w.stream_state(), 1);
+    h.mixer.value = 1;  // what a running stream's mute leaves
+    h.monitor_mute.save_and_mute();
+
+    w.request_close();
+    EXPECT_EQ(h.stream->stop_requests, 1);
+    EXPECT_FALSE(w.is_destroyed());
+    EXPECT_TRUE(w.widget()->isVisible());
+    // A second close during the stop asks again and is held again.
+    w.request_close();
+    EXPECT_EQ(h.stream->stop_requests, 2);
+    EXPECT_FALSE(w.is_destroyed());
+
+    h.stream->finish_draining();
+    EXPECT_FALSE(w.is_destroyed());  // the final close is queued, not sent
+    h.settle();
+    EXPECT_TRUE(w.is_destroyed());
+    EXPECT_FALSE(w.widget()->isVisible());
+    EXPECT_EQ(h.quits, 1);
+    // The mute found before the run is put back.
+    EXPECT_EQ(h.mixer.value, 1u);
+}
+
+TEST(MainWindow, StopDeadlineReachesTheStream) {
+    window_harness h;
+    main_window& w = h.build();
+    w.start_stop_deadline(std::chrono::milliseconds(5));
+    EXPECT_TRUE(window_harness::run_until([&] { return h.stream->deadline_calls == 1; }));
+}
+
+TEST(MainWindow, CaptureEndClosesOnlyWhenAsked) {
+    for (bool close_at_end : {false, true}) {
+        window_harness h;
+        window_setup setup;
+        setup.close_at_capture_end = close_at_end;
+        main_window& w = h.build(setup);
+        w.show();
+        h.settle();
+        w.capture_ended();
+        h.settle();
+        EXPECT_EQ(h.stream->stop_requests, close_at_end ? 1 : 0);
+        if (!close_at_end) continue;
+        EXPECT_FALSE(w.is_destroyed());  // through the same handshake as the close button
+        h.stream->finish_draining();
+        h.settle();
+        EXPECT_TRUE(w.is_destroyed());
+    }
+}
+
+TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
+    window_harness h;
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    click(w, control::record_button);
+    EXPECT_FALSE(w.is_recording());  // posted
+    h.settle();
+    EXPECT_TRUE(w.is_recording());
+    EXPECT_EQ(h.recorder.opened_name, "/desktop/Squeakbox Record.wav");
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));
+    wave_header block;
+    w.write_block(block);
+    EXPECT_EQ(h.recorder.blocks, 1);
+
+    click(w, control::record_button);
+    h.settle();
+    EXPECT_FALSE(w.is_recording());
+    EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    w.write_block(block);
+    EXPECT_EQ(h.recorder.blocks, 1);
+    EXPECT_TRUE(h.boxes.empty());
+}
+
+TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
+    window_harness h;
+    needs_a_choice(h);
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    // Before Start there is no file name yet.
+    click(w, control::record_button);
+    h.settle();
+    ASSERT_EQ(h.boxes.size(), 1u);
+    EXPECT_EQ(h.boxes[0].title, "Error");
+    EXPECT_TRUE(h.boxes[0].text.starts_with("Cannot open recording file")) << h.boxes[0].text;
+    EXPECT_EQ(h.recorder.opens, 0);
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+
+    click(w, control::start_button);
+    h.recorder.refuse = true;
+    click(w, control::record_button);
+    h.settle();
+    ASSERT_EQ(h.boxes.size(), 2u);
+    EXPECT_EQ(h.boxes[1].text,
+              "Cannot open recording file \"/desktop/Squeakbox Record.wav\": Permission denied");
+    EXPECT_FALSE(w.is_recording());
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    // The next press tries again.
+    h.recorder.refuse = false;
+    click(w, control::record_button);
+    h.settle();
+    EXPECT_TRUE(w.is_recording());
+}
+
+TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
+    window_harness h;
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    click(w, control::record_button);
+    h.settle();
+    ASSERT_TRUE(w.is_recording());
+    h.recorder.full_after_next_block = true;
+    wave_header block;
+    w.write_block(block);
+    EXPECT_FALSE(w.is_recording());
+    h.settle();
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    ASSERT_EQ(h.boxes.size(), 1u);
+    EXPECT_EQ(h.boxes[0].text,
+              "Recording stopped: /desktop/Squeakbox Record.wav: the recording reached the "
+              "largest size a WAV file can hold");
+    // The next press starts a new recording.
+    click(w, control::record_button);
+    h.settle();
+    EXPECT_TRUE(w.is_recording());
+}
+
+TEST(MainWindow, RecordOptionStartsRecordingOnceTheStreamRuns) {
+    for (int result : {1, -1}) {
+        window_harness h;
+        window_setup setup;
+        setup.record_when_running = true;
+        main_window& w = h.build(setup);
+        h.stream->open_result = result;
+        w.show();
+        h.settle();
+        EXPECT_EQ(w.is_recording(), result == 1);
+    }
+}
+
+TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
+    window_harness h;
+    main_window& w = h.build();
+    w.show();
+    h.settle();
+    h.monitor_mute.save_and_mute();  // found 0, wrote 1
+    click(w, control::record_button);
+    h.settle();
+    ASSERT_TRUE(w.is_recording());
+    w.request_close();
+    h.stream->finish_draining();
+    h.settle();
+    ASSERT_TRUE(w.is_destroyed());
+    EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.mixer.value, 0u);
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));  // left as it was
+}
+
+TEST(MainWindow, WindowDestroyedWithoutACloseStillFinishesTheRecording) {
+    window_harness h;
+    {
+        main_window& w = h.build();
+        w.show();
+        h.settle();
+        click(w, control::record_button);
+        h.settle();
+        ASSERT_TRUE(w.is_recording());
+    }
+    h.window.reset();
+    EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.quits, 0);
+}
+
+}  // namespace
+}  // namespace squeakbox

@@ -1,0 +1,304 @@
+// The program as a user runs it: squeakbox on a capture file and a playback
+// file, without a screen or a sound card, checked by what it writes.
+#include <gtest/gtest.h>
+
+#include <sndfile.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// A home of our own: the recording goes to its Desktop folder.
+struct scratch_home {
+    fs::path path;
+    scratch_home() {
+        char pattern[] = "/tmp/squeakbox-program-XXXXXX";
+        path = ::mkdtemp(pattern);
+        fs::create_directories(path / "Desktop");
+        fs::create_directories(path / "config");
+        fs::create_directories(path / "runtime");
+        fs::permissions(path / "runtime", fs::perms::owner_all);
+    }
+    ~scratch_home() { fs::remove_all(path); }
+    [[nodiscard]] fs::path recording() const { return path / "Desktop" / "Squeakbox Record.wav"; }
+};
+
+struct run_result {
+    int exit_code = -1;
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs the program with `args` in `home`, without a display; sends SIGTERM
+// after `terminate_after` when given; kills it after `limit`.
+run_result run_squeakbox(const scratch_home& home, const std::vector<std::string>& args,
+                         std::optional<std::chrono::milliseconds> terminate_after = std::nullopt,
+                         bool keep_platform = true, std::chrono::seconds limit = 60s) {
+    const fs::path out_file = home.path / "stdout.txt";
+    const fs::path err_file = home.path / "stderr.txt";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::unsetenv("DISPLAY");
+        ::unsetenv("WAYLAND_DISPLAY");
+        if (!keep_platform) ::unsetenv("QT_QPA_PLATFORM");
+        ::setenv("HOME", home.path.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (home.path / "config").c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", (home.path / "runtime").c_str(), 1);
+        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>(SQUEAKBOX_BINARY)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        ::execv(SQUEAKBOX_BINARY, argv.data());
+        ::_exit(127);
+    }
+    run_result result;
+    const auto start = std::chrono::steady_clock::now();
+    bool terminated = false;
+    int status = 0;
+    for (;;) {
+        if (::waitpid(child, &status, WNOHANG) == child) break;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (terminate_after && !terminated && elapsed >= *terminate_after) {
+            ::kill(child, SIGTERM);
+            terminated = true;
+        }
+        if (elapsed > limit) {
+            result.timed_out = true;
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+    result.out = read_file(out_file);
+    result.err = read_file(err_file);
+    return result;
+}
+
+struct sound {
+    std::vector<std::int16_t> samples;
+    int rate = 0;
+    int channels = 0;
+    int format = 0;
+};
+
+sound read_sound(const fs::path& file) {
+    SF_INFO info{};
+    SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
+    sound result;
+    if (handle == nullptr) return result;
+    result.rate = info.samplerate;
+    result.channels = info.channels;
+    result.format = info.format;
+    result.samples.resize(static_cast<std::size_t>(info.frames * info.channels));
+    sf_read_short(handle, result.samples.data(), static_cast<sf_count_t>(result.samples.size()));
+    sf_close(handle);
+    return result;
+}
+
+void write_sound(const fs::path& file, const std::vector<std::int16_t>& samples) {
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* handle = sf_open(file.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(handle, nullptr);
+    sf_write_short(handle, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(handle);
+}
+
+// A voice-like tone: a fundamental with decaying harmonics, faded in and out.
+std::vector<std::int16_t> harmonic_tone(double fundamental, double seconds) {
+    const auto count = static_cast<std::size_t>(seconds * 44100);
+    std::vector<std::int16_t> samples(count);
+    const double pi = std::acos(-1.0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = static_cast<double>(i) / 44100;
+        double value = 0;
+        for (int h = 1; h <= 8; ++h) value += std::sin(2 * pi * fundamental * h * t) / h;
+        const double fade = std::min({1.0, t / 0.05, (seconds - t) / 0.05});
+        samples[i] = static_cast<std::int16_t>(6000 * fade * value);
+    }
+    return samples;
+}
+
+// The median fundamental of the voiced frames, from the first strong peak of
+// each frame's normalised autocorrelation between 60 and 900 Hz.
+double median_fundamental(const std::vector<std::int16_t>& samples) {
+    constexpr std::size_t frame = 2048;
+    constexpr std::size_t hop = 1024;
+    constexpr std::size_t min_lag = 44100 / 900;
+    constexpr std::size_t max_lag = 44100 / 60;
+    std::vector<double> energies;
+    for (std::size_t at = 0; at + frame + max_lag < samples.size(); at += hop) {
+        double energy = 0;
+        for (std::size_t i = 0; i < frame; ++i) energy += double(samples[at + i]) * samples[at + i];
+        energies.push_back(energy);
+    }
+    if (energies.empty()) return 0;
+    const double loudest = *std::max_element(energies.begin(), energies.end());
+    std::vector<double> found;
+    for (std::size_t f = 0; f < energies.size(); ++f) {
+        if (energies[f] < 0.1 * loudest) continue;
+        const std::size_t at = f * hop;
+        std::vector<double> r(max_lag + 1, 0.0);
+        for (std::size_t lag = min_lag; lag <= max_lag; ++lag) {
+            double sum = 0;
+            double norm = 0;
+            for (std::size_t i = 0; i < frame; ++i) {
+                sum += double(samples[at + i]) * samples[at + i + lag];
+                norm += double(samples[at + i + lag]) * samples[at + i + lag];
+            }
+            r[lag] = sum / std::sqrt(energies[f] * norm + 1e-9);
+        }
+        const double best = *std::max_element(r.begin() + min_lag, r.end());
+        if (best < 0.5) continue;  // not voiced
+        // The shortest lag that nearly reaches the best avoids octave errors.
+        for (std::size_t lag = min_lag + 1; lag < max_lag; ++lag) {
+            if (r[lag] >= 0.9 * best && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
+                found.push_back(44100.0 / lag);
+                break;
+            }
+        }
+    }
+    if (found.empty()) return 0;
+    std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
+    return found[found.size() / 2];
+}
+
+double semitones_between(double from, double to) {
+    return 12 * std::log2(to / from);
+}
+
+TEST(Program, SpeechSampleComesOutSixSemitonesHigherAtTheSameLength) {
+    scratch_home home;
+    const fs::path out = home.path / "out.wav";
+    const run_result run =
+        run_squeakbox(home, {"--capture-file", SQUEAKBOX_SPEECH_SAMPLE, "--playback-file", out,
+                             "--exit-at-end", "--stats"});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("processed blocks: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("dropped blocks: 0"), std::string::npos) << run.out;
+
+    const sound input = read_sound(SQUEAKBOX_SPEECH_SAMPLE);
+    const sound output = read_sound(out);
+    ASSERT_EQ(output.rate, 44100);
+    ASSERT_EQ(output.channels, 1);
+    EXPECT_EQ(output.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    // Whole blocks of 512 go through, the last one padded.
+    EXPECT_NEAR(double(output.samples.size()), double(input.samples.size()), 1024.0);
+    const double shift =
+        semitones_between(median_fundamental(input.samples), median_fundamental(output.samples));
+    EXPECT_NEAR(shift, 6.0, 0.7);
+}
+
+TEST(Program, StartPitchAndRecordingFromTheCommandLine) {
+    scratch_home home;
+    const fs::path in = home.path / "tone.wav";
+    const fs::path out = home.path / "out.wav";
+    write_sound(in, harmonic_tone(180.0, 1.5));
+    const run_result run = run_squeakbox(
+        home, {"-5", "--capture-file", in, "--playback-file", out, "--exit-at-end", "--record"});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+
+    const sound output = read_sound(out);
+    const double found = median_fundamental(output.samples);
+    EXPECT_NEAR(semitones_between(180.0, found), -5.0, 0.3) << found << " Hz";
+
+    // The recording holds what was sent to the output, block for block; the
+    // blocks still queued when the run ended were recorded but not played.
+    const sound recording = read_sound(home.recording());
+    ASSERT_FALSE(recording.samples.empty()) << run.err;
+    EXPECT_EQ(recording.samples.size() % 512, 0u);
+    ASSERT_GE(recording.samples.size(), output.samples.size());
+    EXPECT_LE(recording.samples.size() - output.samples.size(), 10u * 512u);
+    EXPECT_TRUE(
+        std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
+}
+
+TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
+    scratch_home home;
+    const fs::path out = home.path / "out.wav";
+    const auto started = std::chrono::steady_clock::now();
+    const run_result run = run_squeakbox(
+        home, {"--capture-file", SQUEAKBOX_SPEECH_SAMPLE, "--playback-file", out, "--record"},
+        1500ms);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    // Well before the 7.8 s sample would have ended.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
+    // A complete file: both sizes cover what was written.
+    const std::string bytes = read_file(home.recording());
+    ASSERT_GT(bytes.size(), 46u);
+    std::uint32_t riff_size = 0;
+    std::uint32_t data_size = 0;
+    std::memcpy(&riff_size, bytes.data() + 4, 4);
+    std::memcpy(&data_size, bytes.data() + 42, 4);
+    EXPECT_EQ(data_size, bytes.size() - 46);
+    EXPECT_EQ(riff_size, bytes.size() - 8);
+    EXPECT_EQ(data_size % 1024, 0u);
+}
+
+TEST(Program, MistakesAreReportedWithTheirExitCodes) {
+    scratch_home home;
+    const run_result unknown = run_squeakbox(home, {"--bogus"});
+    EXPECT_EQ(unknown.exit_code, 2);
+    EXPECT_NE(unknown.err.find("--bogus"), std::string::npos) << unknown.err;
+
+    const run_result missing =
+        run_squeakbox(home, {"--capture-file", (home.path / "nothing.wav").string(),
+                             "--playback-file", (home.path / "out.wav").string()});
+    ASSERT_FALSE(missing.timed_out);
+    EXPECT_EQ(missing.exit_code, 1);
+    EXPECT_NE(missing.err.find("Error initializing microphone"), std::string::npos) << missing.err;
+
+    const run_result no_display = run_squeakbox(home, {}, std::nullopt, false);
+    EXPECT_EQ(no_display.exit_code, 1);
+    EXPECT_NE(no_display.err.find("no display"), std::string::npos) << no_display.err;
+
+    const run_result help = run_squeakbox(home, {"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("--capture-file"), std::string::npos);
+
+    const run_result version = run_squeakbox(home, {"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    for (const char* part : {"squeakbox 1.6", "Qt ", "PortAudio", "libsndfile", "engine: "}) {
+        EXPECT_NE(version.out.find(part), std::string::npos) << part << " in " << version.out;
+    }
+}
+
+}  // namespace
