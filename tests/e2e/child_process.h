@@ -2,11 +2,12 @@
 // A program run by a test: its own environment, standard output and error to
 // files, signals, and a wait with a deadline. A child still running when the
 // object goes away is ended (SIGTERM, then SIGKILL) and reaped, so a failed
-// test leaves nothing behind.
+// test leaves nothing behind; and should the test itself be killed, the
+// kernel ends the child too.
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,23 +48,31 @@ class child_process {
   public:
     child_process(const std::vector<std::string>& argv, const std::string& output,
                   const std::string& errors, const std::vector<std::string>& environment = {}) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
+        // Everything the child needs is made before the fork: after it, only
+        // async-signal-safe calls.
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         std::vector<char*> env;
         for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
         env.push_back(nullptr);
-        if (::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(),
-                           environment.empty() ? environ : env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        char* const* child_env = environment.empty() ? environ : env.data();
+        const pid_t parent = ::getpid();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent) ::_exit(127);
+            const int in = ::open("/dev/null", O_RDONLY);
+            const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (in < 0 || out < 0 || err < 0) ::_exit(127);
+            ::dup2(in, 0);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            ::execvpe(args[0], args.data(), child_env);
+            ::_exit(127);
+        }
+        pid_ = pid;
     }
     ~child_process() {
         if (pid_ <= 0) return;

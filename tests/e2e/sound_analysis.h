@@ -213,4 +213,46 @@ inline std::optional<std::size_t> find_exact(std::span<const std::int16_t> hayst
     return static_cast<std::size_t>(it - haystack.begin());
 }
 
+// How the blocks of a recording lie in what was played: each block holding
+// sound is looked for sample for sample, first where the block before it
+// implies, else anywhere after that. A break is a block found somewhere else
+// than implied: sound lost, repeated or padded with silence in between.
+struct block_placement {
+    std::size_t sounding = 0;  // blocks holding sound
+    std::size_t placed = 0;    // of those, found in what was played
+    std::size_t breaks = 0;
+};
+inline block_placement place_blocks(std::span<const std::int16_t> recording,
+                                    std::span<const std::int16_t> played, std::size_t block = 512,
+                                    int silence = 200) {
+    block_placement p;
+    std::optional<std::size_t> expected;
+    for (std::size_t at = 0; at + block <= recording.size(); at += block) {
+        const std::span<const std::int16_t> b = recording.subspan(at, block);
+        const bool quiet = std::all_of(
+            b.begin(), b.end(), [silence](std::int16_t v) { return std::abs(v) <= silence; });
+        if (quiet) {
+            if (expected) *expected += block;
+            continue;
+        }
+        ++p.sounding;
+        if (expected && *expected + block <= played.size() &&
+            std::equal(b.begin(), b.end(),
+                       played.begin() + static_cast<std::ptrdiff_t>(*expected))) {
+            ++p.placed;
+            *expected += block;
+            continue;
+        }
+        const std::size_t from = expected ? std::min(*expected, played.size()) : 0;
+        if (const auto found = find_exact(played, b, from)) {
+            ++p.placed;
+            if (expected) ++p.breaks;
+            expected = *found + block;
+        } else if (expected) {
+            *expected += block;
+        }
+    }
+    return p;
+}
+
 }  // namespace squeakbox::e2e
