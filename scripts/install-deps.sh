@@ -8,7 +8,7 @@ job=${1:-build}
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev
           libasound2-dev xdg-utils)
 if [ "$job" = test ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox espeak-ng pulseaudio
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox time espeak-ng pulseaudio
              pulseaudio-utils libasound2-plugins xvfb xauth clang libclang-rt-dev)
 fi
 
