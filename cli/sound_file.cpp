@@ -119,6 +119,7 @@ struct stream_file {
     int read_error = 0;
     bool refused_seek = false;    // a seek back before the window, or from the end
     bool skipped = false;         // an opening seek jumped past what was read
+    bool starved = false;         // a read asked for bytes past the end of the stream
     std::size_t riff_chunk = 12;  // the next WAV chunk header to look at
     bool riff_seen = false;
 
@@ -209,6 +210,7 @@ sf_count_t stream_read(void* destination, sf_count_t count, void* user) {
         std::memcpy(destination, file->window.data() + (file->position - file->start),
                     static_cast<std::size_t>(n));
     file->position += n;
+    if (n < count && file->ended) file->starved = true;
     return n;
 }
 
@@ -488,6 +490,8 @@ struct sound_reader::impl {
     SNDFILE* file = nullptr;
     SF_INFO info{};
     std::uint64_t frames_read = 0;
+    std::uint64_t frames_after_end = 0;  // handed out once a stream had ended
+    bool may_fill_past_end = false;      // a block codec that pads a stream's end
     bool exact_length = true;
     // Floating-point and lossy data are read as floats and converted here:
     // libsndfile would hand them out as shorts unscaled, or scaled to the
@@ -513,6 +517,7 @@ struct sound_reader::impl {
         file = sf_open_virtual(&stream_io, SFM_READ, &info, stream.get());
         stream->opening = false;
         stream->beyond_reach = false;
+        stream->starved = false;
         check_opened();
     }
     // A regular file at its start can be read as it is, seeking at will.
@@ -543,8 +548,12 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
         self.open_fd(STDIN_FILENO, false);
         return;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) fail(self.name, system_reason(errno));
+    if (::isatty(fd)) {
+        ::close(fd);
+        fail(self.name, "is a terminal; pipe a sound file into the program instead");
+    }
     self.open_fd(fd, true);
 }
 
@@ -594,6 +603,10 @@ void sound_reader::impl::check_opened() {
     }
     // Compressed frame counts of these are estimates.
     exact_length = info.frames != SF_COUNT_MAX && major != SF_FORMAT_MPEG;
+    // These decoders stop where their data does; the block codecs in WAV and
+    // the like read on as far as the header says.
+    may_fill_past_end =
+        stream && major != SF_FORMAT_FLAC && major != SF_FORMAT_OGG && major != SF_FORMAT_MPEG;
 }
 
 sound_reader::~sound_reader() = default;
@@ -613,6 +626,14 @@ const std::string& sound_reader::name() const noexcept {
 
 std::uint64_t sound_reader::read(std::int16_t* samples, std::uint64_t frames) {
     impl& self = *impl_;
+    const std::uint64_t wanted = frames;
+    // Once a stream has ended, a block codec (ADPCM, GSM) still holds at most
+    // a block decoded from real data, but would go on filling missing blocks
+    // with silence for as long as the header claims: hours of it.
+    constexpr std::uint64_t most_after_end = 65536;
+    const bool after_end = self.may_fill_past_end && self.stream->starved;
+    if (after_end)
+        frames = std::min(frames, most_after_end - std::min(most_after_end, self.frames_after_end));
     sf_count_t n = 0;
     if (self.read_floats) {
         const std::size_t count = static_cast<std::size_t>(frames) * self.info.channels;
@@ -629,6 +650,8 @@ std::uint64_t sound_reader::read(std::int16_t* samples, std::uint64_t frames) {
     }
     const std::uint64_t got = n > 0 ? static_cast<std::uint64_t>(n) : 0;
     self.frames_read += got;
+    if (after_end) self.frames_after_end += got;
+    frames = wanted;
     if (got < frames) {
         if (self.stream && self.stream->read_error != 0) self.fail_stream();
         if (sf_error(self.file) != SF_ERR_NO_ERROR && self.stream && self.stream->refused_seek)

@@ -578,6 +578,18 @@ TEST_F(RenderProgram, PipedInputsAreRenderedAsTheyArrive) {
         be(16, 2);
         for (unsigned byte : {0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0}) be(byte, 1);
     }
+    // A block codec whose header claims far more than the stream brings:
+    // libsndfile would fill the missing blocks with silence, for hours.
+    write_sound(file("adpcm.wav"), voice, SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM);
+    std::vector<unsigned char> adpcm_claims_more = file_bytes(file("adpcm.wav"));
+    {
+        const std::string data = "data";
+        const auto at = std::search(adpcm_claims_more.begin(), adpcm_claims_more.end(),
+                                    data.begin(), data.end());
+        ASSERT_NE(at, adpcm_claims_more.end());
+        const unsigned char claim[4] = {0, 0, 0, 0x10};  // 256 MB
+        std::copy(claim, claim + 4, at + 4);
+    }
     struct piped_case {
         std::string what;
         std::vector<unsigned char> bytes;
@@ -588,6 +600,7 @@ TEST_F(RenderProgram, PipedInputsAreRenderedAsTheyArrive) {
         {"Ogg Vorbis", file_bytes(file("voice.ogg")), ""},
         {"WAV with a 0-byte data chunk", zero_length, ""},
         {"AIFF with its description last", aiff_sound_first, "needs seeking"},
+        {"IMA ADPCM claiming 256 MB", adpcm_claims_more, "truncated"},
     };
     for (const auto& c : cases) {
         fs::remove(file("out.wav"));
