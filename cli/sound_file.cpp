@@ -552,7 +552,7 @@ sound_reader::sound_reader(const std::string& path) : impl_(std::make_unique<imp
     if (fd < 0) fail(self.name, system_reason(errno));
     if (::isatty(fd)) {
         ::close(fd);
-        fail(self.name, "is a terminal; pipe a sound file into the program instead");
+        fail(self.name, "is a terminal, not a sound file");
     }
     self.open_fd(fd, true);
 }
