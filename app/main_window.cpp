@@ -535,6 +535,10 @@ std::uint32_t main_window::output_list_item_data(int index) {
 }
 
 void main_window::message_box(std::string_view text, std::string_view title) {
+    // The stream reports every device call that the device refused under the
+    // title "error" (the start, the mail and the recording use "Error"): a
+    // block or a buffer went missing, and the run says so at its end.
+    if (title == "error") failure_seen_ = true;
     if (parts_.actions.message_box) {
         parts_.actions.message_box(text, title);
         return;

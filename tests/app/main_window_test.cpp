@@ -360,13 +360,24 @@ TEST(MainWindow, DeviceNotificationsReachTheStream) {
     EXPECT_EQ(h.stream->captured, std::vector<wave_header*>{&a});
     EXPECT_EQ(h.stream->played, std::vector<wave_header*>{&b});
     EXPECT_EQ(h.stream->observer, static_cast<block_observer*>(&w));
-    // A device that fails is told in a box, and the run ends with status 1.
-    EXPECT_EQ(w.exit_code(), 0);
-    w.device_failed("the disk is full");
-    h.settle();
-    ASSERT_EQ(h.boxes.size(), 1u);
-    EXPECT_EQ(h.boxes[0].text, "The sound device failed: the disk is full");
-    EXPECT_EQ(w.exit_code(), 1);
+    // A device that fails, or refuses a call, is told in a box, and the run
+    // ends with status 1. Other boxes (a mail that could not be sent) leave
+    // the sound's status alone.
+    for (const bool refused_call : {false, true}) {
+        window_harness fresh;
+        main_window& window = fresh.build();
+        window.message_box("No mail program", "Error");
+        EXPECT_EQ(window.exit_code(), 0);
+        if (refused_call) {
+            window.message_box("Wave out error", "error");
+        } else {
+            window.device_failed("the disk is full");
+            fresh.settle();
+            ASSERT_EQ(fresh.boxes.size(), 2u);
+            EXPECT_EQ(fresh.boxes[1].text, "The sound device failed: the disk is full");
+        }
+        EXPECT_EQ(window.exit_code(), 1) << refused_call;
+    }
 }
 
 TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
