@@ -6,6 +6,6 @@ scripts/install-deps.sh test
 cmake --preset default >/dev/null
 cmake --build --preset default
 # The sound-server tests run against a private PulseAudio server on null sinks.
-# They keep real time on a shared machine, so a test that fails gets one more
-# run; a real fault fails both.
-scripts/with-pulse.sh ctest --preset default --repeat until-pass:2 "$@"
+# The tests that keep real time run last, one at a time, and only they get a
+# second run on a miss. Arguments go to ctest (e.g. -R PATTERN).
+scripts/run-tests.sh default "$@"

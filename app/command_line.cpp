@@ -173,7 +173,13 @@ Changes the pitch of your voice in real time.
   --version                show the versions in use and exit
 
 With both --capture-file and --playback-file the program starts by itself and
-needs no sound card. Ctrl+C closes it the way the window's close button does.
+needs no sound card; the two must be different files. Ctrl+C, SIGTERM and a
+hang-up close it the way the window's close button does; a signal ignored when
+it starts (as under nohup) stays ignored.
+
+Exit status: 0 after a normal close; 1 when the sound could not start, a sound
+device failed, or a recording could not be opened or stopped on an error (what
+was written is kept, but it is not all); 2 for an unusable command line.
 )";
     return text;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "app/command_line.h"
@@ -116,6 +117,26 @@ bool check_named_device(sound_system& devices, device_list_kind kind, const std:
     return false;
 }
 
+// The playback file written over the capture file would empty the voice
+// before a block of it is read. Compared by device and inode, so a link or
+// another spelling of the same path is caught too; a file that does not exist
+// yet is nobody's capture file.
+bool check_distinct_files(const command_line& options) {
+    if (options.capture_file.empty() || options.playback_file.empty()) return true;
+    std::error_code error;
+    if (!std::filesystem::equivalent(options.capture_file, options.playback_file, error))
+        return true;
+    if (options.capture_file == options.playback_file) {
+        std::fprintf(stderr, "%s: \"%s\" is both the capture file and the playback file\n", program,
+                     options.capture_file.c_str());
+    } else {
+        std::fprintf(stderr,
+                     "%s: the playback file \"%s\" is the capture file \"%s\" under another name\n",
+                     program, options.playback_file.c_str(), options.capture_file.c_str());
+    }
+    return false;
+}
+
 bool has_display() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -135,6 +156,8 @@ int run(int argc, char** argv) {
     }
     for (const std::string& warning : options.warnings)
         std::fprintf(stderr, "%s: %s\n", program, warning.c_str());
+    // Before any file is opened: opening the playback file empties it.
+    if (!check_distinct_files(options)) return 2;
 
     // Built before anything else, as the one engine of the run.
     pitch_shifter shifter;
@@ -179,6 +202,11 @@ int run(int argc, char** argv) {
     shifter_processor processor(shifter);
     pitch_adapter<pitch_shifter> pitch(shifter);
     wav_recorder recorder;
+    // A recording replaces its file; it must never be one the sound comes
+    // from or goes to.
+    if (!options.capture_file.empty()) recorder.protect_file(options.capture_file, "capture file");
+    if (!options.playback_file.empty())
+        recorder.protect_file(options.playback_file, "playback file");
     recorder_adapter<wav_recorder> recording(recorder);
     // The monitor line belongs to the sound card's microphone; a voice read
     // from a file leaves the mixer alone.
@@ -229,10 +257,9 @@ int run(int argc, char** argv) {
         copy_self_to_desktop(owner, copy_source, copy_target);
     };
     parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
-    parts.quit = [&window, headless] {
-        // A run without a screen that could not start says so in its exit code.
-        QCoreApplication::exit(headless && window->stream_state() < 0 ? 1 : 0);
-    };
+    // A run in which the sound could not start, a device failed or a
+    // recording was lost says so in its exit status.
+    parts.quit = [&window] { QCoreApplication::exit(window->exit_code()); };
 
     main_window main(setup, std::move(parts));
     window = &main;

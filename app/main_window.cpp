@@ -210,6 +210,10 @@ int main_window::stream_state() const noexcept {
     return stream_ ? stream_->stream_state() : 0;
 }
 
+int main_window::exit_code() const noexcept {
+    return failure_seen_ || stream_state() < 0 ? 1 : 0;
+}
+
 void main_window::create_controls() {
     const auto make = [this](const control_layout& layout) -> QWidget* {
         switch (layout.id) {
@@ -441,7 +445,7 @@ void main_window::destroy_window() {
     if (parts_.quit) {
         parts_.quit();
     } else {
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(exit_code());
     }
 }
 
@@ -453,12 +457,19 @@ void main_window::record_start() {
     std::string reason;
     if (stream_->stream_state() == 0) {
         reason = "the sound has not been started yet";
+    } else if (stream_->stream_state() < 0) {
+        // After a failed Start there is nothing to record, whatever the
+        // desktop folder.
+        reason = "the sound is not running";
     } else if (parts_.recorder->open_file(target, reason)) {
         is_recording_ = true;
         static_cast<QPushButton*>(control_widget(control::record_button))
             ->setText(QStringLiteral("Stop"));
         return;
     }
+    // A file that would not open, while the sound runs, loses the recording
+    // that was asked for.
+    if (stream_->stream_state() > 0) failure_seen_ = true;
     // The caption stays "Aufnehmen": nothing is being recorded.
     std::string text = "Cannot open recording file";
     if (!target.file_name.empty()) text += " \"" + target.file_name + "\"";
@@ -474,6 +485,7 @@ void main_window::record_stop() {
 }
 
 void main_window::recording_ended() {
+    failure_seen_ = true;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
     message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
@@ -523,6 +535,10 @@ std::uint32_t main_window::output_list_item_data(int index) {
 }
 
 void main_window::message_box(std::string_view text, std::string_view title) {
+    // The stream reports every device call that the device refused under the
+    // title "error" (the start, the mail and the recording use "Error"): a
+    // block or a buffer went missing, and the run says so at its end.
+    if (title == "error") failure_seen_ = true;
     if (parts_.actions.message_box) {
         parts_.actions.message_box(text, title);
         return;
@@ -566,6 +582,7 @@ void main_window::capture_ended() {
 }
 
 void main_window::device_failed(const std::string& reason) {
+    failure_seen_ = true;
     QCoreApplication::postEvent(widget_,
                                 new box_event("The sound device failed: " + reason, "Error"));
 }

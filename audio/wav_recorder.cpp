@@ -1,5 +1,8 @@
 #include "audio/wav_recorder.h"
 
+#include <filesystem>
+#include <system_error>
+
 namespace squeakbox {
 
 namespace {
@@ -31,6 +34,10 @@ wav_recorder::~wav_recorder() {
     close_file();
 }
 
+void wav_recorder::protect_file(std::string path, std::string role) {
+    protected_files_.push_back({std::move(path), std::move(role)});
+}
+
 int wav_recorder::open_file(const record_target& target) {
     if (file_.is_open()) {
         last_error_ = file_.path() + ": a recording is already open";
@@ -39,6 +46,15 @@ int wav_recorder::open_file(const record_target& target) {
     if (target.file_name.empty()) {
         last_error_ = "no file name: the desktop folder is unknown";
         return 1;
+    }
+    // Same device and inode, through links: opening would empty the file.
+    for (const protected_file& kept : protected_files_) {
+        std::error_code error;
+        if (std::filesystem::equivalent(target.file_name, kept.path, error)) {
+            last_error_ =
+                target.file_name + ": it is the " + kept.role + ", which a recording would replace";
+            return 1;
+        }
     }
     if (!file_.open(target.file_name)) {
         last_error_ = file_.last_error();

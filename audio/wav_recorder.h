@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "audio/audio_stream.h"
 #include "audio/riff_writer.h"
@@ -38,10 +39,16 @@ class wav_recorder {
     wav_recorder(const wav_recorder&) = delete;
     wav_recorder& operator=(const wav_recorder&) = delete;
 
+    // A file the recording must never open, since replacing it would destroy
+    // sound in use: the capture file being read, the playback file being
+    // written. `role` names it for the user ("capture file").
+    void protect_file(std::string path, std::string role);
+
     // Creates (or replaces) the file named in the target and writes its
     // headers. 0 when the recording is open, 1 when it failed: then
     // last_error() holds the file name and the reason. An empty name means the
-    // desktop folder is unknown, and nothing is written anywhere.
+    // desktop folder is unknown, and nothing is written anywhere. A protected
+    // file, under any name or link, is refused before it is touched.
     int open_file(const record_target& target);
     // Appends the block's samples while a recording is open.
     write_status write_block(const wave_header& header);
@@ -60,6 +67,11 @@ class wav_recorder {
     bool checkpoint();
     void fail_and_close();
 
+    struct protected_file {
+        std::string path;
+        std::string role;
+    };
+    std::vector<protected_file> protected_files_;
     riff_writer file_;
     riff_chunk riff_chunk_{};
     riff_chunk inner_chunk_{};

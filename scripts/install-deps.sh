@@ -2,11 +2,18 @@
 # Installs the Debian packages that Squeakbox needs for a job, but only those missing.
 #   scripts/install-deps.sh build   what building and running the program needs
 #   scripts/install-deps.sh test    that, plus the test and benchmark tools
+#   scripts/install-deps.sh package what building the Debian package needs
+#   scripts/install-deps.sh package-check   that, plus what checks the package
 set -euo pipefail
 
 job=${1:-build}
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev
           libasound2-dev xdg-utils)
+case "$job" in
+  test) packages+=(man-db) ;;  # the manual pages are rendered in the tests
+  package) packages+=(dpkg-dev file) ;;
+  package-check) packages+=(dpkg-dev file lintian man-db) ;;
+esac
 if [ "$job" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox time espeak-ng pulseaudio
              pulseaudio-utils libasound2-plugins xvfb xauth clang libclang-rt-dev)

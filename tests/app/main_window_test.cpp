@@ -251,6 +251,16 @@ TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
         // A failed open is not retried.
         h.settle();
         EXPECT_EQ(h.stream->opens, 1);
+        // There is nothing to record, and the box says so rather than blame
+        // the desktop folder.
+        click(w, control::record_button);
+        h.settle();
+        ASSERT_EQ(h.boxes.size(), 2u);
+        EXPECT_EQ(h.boxes[1].text, "Cannot open recording file: the sound is not running");
+        EXPECT_EQ(h.boxes[1].title, "Error");
+        EXPECT_EQ(h.recorder.opens, 0);
+        EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+        EXPECT_EQ(w.exit_code(), 1);
     }
 }
 
@@ -350,6 +360,24 @@ TEST(MainWindow, DeviceNotificationsReachTheStream) {
     EXPECT_EQ(h.stream->captured, std::vector<wave_header*>{&a});
     EXPECT_EQ(h.stream->played, std::vector<wave_header*>{&b});
     EXPECT_EQ(h.stream->observer, static_cast<block_observer*>(&w));
+    // A device that fails, or refuses a call, is told in a box, and the run
+    // ends with status 1. Other boxes (a mail that could not be sent) leave
+    // the sound's status alone.
+    for (const bool refused_call : {false, true}) {
+        window_harness fresh;
+        main_window& window = fresh.build();
+        window.message_box("No mail program", "Error");
+        EXPECT_EQ(window.exit_code(), 0);
+        if (refused_call) {
+            window.message_box("Wave out error", "error");
+        } else {
+            window.device_failed("the disk is full");
+            fresh.settle();
+            ASSERT_EQ(fresh.boxes.size(), 2u);
+            EXPECT_EQ(fresh.boxes[1].text, "The sound device failed: the disk is full");
+        }
+        EXPECT_EQ(window.exit_code(), 1) << refused_call;
+    }
 }
 
 TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
@@ -449,6 +477,7 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     w.write_block(block);
     EXPECT_EQ(h.recorder.blocks, 1);
     EXPECT_TRUE(h.boxes.empty());
+    EXPECT_EQ(w.exit_code(), 0);
 }
 
 TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
@@ -465,6 +494,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     EXPECT_TRUE(h.boxes[0].text.starts_with("Cannot open recording file")) << h.boxes[0].text;
     EXPECT_EQ(h.recorder.opens, 0);
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(w.exit_code(), 0);  // nothing was lost yet
 
     click(w, control::start_button);
     h.recorder.refuse = true;
@@ -475,6 +505,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
               "Cannot open recording file \"/desktop/Squeakbox Record.wav\": Permission denied");
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(w.exit_code(), 1);  // the recording asked for is lost
     // The next press tries again.
     h.recorder.refuse = false;
     click(w, control::record_button);
@@ -500,6 +531,7 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     EXPECT_EQ(h.boxes[0].text,
               "Recording stopped: /desktop/Squeakbox Record.wav: the recording reached the "
               "largest size a WAV file can hold");
+    EXPECT_EQ(w.exit_code(), 1);
     // The next press starts a new recording.
     click(w, control::record_button);
     h.settle();
