@@ -15,7 +15,7 @@ case "$job" in
   package-check) packages+=(dpkg-dev file lintian man-db) ;;
 esac
 if [ "$job" = test ]; then
-  packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox espeak-ng pulseaudio
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox time espeak-ng pulseaudio
              pulseaudio-utils libasound2-plugins xvfb xauth clang libclang-rt-dev)
 fi
 
