@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/background_job.h"
 #include "app/command_line.h"
 #include "app/desktop_copy.h"
 #include "app/device_listing.h"
@@ -219,14 +220,19 @@ int run(int argc, char** argv) {
         stream = &made->stream();
         return made;
     };
-    parts.actions.send_recommendation_mail = [owner] {
+    // The mail's questions to the desktop and the desktop copy may wait on a
+    // child process or a disk: away from the thread that moves the sound, one
+    // at a time each (a second click while one runs does nothing).
+    background_job mail_job;
+    background_job copy_job;
+    parts.actions.send_recommendation_mail = [owner, &mail_job] {
         const std::string body = load_resource_text(string_id::mail_body);
-        send_recommendation_mail(recommendation_subject, body, owner);
+        send_recommendation_mail_in_background(mail_job, recommendation_subject, body, owner);
     };
     parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
     parts.actions.open_apps_page = [] { open_link(apps_link()); };
-    parts.actions.copy_to_desktop = [owner, copy_source, copy_target] {
-        copy_self_to_desktop(owner, copy_source, copy_target);
+    parts.actions.copy_to_desktop = [owner, copy_source, copy_target, &copy_job] {
+        copy_self_to_desktop_in_background(copy_job, owner, copy_source, copy_target);
     };
     parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
     parts.quit = [&window, headless] {
