@@ -184,7 +184,7 @@ main_window::~main_window() {
     if (!destroyed_) {
         destroyed_ = true;
         if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
-        if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+        if (parts_.recorder != nullptr) parts_.recorder->close_file();
         is_recording_ = false;
     }
     // The stream goes first: closing its devices may still report to the
@@ -437,7 +437,9 @@ void main_window::destroy_window() {
     destroyed_ = true;
     if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
     // The level bar's colours are plain values; there is nothing to free.
-    if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+    // Also waits for a stopped recording still being finished, so that the
+    // file is complete, and any failure known, when the program ends.
+    if (parts_.recorder != nullptr) parts_.recorder->close_file();
     is_recording_ = false;
     if (parts_.quit) {
         parts_.quit();
