@@ -180,6 +180,11 @@ int run(int argc, char** argv) {
     shifter_processor processor(shifter);
     pitch_adapter<pitch_shifter> pitch(shifter);
     wav_recorder recorder;
+    // Files on both sides, taken as fast as they go, wait for the disk; a
+    // clock on either side does not, and a disk that falls far behind ends
+    // the recording instead of the sound.
+    recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
+                             options.pacing == pacing_choice::fast));
     recorder_adapter<wav_recorder> recording(recorder);
     // The monitor line belongs to the sound card's microphone; a voice read
     // from a file leaves the mixer alone.

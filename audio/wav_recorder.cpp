@@ -135,7 +135,15 @@ wav_recorder::write_status wav_recorder::write_block(const wave_header& header) 
         last_error_ = path_ + ": the recording reached the largest size a WAV file can hold";
         return write_status::limit_reached;
     }
-    if (!queue_block(header.data, header.buffer_length)) {
+    if (!queue_block(header.data, header.buffer_length) &&
+        !wait_for_room(header.data, header.buffer_length)) {
+        if (failed_.load(std::memory_order_acquire)) {
+            // The writer failed while we waited for it.
+            join_writer();
+            recording_ = false;
+            failure_unreported_ = false;
+            return write_status::error;
+        }
         // Everything queued so far still goes into the file; a recording with
         // a hole in it would be worse than one that ends here.
         end_recording();
@@ -199,6 +207,16 @@ bool wav_recorder::queue_block(const char* bytes, std::uint32_t count) noexcept 
     put(tail + length_bytes, bytes, count);
     tail_.store(tail + need, std::memory_order_release);
     return true;
+}
+
+bool wav_recorder::wait_for_room(const char* bytes, std::uint32_t count) {
+    if (real_time_ || length_bytes + count > queue_bytes) return false;
+    wake_writer();
+    while (!failed_.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (queue_block(bytes, count)) return true;
+    }
+    return false;
 }
 
 void wav_recorder::wake_writer() noexcept {

@@ -13,9 +13,11 @@
 // copies each one into a queue that was allocated when the recording opened;
 // a writer thread of the recording's own writes, patches and syncs. A slow
 // disk (a busy USB stick, a network home folder) is bridged by the queue, about
-// twelve seconds of sound. A disk that fails (full, gone) or falls that far
-// behind ends the recording: the caller hears of it from the next
-// write_block(), or from take_failure() when no block comes.
+// twelve seconds of sound. A disk that fails (full, gone) ends the recording:
+// the caller hears of it from the next write_block(), or from take_failure()
+// when no block comes. A disk that falls that far behind makes write_block()
+// wait for room, as a run on files that goes as fast as it can wants; in real
+// time (set_real_time) it ends the recording instead, as the sound must go on.
 
 #include <atomic>
 #include <cstddef>
@@ -81,6 +83,10 @@ class wav_recorder {
     // finished in the background. last_error() holds the reason.
     bool take_failure();
 
+    // In real time, a recording whose queue is full ends rather than holding
+    // up the caller until the disk has caught up.
+    void set_real_time(bool real_time) noexcept { real_time_ = real_time; }
+
     // Lowers the largest RIFF size, so tests can reach the limit.
     void set_size_limit(std::uint32_t riff_size_limit) noexcept { size_limit_ = riff_size_limit; }
     // Returns once the writer has written every block handed to it, with its
@@ -103,6 +109,7 @@ class wav_recorder {
 
     // Caller's thread.
     bool queue_block(const char* bytes, std::uint32_t count) noexcept;
+    bool wait_for_room(const char* bytes, std::uint32_t count);
     void wake_writer() noexcept;
     void end_recording();
     void join_writer();
@@ -110,6 +117,7 @@ class wav_recorder {
 
     // The caller's side.
     bool recording_ = false;
+    bool real_time_ = false;
     bool stopped_on_error_ = false;
     bool failure_unreported_ = false;  // the writer failed and nobody has been told
     std::string failure_text_;         // what take_failure() tells
