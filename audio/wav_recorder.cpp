@@ -311,14 +311,19 @@ bool wav_recorder::checkpoint(bool sync) {
     if (!file_.patch_u32(riff_chunk_.data_offset - 4, riff_chunk_.size)) return false;
     bytes_since_checkpoint_ = 0;
     blocks_since_checkpoint_ = 0;
-    return !sync || file_.sync();
+    return !sync || this->sync();
+}
+
+bool wav_recorder::sync() {
+    if (sync_hook_) sync_hook_();
+    return file_.sync();
 }
 
 bool wav_recorder::finish_file() {
     bool ok = file_.ascend(inner_chunk_);
     ok = file_.ascend(riff_chunk_) && ok;
     // The end of a recording is where a user pulls the stick out.
-    ok = ok && file_.sync();
+    ok = ok && sync();
     return file_.close() && ok;
 }
 

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,6 +88,10 @@ class wav_recorder {
     // up the caller until the disk has caught up.
     void set_real_time(bool real_time) noexcept { real_time_ = real_time; }
 
+    // Runs on the writer's thread before every sync, so tests can stand in
+    // for a slow disk. Set it before the recording opens.
+    void set_sync_hook(std::function<void()> hook) { sync_hook_ = std::move(hook); }
+
     // Lowers the largest RIFF size, so tests can reach the limit.
     void set_size_limit(std::uint32_t riff_size_limit) noexcept { size_limit_ = riff_size_limit; }
     // Returns once the writer has written every block handed to it, with its
@@ -98,6 +103,7 @@ class wav_recorder {
     void writer_loop();
     bool write_queued_block();
     bool checkpoint(bool sync);
+    bool sync();
     bool finish_file();
     void fail_and_close();
 
@@ -125,6 +131,7 @@ class wav_recorder {
     std::string last_error_;
     std::uint64_t data_bytes_ = 0;  // handed to the writer
     std::uint32_t size_limit_ = max_riff_size;
+    std::function<void()> sync_hook_;
     std::thread writer_;
 
     // The queue: a ring of records, each a 32-bit length and that many bytes,

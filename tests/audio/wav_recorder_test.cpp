@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/level_meter.h"
@@ -23,6 +26,7 @@ namespace squeakbox {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // A fresh folder per test, removed afterwards.
 class temp_folder {
@@ -303,6 +307,60 @@ TEST(WavRecorder, AFailingDiskEndsTheRecordingWithItsReasonAndAValidFile) {
         EXPECT_FALSE(fine.stopped_on_error());
         EXPECT_FALSE(fine.take_failure());
         EXPECT_EQ(valid_data_size(read_file(target.file_name)), 1024u);
+    }
+}
+
+TEST(WavRecorder, ASlowDiskNeverHoldsUpABlockInRealTimeAndLosesNoneOnFiles) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    block b(4);
+    constexpr int queue_blocks = wav_recorder::queue_bytes / (1024 + 4);
+    for (const bool real_time : {true, false}) {
+        wav_recorder recorder;
+        recorder.set_real_time(real_time);
+        std::atomic<bool> syncing{false};
+        std::atomic<bool> release{false};
+        // The first sync takes as long as the test wants.
+        recorder.set_sync_hook([&] {
+            syncing = true;
+            while (!release) std::this_thread::sleep_for(1ms);
+        });
+        ASSERT_EQ(recorder.open_file(target), 0);
+        int accepted = 0;
+        for (; accepted < 86; ++accepted) recorder.write_block(b.header);
+        while (!syncing) std::this_thread::sleep_for(1ms);  // the writer is stuck now
+        std::thread disk_recovers;
+        if (!real_time) {
+            disk_recovers = std::thread([&] {
+                std::this_thread::sleep_for(200ms);
+                release = true;
+            });
+        }
+        // In real time the caller never waits: once the queue is full the
+        // recording ends. On files it waits, and every block gets in.
+        wav_recorder::write_status status = wav_recorder::write_status::written;
+        while (accepted < 2 * queue_blocks &&
+               (status = recorder.write_block(b.header)) == wav_recorder::write_status::written) {
+            ++accepted;
+        }
+        release = true;
+        if (disk_recovers.joinable()) disk_recovers.join();
+        if (real_time) {
+            EXPECT_EQ(status, wav_recorder::write_status::error);
+            EXPECT_EQ(accepted, 86 + queue_blocks);
+            EXPECT_NE(recorder.last_error().find("too slow"), std::string::npos)
+                << recorder.last_error();
+            EXPECT_TRUE(recorder.stopped_on_error());
+            EXPECT_FALSE(recorder.is_recording());
+        } else {
+            EXPECT_EQ(accepted, 2 * queue_blocks);
+            EXPECT_FALSE(recorder.stopped_on_error());
+        }
+        recorder.close_file();
+        // Every accepted block is in the file, which is complete.
+        const auto bytes = read_file(target.file_name);
+        EXPECT_EQ(valid_data_size(bytes), 1024u * static_cast<unsigned>(accepted));
+        EXPECT_EQ(bytes.size(), 46u + 1024u * static_cast<unsigned>(accepted));
     }
 }
 
