@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/background_job.h"
 #include "app/command_line.h"
 #include "app/desktop_copy.h"
 #include "app/device_listing.h"
@@ -207,6 +208,11 @@ int run(int argc, char** argv) {
     if (!options.capture_file.empty()) recorder.protect_file(options.capture_file, "capture file");
     if (!options.playback_file.empty())
         recorder.protect_file(options.playback_file, "playback file");
+    // Files on both sides, taken as fast as they go, wait for the disk; a
+    // clock on either side does not, and a disk that falls far behind ends
+    // the recording instead of the sound.
+    recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
+                             options.pacing == pacing_choice::fast));
     recorder_adapter<wav_recorder> recording(recorder);
     // The monitor line belongs to the sound card's microphone; a voice read
     // from a file leaves the mixer alone.
@@ -247,14 +253,19 @@ int run(int argc, char** argv) {
         stream = &made->stream();
         return made;
     };
-    parts.actions.send_recommendation_mail = [owner] {
+    // The mail's questions to the desktop and the desktop copy may wait on a
+    // child process or a disk: away from the thread that moves the sound, one
+    // at a time each (a second click while one runs does nothing).
+    background_job mail_job;
+    background_job copy_job;
+    parts.actions.send_recommendation_mail = [owner, &mail_job] {
         const std::string body = load_resource_text(string_id::mail_body);
-        send_recommendation_mail(recommendation_subject, body, owner);
+        send_recommendation_mail_in_background(mail_job, recommendation_subject, body, owner);
     };
     parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
     parts.actions.open_apps_page = [] { open_link(apps_link()); };
-    parts.actions.copy_to_desktop = [owner, copy_source, copy_target] {
-        copy_self_to_desktop(owner, copy_source, copy_target);
+    parts.actions.copy_to_desktop = [owner, copy_source, copy_target, &copy_job] {
+        copy_self_to_desktop_in_background(copy_job, owner, copy_source, copy_target);
     };
     parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
     // A run in which the sound could not start, a device failed or a

@@ -175,6 +175,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     }
 
     watch_devices();
+    watch_recording();
 }
 
 main_window::~main_window() {
@@ -183,7 +184,7 @@ main_window::~main_window() {
     if (!destroyed_) {
         destroyed_ = true;
         if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
-        if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+        if (parts_.recorder != nullptr) parts_.recorder->close_file();
         is_recording_ = false;
     }
     // The stream goes first: closing its devices may still report to the
@@ -440,7 +441,9 @@ void main_window::destroy_window() {
     destroyed_ = true;
     if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
     // The level bar's colours are plain values; there is nothing to free.
-    if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+    // Also waits for a stopped recording still being finished, so that the
+    // file is complete, and any failure known, when the program ends.
+    if (parts_.recorder != nullptr) parts_.recorder->close_file();
     is_recording_ = false;
     if (parts_.quit) {
         parts_.quit();
@@ -478,7 +481,8 @@ void main_window::record_start() {
 }
 
 void main_window::record_stop() {
-    if (parts_.recorder != nullptr) parts_.recorder->close_file();
+    // The sound goes on: the file is finished without waiting for the disk.
+    if (parts_.recorder != nullptr) parts_.recorder->close_file_in_background();
     is_recording_ = false;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
@@ -489,6 +493,21 @@ void main_window::recording_ended() {
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
     message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
+}
+
+void main_window::watch_recording() {
+    // The recorder's writer may fail while no block comes to hear of it, or
+    // while it finishes a stopped recording; look a few times a second.
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_, [this] {
+        std::string reason;
+        if (destroyed_ || parts_.recorder == nullptr || !parts_.recorder->take_failure(reason))
+            return;
+        is_recording_ = false;
+        recording_end_reason_ = reason;
+        recording_ended();
+    });
+    timer->start(250);
 }
 
 void main_window::watch_devices() {

@@ -137,6 +137,7 @@ class main_window final : public stream_host, public device_events, public block
     void record_stop();
     void recording_ended();
     void watch_devices();
+    void watch_recording();
 
     window_setup setup_;
     window_parts parts_;

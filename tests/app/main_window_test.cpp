@@ -473,6 +473,7 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     h.settle();
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.recorder.background_closes, 1);  // the sound goes on meanwhile
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
     w.write_block(block);
     EXPECT_EQ(h.recorder.blocks, 1);
@@ -536,6 +537,14 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     click(w, control::record_button);
     h.settle();
     EXPECT_TRUE(w.is_recording());
+
+    // A disk that fails while no block comes is heard of all the same.
+    h.recorder.failure = "/desktop/Squeakbox Record.wav: No space left on device";
+    ASSERT_TRUE(h.run_until([&] { return h.boxes.size() == 2; }));
+    EXPECT_FALSE(w.is_recording());
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(h.boxes[1].text,
+              "Recording stopped: /desktop/Squeakbox Record.wav: No space left on device");
 }
 
 TEST(MainWindow, RecordOptionStartsRecordingOnceTheStreamRuns) {
@@ -565,6 +574,7 @@ TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
     h.settle();
     ASSERT_TRUE(w.is_destroyed());
     EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.recorder.background_closes, 0);  // the file is complete when the program ends
     EXPECT_EQ(h.mixer.value, 0u);
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));  // left as it was
 }

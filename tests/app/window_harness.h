@@ -150,6 +150,18 @@ struct recorder_log final : recording_control {
         if (open) ++closes;
         open = false;
     }
+    int background_closes = 0;
+    void close_file_in_background() override {
+        ++background_closes;
+        close_file();
+    }
+    std::string failure;  // the writer's failure, taken once
+    bool take_failure(std::string& reason) override {
+        if (failure.empty()) return false;
+        reason = std::exchange(failure, {});
+        open = false;
+        return true;
+    }
 };
 
 struct mixer_log final : mixer_mute_control {

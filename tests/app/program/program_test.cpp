@@ -266,6 +266,66 @@ TEST(Program, StartPitchAndRecordingFromTheCommandLine) {
         std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
 }
 
+// An environment variable set for the programs this test starts.
+class scoped_environment {
+  public:
+    scoped_environment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~scoped_environment() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    scoped_environment(const scoped_environment&) = delete;
+    scoped_environment& operator=(const scoped_environment&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(Program, RecordingOnASlowDiskKeepsEveryBlockInTime) {
+    // 300 ms per sync is two and a half times what the playback queue can
+    // bridge: a sync on the thread that moves the sound loses blocks.
+    scratch_home home;
+    const fs::path in = home.path / "tone.wav";
+    const fs::path out = home.path / "out.wav";
+    const fs::path sync_log = home.path / "syncs.log";
+    write_sound(in, harmonic_tone(180.0, 15.0));
+    const scoped_environment preload("LD_PRELOAD", SQUEAKBOX_SLOW_SYNC);
+    const scoped_environment log("SQUEAKBOX_SLOW_SYNC_LOG", sync_log.string());
+    const scoped_environment asan("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0");
+    const run_result run =
+        run_squeakbox(home, {"--capture-file", in, "--playback-file", out, "--realtime",
+                             "--exit-at-end", "--record", "--stats"});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("dropped blocks: 0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("capture overruns: 0\n"), std::string::npos) << run.out;
+    // The disk really was slow: the recording was synced about once a second.
+    EXPECT_GE(read_file(sync_log).size(), 10u);
+
+    const std::string bytes = read_file(home.recording());
+    ASSERT_GT(bytes.size(), 46u);
+    std::uint32_t riff_size = 0;
+    std::uint32_t data_size = 0;
+    std::memcpy(&riff_size, bytes.data() + 4, 4);
+    std::memcpy(&data_size, bytes.data() + 42, 4);
+    EXPECT_EQ(data_size, bytes.size() - 46);
+    EXPECT_EQ(riff_size, bytes.size() - 8);
+    EXPECT_EQ(data_size % 1024, 0u);
+    // Every block of the 15 s went into the file, in order.
+    const sound recording = read_sound(home.recording());
+    const sound output = read_sound(out);
+    EXPECT_GE(recording.samples.size(), 15u * 44100u);
+    ASSERT_GE(recording.samples.size(), output.samples.size());
+    EXPECT_TRUE(
+        std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
+}
+
 TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
     scratch_home home;
     const fs::path out = home.path / "out.wav";
