@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -24,10 +26,11 @@ namespace {
 constexpr std::uint32_t block_bytes = 1024;  // 512 frames of 16-bit mono
 constexpr std::uint32_t bytes_per_second = 44100 * 2;
 
-// Playback: the server keeps about two blocks ahead of the speaker and starts
-// once one block is there. Writes are not held back to what the server asks
-// for: a null sink read at a high latency takes seconds of sound at once, and
-// what waits meanwhile waits at the server (up to `playback_max_bytes`).
+// Playback: the server plays about two blocks behind what it is given and
+// starts (again) once two blocks are there. Writes are not held back to what
+// the server asks for: a microphone that delivers in bursts hands over
+// seconds of sound at once, and they wait at the server (up to
+// `playback_max_bytes`).
 constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
@@ -47,6 +50,7 @@ constexpr pa_usec_t silence_limit_usec = 6 * PA_USEC_PER_SEC;
 constexpr pa_usec_t watch_period_usec = 500 * PA_USEC_PER_MSEC;
 
 constexpr auto connect_wait = std::chrono::seconds(5);
+constexpr auto start_wait = std::chrono::milliseconds(1500);
 constexpr auto module_wait = std::chrono::seconds(3);
 constexpr auto unload_wait = std::chrono::seconds(1);
 
@@ -88,6 +92,10 @@ class frame_ring {
     }
     void consume(std::size_t count) noexcept {
         head_.store(head_.load(std::memory_order_relaxed) + count, std::memory_order_release);
+    }
+    // Either side: how many frames wait (a snapshot).
+    [[nodiscard]] std::size_t size() const noexcept {
+        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
     }
     // Consumer, or anyone while the consumer is held off: forget everything.
     void clear() noexcept { head_.store(tail_.load(std::memory_order_acquire)); }
@@ -240,6 +248,8 @@ class pulse_queue final : public device_queue {
         last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         silence_told_ = false;
         accepting_.store(true, std::memory_order_release);
+        // Whatever the server kept while the microphone was off is old.
+        forget(pa_stream_flush(stream_, nullptr, nullptr));
         forget(pa_stream_cork(stream_, 0, nullptr, nullptr));
         return mm_ok;
     }
@@ -364,8 +374,9 @@ class pulse_queue final : public device_queue {
             attr.prebuf = playback_prebuffer_bytes;
             attr.minreq = playback_min_request_bytes;
             attr.fragsize = static_cast<std::uint32_t>(-1);
-            error = pa_stream_connect_playback(stream_, device.c_str(), &attr,
-                                               PA_STREAM_ADJUST_LATENCY, nullptr, nullptr);
+            error = pa_stream_connect_playback(
+                stream_, device.c_str(), &attr,
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY), nullptr, nullptr);
         }
         const auto settled = [this] {
             const pa_stream_state_t state = pa_stream_get_state(stream_);
@@ -378,6 +389,18 @@ class pulse_queue final : public device_queue {
             return why == PA_ERR_NOENTITY ? mm_bad_device_id : mm_error;
         }
 
+        if (!capture) {
+            // The output is brought to life before the microphone starts: a
+            // server output that is still waking up (a suspended card, a
+            // graph being set up) would otherwise let the first blocks pile
+            // up at the server, and that delay would stay for the whole run.
+            static const std::array<std::int16_t, playback_prebuffer_bytes / 2> silence{};
+            started_.store(false, std::memory_order_relaxed);
+            pa_stream_set_started_callback(stream_, &started, this);
+            pa_stream_write(stream_, silence.data(), sizeof silence, nullptr, 0, PA_SEEK_RELATIVE);
+            system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
+                               start_wait);
+        }
         if (capture) {
             watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
                                            &watch, this);
@@ -408,6 +431,7 @@ class pulse_queue final : public device_queue {
         pa_stream_set_write_callback(stream_, nullptr, nullptr);
         pa_stream_set_underflow_callback(stream_, nullptr, nullptr);
         pa_stream_set_overflow_callback(stream_, nullptr, nullptr);
+        pa_stream_set_started_callback(stream_, nullptr, nullptr);
         if (pa_stream_get_state(stream_) == PA_STREAM_READY) pa_stream_disconnect(stream_);
         pa_stream_unref(stream_);
         stream_ = nullptr;
@@ -446,6 +470,10 @@ class pulse_queue final : public device_queue {
         }
     }
 
+    // Everything written goes to the server at once, whatever it has asked
+    // for: a server that stopped for want of sound starts again as soon as a
+    // block is there, so a late block costs a moment's silence but leaves no
+    // delay behind, and a sink that takes sound in bursts finds it waiting.
     void send_to_server() {
         if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
         for (;;) {
@@ -454,6 +482,7 @@ class pulse_queue final : public device_queue {
             if (pa_stream_write(stream_, frames, count * 2, nullptr, 0, PA_SEEK_RELATIVE) != 0)
                 return;
             ring_.consume(count);
+            sound_sent_ = true;
         }
     }
 
@@ -467,8 +496,15 @@ class pulse_queue final : public device_queue {
         static_cast<pulse_queue*>(user)->send_to_server();
     }
 
+    // The silence played ahead runs out before the first block comes; only
+    // a wait after that is an underrun.
     static void underflow(pa_stream*, void* user) {
-        static_cast<pulse_queue*>(user)->count_underrun();
+        auto* self = static_cast<pulse_queue*>(user);
+        if (self->sound_sent_) self->count_underrun();
+    }
+
+    static void started(pa_stream*, void* user) {
+        static_cast<pulse_queue*>(user)->started_.store(true, std::memory_order_release);
     }
 
     // Sound the server had no room for is lost sound.
@@ -497,6 +533,8 @@ class pulse_queue final : public device_queue {
     int wake_fd_ = -1;
     bool owns_virtual_mic_ = false;
     std::vector<std::int16_t> scratch_;  // UI
+    std::atomic<bool> started_{false};
+    bool sound_sent_ = false;  // libpulse's thread
     std::atomic<bool> live_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<pa_usec_t> last_arrival_{0};
