@@ -57,11 +57,14 @@ export DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/bus"
 
 pipewire </dev/null >"$runtime/pipewire.log" 2>&1 &
 processes+=($!)
+pipewire_pid=$!
 for _ in $(seq 50); do [ -S "$runtime/pipewire-0" ] && break; sleep 0.1; done
 wireplumber </dev/null >"$runtime/wireplumber.log" 2>&1 &
 processes+=($!)
 pipewire-pulse </dev/null >"$runtime/pipewire-pulse.log" 2>&1 &
 processes+=($!)
+# What a test kills to take the server away.
+export SQUEAKBOX_SERVER_PIDS="$! $pipewire_pid"
 
 export PULSE_SERVER="unix:$runtime/pulse/native"
 for _ in $(seq 100); do
