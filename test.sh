@@ -9,3 +9,6 @@ cmake --build --preset default
 # They keep real time on a shared machine, so a test that fails gets one more
 # run; a real fault fails both.
 scripts/with-pulse.sh ctest --preset default --repeat until-pass:2 "$@"
+# The sound-server tests once more, against PipeWire's PulseAudio server.
+scripts/with-pipewire.sh ctest --preset default --repeat until-pass:2 \
+  -R '^(app_on_pulse|pulse_rig)[.]' "$@"
