@@ -19,9 +19,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -241,8 +241,7 @@ struct app_on_pulse : ::testing::Test {
         double lead_in = 0;  // seconds of silence before the sound
     };
     session run_on(const std::vector<std::int16_t>& sound, const std::vector<std::string>& extra,
-                   std::chrono::milliseconds tail, bool busy = false,
-                   bool default_output = true) {
+                   std::chrono::milliseconds tail, bool busy = false, bool default_output = true) {
         session run;
         run.lead_in = 3.0;
         std::vector<std::int16_t> played(static_cast<std::size_t>(run.lead_in * rate), 0);
@@ -310,8 +309,8 @@ double steady_tone_hz(const std::vector<std::int16_t>& x) {
 // A call program recording at its default latency, as parecord does without
 // a latency option.
 std::vector<std::string> call_program_recording(const std::string& source) {
-    return {"parecord", "--raw",      "--format=s16le",         "--rate=44100",
-            "--channels=1", "--device=" + source};
+    return {"parecord",     "--raw",        "--format=s16le",
+            "--rate=44100", "--channels=1", "--device=" + source};
 }
 
 std::vector<std::int16_t> read_mono(const std::string& file) {
@@ -565,8 +564,8 @@ TEST_F(app_on_pulse, ACallProgramOnANullSinkHearsEveryBlockSixSemitonesUp) {
             std::this_thread::sleep_for(1500ms);
             start_call();
         };
-        session run = run_on(harmonic_tone(150.0, 10.0), {"--output-device", "squeak_call"},
-                             1500ms, false, false);
+        session run = run_on(harmonic_tone(150.0, 10.0), {"--output-device", "squeak_call"}, 1500ms,
+                             false, false);
         on_streaming_start = nullptr;
         if (HasFailure()) break;
         terminate(*run.app);
@@ -612,8 +611,7 @@ TEST_F(app_on_pulse, TheSqueakboxMicrophoneCarriesTheVoiceAndGoesWithTheProgram)
                 break;
             std::this_thread::sleep_for(50ms);
         }
-        call.emplace(call_program_recording("squeakbox_mic"), path("call.raw"),
-                     path("call.err"));
+        call.emplace(call_program_recording("squeakbox_mic"), path("call.raw"), path("call.err"));
     };
     session run = run_on(harmonic_tone(150.0, 6.0), {"--virtual-mic"}, 1500ms, false, false);
     on_streaming_start = nullptr;
