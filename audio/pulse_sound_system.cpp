@@ -35,7 +35,8 @@ constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
 constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
-// Capture: the server hands over one block at a time.
+// Capture: the server hands over one block at a time, or less.
+constexpr std::uint64_t wake_frames = block_bytes / 2;
 constexpr std::uint32_t capture_fragment_bytes = block_bytes;
 
 // Frames waiting between the server's thread and the user-interface thread.
@@ -247,6 +248,7 @@ class pulse_queue final : public device_queue {
         const loop_lock lock(system_.loop);
         last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         silence_told_ = false;
+        captured_frames_ = 0;
         accepting_.store(true, std::memory_order_release);
         // Whatever the server kept while the microphone was off is old.
         forget(pa_stream_flush(stream_, nullptr, nullptr));
@@ -300,8 +302,8 @@ class pulse_queue final : public device_queue {
         {
             const loop_lock lock(system_.loop);
             accepting_.store(false, std::memory_order_release);
+            ring_.clear();
         }
-        ring_.clear();
         std::string reason;
         if (lost) {
             reason = "the sound server went away";
@@ -340,7 +342,10 @@ class pulse_queue final : public device_queue {
     }
 
   private:
-    // With the loop locked.
+    // With the loop locked. The stream stays on the device the user chose:
+    // when that device goes (unplugged, or its module unloaded), the server
+    // ends the stream and the user is told, rather than the voice moving
+    // silently to whatever the server picks instead.
     mm_result connect(const std::string& device) {
         const bool capture = direction() == device_direction::capture;
         const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 1};
@@ -363,7 +368,8 @@ class pulse_queue final : public device_queue {
             attr.fragsize = capture_fragment_bytes;
             error = pa_stream_connect_record(
                 stream_, device.c_str(), &attr,
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED));
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
+                                               PA_STREAM_DONT_MOVE));
         } else {
             pa_stream_set_write_callback(stream_, &writable, this);
             pa_stream_set_underflow_callback(stream_, &underflow, this);
@@ -376,7 +382,8 @@ class pulse_queue final : public device_queue {
             attr.fragsize = static_cast<std::uint32_t>(-1);
             error = pa_stream_connect_playback(
                 stream_, device.c_str(), &attr,
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY), nullptr, nullptr);
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE),
+                nullptr, nullptr);
         }
         const auto settled = [this] {
             const pa_stream_state_t state = pa_stream_get_state(stream_);
@@ -451,23 +458,26 @@ class pulse_queue final : public device_queue {
 
     static void readable(pa_stream* stream, std::size_t, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
-        bool arrived = false;
+        const std::uint64_t before = self->captured_frames_;
         const void* data = nullptr;
         std::size_t bytes = 0;
         while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
             // A hole in the server's buffer (data null) is silence.
             if (self->accepting_.load(std::memory_order_acquire)) {
                 const std::size_t frames = bytes / 2;
-                if (self->ring_.write(static_cast<const std::int16_t*>(data), frames) < frames)
-                    self->count_overrun();
-                arrived = true;
+                const std::size_t stored =
+                    self->ring_.write(static_cast<const std::int16_t*>(data), frames);
+                if (stored < frames) self->count_overrun();
+                self->captured_frames_ += stored;
             }
             pa_stream_drop(stream);
         }
-        if (arrived) {
-            self->last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
-            self->wakeup_->signal();
-        }
+        if (self->captured_frames_ == before) return;
+        self->last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
+        // The user-interface thread is woken when a block is complete: a
+        // server that hands over a few milliseconds at a time would otherwise
+        // wake it for every piece.
+        if (self->captured_frames_ / wake_frames != before / wake_frames) self->wakeup_->signal();
     }
 
     // Everything written goes to the server at once, whatever it has asked
@@ -533,6 +543,7 @@ class pulse_queue final : public device_queue {
     int wake_fd_ = -1;
     bool owns_virtual_mic_ = false;
     std::vector<std::int16_t> scratch_;  // UI
+    std::uint64_t captured_frames_ = 0;  // libpulse's thread, since the last start
     std::atomic<bool> started_{false};
     bool sound_sent_ = false;  // libpulse's thread
     std::atomic<bool> live_{false};

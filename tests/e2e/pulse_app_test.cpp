@@ -258,12 +258,12 @@ struct app_on_pulse : ::testing::Test {
         std::this_thread::sleep_for(200ms);
         const auto started = std::chrono::steady_clock::now();
         run.app = start_app(extra, default_output);
-        if (on_streaming_start) on_streaming_start();
         const bool streaming = wait_until_streaming(run.app->pid(), 10s);
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_TRUE(streaming) << "the program did not start its sound: " << app_errors();
         EXPECT_LT(took, std::chrono::duration<double>(run.lead_in - 0.6))
             << "the program took too long to start its sound";
+        if (on_streaming_start) on_streaming_start();
         const auto length = std::chrono::seconds(static_cast<int>(played.size() / 44100) + 30);
         EXPECT_TRUE(player.wait_for(length) && player.exit_code() == 0)
             << "paplay failed: " << read_file(path("paplay.err"));
@@ -283,7 +283,7 @@ struct app_on_pulse : ::testing::Test {
 
     std::string app_errors() const { return read_file(path("app.err")); }
 
-    // Runs just after the program has been started.
+    // Runs as soon as the program's sound runs.
     std::function<void()> on_streaming_start;
 
     std::string pactl(const std::vector<std::string>& args) {
