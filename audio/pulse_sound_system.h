@@ -55,9 +55,11 @@ class pulse_sound_system final : public sound_system {
     mm_result query_capture(std::uint32_t device, const wave_format& format) override;
     mm_result query_playback(std::uint32_t device, const wave_format& format) override;
 
-    // A capture device records after start(). A playback device starts
-    // playing once a block and a half is queued at the server, so the first
-    // blocks do not run dry and leave a lasting delay behind.
+    // A capture device records after start(). A playback device is brought
+    // to life with two blocks of silence before the open returns, so an
+    // output that is slow to wake does not let the first blocks pile up into
+    // a lasting delay; after that the server plays a block as soon as two
+    // are there.
     mm_result open_capture(std::uint32_t device, const wave_format& format, device_events& target,
                            std::unique_ptr<capture_device>& opened) override;
     mm_result open_playback(std::uint32_t device, const wave_format& format, device_events& target,
