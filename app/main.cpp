@@ -32,6 +32,7 @@
 #include "audio/file_sound_system.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/portaudio_sound_system.h"
+#include "audio/pulse_sound_system.h"
 #include "audio/split_sound_system.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"
@@ -64,14 +65,23 @@ std::string engine_description(const pitch_shifter& shifter) {
     return text;
 }
 
-// The devices of this run: the sound card, files, or a file on one side and
-// the sound card on the other. Live devices are only touched when needed, so
-// a run on files works on a machine without sound.
+// An ALSA device named directly goes to ALSA, not to the sound server.
+bool names_alsa_device(const std::string& name) {
+    return name.starts_with("hw:") || name.starts_with("plughw:");
+}
+
+// The devices of this run: the desktop's sound server, ALSA through
+// PortAudio, files, or a file on one side and live sound on the other. Live
+// devices are only touched when needed, so a run on files works on a machine
+// without sound.
 struct device_set {
+    std::unique_ptr<pulse_sound_system> server;
     std::unique_ptr<portaudio_sound_system> live;
     std::unique_ptr<file_sound_system> files;
     std::unique_ptr<split_sound_system> split;
     sound_system* devices = nullptr;
+    std::string in_use;   // which sound system, for --version and --list-devices
+    std::string problem;  // non-empty: the run cannot have the devices it asked for
 
     explicit device_set(const command_line& options) {
         const bool capture_file = !options.capture_file.empty();
@@ -85,25 +95,61 @@ struct device_set {
             if (options.pacing == pacing_choice::realtime)
                 file_options.pacing = file_pacing::real_time;
             files = std::make_unique<file_sound_system>(std::move(file_options));
+            in_use = "sound files";
         }
-        if (!capture_file || !playback_file) live = std::make_unique<portaudio_sound_system>();
-        if (files && live) {
-            split = capture_file ? std::make_unique<split_sound_system>(*files, *live)
-                                 : std::make_unique<split_sound_system>(*live, *files);
+        sound_system* live_devices = nullptr;
+        if (!capture_file || !playback_file) {
+            audio_system_choice choice = options.audio_system;
+            if (choice == audio_system_choice::automatic &&
+                (names_alsa_device(options.input_device) ||
+                 names_alsa_device(options.output_device)) &&
+                !options.virtual_mic) {
+                choice = audio_system_choice::alsa;
+            }
+            if (choice != audio_system_choice::alsa) {
+                server = std::make_unique<pulse_sound_system>();
+                if (server->ready()) {
+                    live_devices = server.get();
+                    in_use = "sound server " + server->server_description() + " (libpulse " +
+                             pulse_sound_system::library_version() + ")";
+                } else if (choice == audio_system_choice::pulse || options.virtual_mic) {
+                    problem = "no PulseAudio or PipeWire sound server answers (" +
+                              server->problem() + ")";
+                    if (options.virtual_mic) problem += "; --virtual-mic needs one";
+                } else {
+                    server.reset();
+                }
+            }
+            if (live_devices == nullptr && problem.empty()) {
+                live = std::make_unique<portaudio_sound_system>();
+                live_devices = live.get();
+                in_use = "ALSA through PortAudio";
+            }
+        }
+        if (files && live_devices != nullptr) {
+            split = capture_file ? std::make_unique<split_sound_system>(*files, *live_devices)
+                                 : std::make_unique<split_sound_system>(*live_devices, *files);
             devices = split.get();
+            in_use = (capture_file ? "sound file in, " : "sound file out, ") + in_use;
         } else {
-            devices = files ? static_cast<sound_system*>(files.get()) : live.get();
+            devices = files ? static_cast<sound_system*>(files.get()) : live_devices;
         }
     }
 };
 
-void print_device_lists(sound_system& devices) {
+void print_device_lists(sound_system& devices, const std::string& in_use) {
+    std::printf("Sound system: %s\n", in_use.c_str());
     for (const auto kind : {device_list_kind::capture, device_list_kind::playback}) {
         std::printf("%s devices (44.1 kHz mono 16-bit):\n",
                     kind == device_list_kind::capture ? "Capture" : "Playback");
         const std::vector<listed_device> list = list_devices(devices, kind);
         if (list.empty()) std::printf("  none\n");
-        for (const listed_device& device : list) std::printf("  %s\n", device.name.c_str());
+        for (const listed_device& device : list) {
+            if (device.id.empty() || device.id == device.name)
+                std::printf("  %s\n", device.name.c_str());
+            else
+                std::printf("  %s  [%s]\n", device.name.c_str(), device.id.c_str());
+        }
     }
 }
 
@@ -150,7 +196,7 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
         return 2;
     }
-    const command_line& options = parsed.options;
+    command_line options = parsed.options;
     if (options.help) {
         std::fputs(usage_text(program).c_str(), stdout);
         return 0;
@@ -164,12 +210,20 @@ int run(int argc, char** argv) {
     pitch_shifter shifter;
     if (options.version) {
         std::fputs(version_text(engine_description(shifter)).c_str(), stdout);
+        const device_set sound(options);
+        std::printf("sound: %s\n", sound.problem.empty() ? sound.in_use.c_str() : "none");
         return 0;
     }
 
     device_set sound(options);
+    if (!sound.problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, sound.problem.c_str());
+        return 1;
+    }
+    // The Squeakbox microphone is the last entry of the server's output list.
+    if (options.virtual_mic) options.output_device = pulse_sound_system::virtual_mic_label;
     if (options.list_devices) {
-        print_device_lists(*sound.devices);
+        print_device_lists(*sound.devices, sound.in_use);
         return 0;
     }
     if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||

@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "app/device_listing.h"
 
 #include <QComboBox>
 #include <QImage>
@@ -205,6 +206,46 @@ TEST(MainWindow, DevicesChosenByNameAndStartedAtOnce) {
     w.show();
     h.settle();
     EXPECT_EQ(h.stream->opens, 1);
+}
+
+// Naming a device on the command line: what the sound server calls it or
+// what the desktop shows, "default" and "pulse" for the server's default, an
+// exact name before any partial one.
+TEST(DeviceChoice, ByDescriptionServerNameOrDefault) {
+    const std::vector<listed_device> server = {
+        {0, "Built-in Audio Analog Stereo", "alsa_output.pci-0000_00_1f.3.analog-stereo", true},
+        {1, "USB Headset", "alsa_output.usb-Logitech_Headset-00.analog-stereo", false},
+        {2, "Squeakbox-Mikrofon (für Anrufe)", "squeakbox_mic", false},
+        {3, "Mic", "mic_1", false},
+        {4, "Mic 2", "mic_2", false},
+    };
+    const std::vector<listed_device> alsa = {{0, "hw:0,0"}, {1, "pulse"}, {2, "default"}};
+    const struct {
+        const std::vector<listed_device>& list;
+        std::string_view name;
+        int index;  // -1: an error that names `mentions`
+        std::string_view mentions;
+    } cases[] = {
+        {server, "default", 0, ""},
+        {server, "pulse", 0, ""},
+        {server, "USB Headset", 1, ""},
+        {server, "alsa_output.usb-Logitech_Headset-00.analog-stereo", 1, ""},
+        {server, "logitech", 1, ""},
+        {server, "squeakbox", 2, ""},
+        {server, "Mic", 3, ""},  // exact, though "Mic 2" contains it too
+        {server, "mic_", -1, "\"Mic 2\""},
+        {server, "analog", -1, "\"USB Headset\""},
+        {server, "Speakers", -1, "no device called \"Speakers\""},
+        {alsa, "pulse", 1, ""},  // an ALSA device of that name stays itself
+        {alsa, "default", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const device_match match = find_device(c.list, c.name);
+        EXPECT_EQ(match.index, c.index) << c.name;
+        if (c.index < 0) {
+            EXPECT_NE(match.error.find(c.mentions), std::string::npos) << match.error;
+        }
+    }
 }
 
 TEST(MainWindow, PitchButtonsMoveOneSemitoneAndStopAtTheEnginesBounds) {

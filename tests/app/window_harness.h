@@ -23,8 +23,8 @@ struct device_table final : sound_system {
     std::vector<device_caps> playback;
     std::vector<std::uint32_t> unreadable_capture;  // capture_caps fails for these
 
-    static device_caps usable(std::string name) { return {std::move(name), true}; }
-    static device_caps unusable(std::string name) { return {std::move(name), false}; }
+    static device_caps usable(std::string name) { return {std::move(name), true, {}, false}; }
+    static device_caps unusable(std::string name) { return {std::move(name), false, {}, false}; }
 
     std::uint32_t capture_device_count() override {
         return static_cast<std::uint32_t>(capture.size());
