@@ -29,6 +29,7 @@
 #include "app/pitch_range.h"
 #include "app/string_table.h"
 #include "audio/mic_monitor_mute.h"
+#include "audio/pulse_sound_system.h"
 
 // Resources of a static library are only linked in when something names them.
 static void load_squeakbox_resources() {
@@ -153,10 +154,15 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     fill_device_lists();
 
     // With no choice to make, start at once; the window is shown first with
-    // the lists, which the Start command then replaces.
+    // the lists, which the Start command then replaces. The Squeakbox
+    // microphone for calls is an extra the user picks, not a second speaker:
+    // it leaves the choice as it was.
     auto* input_list = static_cast<QComboBox*>(control_widget(control::input_device_list));
     auto* output_list = static_cast<QComboBox*>(control_widget(control::output_device_list));
-    if ((input_list->count() <= 1 && output_list->count() <= 1) || setup_.start_at_once) {
+    int outputs = output_list->count();
+    if (output_list->findText(QString::fromUtf8(pulse_sound_system::virtual_mic_label)) >= 0)
+        --outputs;
+    if ((input_list->count() <= 1 && outputs <= 1) || setup_.start_at_once) {
         post_command(control_widget(control::start_button));
     }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/string_table.h"
+#include "audio/pulse_sound_system.h"
 #include "window_harness.h"
 
 namespace squeakbox {
@@ -136,9 +137,10 @@ TEST(MainWindow, StartsByItselfOnlyWhenThereIsNothingToChoose) {
         int inputs, outputs;
         bool start_at_once;
         bool starts;
-    } cases[] = {{0, 0, false, true}, {1, 1, false, true},  {1, 0, false, true},
-                 {0, 1, false, true}, {2, 1, false, false}, {1, 2, false, false},
-                 {2, 2, true, true}};
+        bool virtual_mic = false;  // one more output: the microphone for calls
+    } cases[] = {{0, 0, false, true}, {1, 1, false, true},       {1, 0, false, true},
+                 {0, 1, false, true}, {2, 1, false, false},      {1, 2, false, false},
+                 {2, 2, true, true},  {1, 1, false, true, true}, {1, 2, false, false, true}};
     for (const auto& c : cases) {
         window_harness h;
         h.devices.capture.clear();
@@ -146,6 +148,9 @@ TEST(MainWindow, StartsByItselfOnlyWhenThereIsNothingToChoose) {
         for (int i = 0; i < c.inputs; ++i) h.devices.capture.push_back(device_table::usable("in"));
         for (int i = 0; i < c.outputs; ++i)
             h.devices.playback.push_back(device_table::usable("out"));
+        if (c.virtual_mic)
+            h.devices.playback.push_back(
+                device_table::usable(pulse_sound_system::virtual_mic_label));
         window_setup setup;
         setup.start_at_once = c.start_at_once;
         main_window& w = h.build(setup);
