@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/simd/dispatch.h"
 
@@ -31,6 +32,25 @@ class tempochanger;
 // constructor throws std::invalid_argument where this processor cannot run them
 // (an explicit request is never silently downgraded).
 enum class engine_choice { automatic, plain, mmx };
+
+// How much the engine holds back. `normal` is the engine as it always was:
+// long sequences, and a block or more kept in hand. `low` trades a little
+// smoothness for a much shorter delay: shorter sequences, seek window and
+// overlap, and output handed out as soon as it can flow without a gap.
+enum class latency_mode { normal, low };
+
+// The time-stretcher's lengths in milliseconds.
+struct stretch_lengths {
+    std::uint32_t sequence_ms = 0;
+    std::uint32_t seek_window_ms = 0;
+    std::uint32_t overlap_ms = 0;
+    friend bool operator==(const stretch_lengths&, const stretch_lengths&) = default;
+};
+
+// "normal" or "low", as the command lines take it.
+[[nodiscard]] const char* latency_name(latency_mode mode) noexcept;
+// The mode and its time-stretcher lengths in words, for --version.
+[[nodiscard]] std::string latency_description(latency_mode mode);
 
 class pitch_shifter {
   public:
@@ -55,6 +75,39 @@ class pitch_shifter {
     // 1 or 2; two channels are interleaved left, right.
     void set_channels(std::uint32_t channels);
     void set_sample_rate(std::uint32_t sample_rate);
+
+    // Long sequences that keep voiced sounds smooth, a seek window that covers
+    // the pitch periods of a voice, and a crossfade long enough to hide each
+    // joint.
+    static constexpr stretch_lengths normal_lengths{82, 28, 12};
+    // At unison, chosen by measuring delay, pitch accuracy and joins on
+    // speech. In low-latency mode the lengths follow the pitch (see
+    // `low_latency_lengths_at`).
+    static constexpr stretch_lengths low_latency_lengths{28, 11, 7};
+
+    // The stretcher works on the transposed voice, whose periods are the
+    // voice's divided by the pitch factor: lengths divided by the factor
+    // cover the same stretch of the voice at every pitch, and since the
+    // transposed stream arrives that much slower (or faster), they hold back
+    // the same time. Beyond an octave either way the octave's lengths stay:
+    // they keep the overlap, seek window and sequence within what the
+    // stretcher can use.
+    [[nodiscard]] static stretch_lengths low_latency_lengths_at(const stretch_lengths& at_unison,
+                                                                float pitch) noexcept;
+
+    // Chooses the lengths and the pacing of the mode; may change between any
+    // two blocks (held sound is kept). `normal` at construction.
+    void set_latency(latency_mode mode);
+    [[nodiscard]] latency_mode latency() const noexcept { return latency_; }
+    // Other lengths within the current mode (in low-latency mode, the
+    // lengths at unison), for measuring candidates; the next set_latency sets
+    // the mode's own again.
+    void set_stretch_lengths(const stretch_lengths& lengths);
+    [[nodiscard]] const stretch_lengths& lengths() const noexcept { return lengths_; }
+    // The lengths the stretcher runs with now.
+    [[nodiscard]] const stretch_lengths& stretcher_lengths() const noexcept {
+        return stretcher_lengths_;
+    }
     // Size in bytes of the caller's output buffer: each call writes at most
     // bytes / 2 frames with one channel, bytes / 4 with two (but at least 32).
     void set_block_size(std::uint32_t bytes);
@@ -93,6 +146,8 @@ class pitch_shifter {
 
   private:
     void recalculate();
+    // Hands the stretcher the lengths for the mode and pitch, when they differ.
+    void apply_lengths(bool always);
     void reserve_intermediate(std::uint32_t count);
 
     std::unique_ptr<rate_transposer_stage> transposer_;
@@ -105,6 +160,10 @@ class pitch_shifter {
     float pitch_ = 1.0f;
     std::uint32_t effective_rate_ = 0;
     std::uint32_t effective_tempo_ = 0;
+    std::uint32_t sample_rate_ = 44100;
+    latency_mode latency_ = latency_mode::normal;
+    stretch_lengths lengths_ = normal_lengths;
+    stretch_lengths stretcher_lengths_ = normal_lengths;
 
     bool mmx_classes_ = false;
     simd::level level_ = simd::level::scalar;

@@ -148,7 +148,11 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
     append_input(input, count);
     // One sequence at most, however much input is held, so the work of a call
     // stays bounded by one search.
-    if (input_frames >= input_required) process_sequence();
+    if (input_frames >= input_required) {
+        process_sequence();
+        if (low_latency_) drain_low_latency_surplus();
+    }
+    if (low_latency_) return hand_out_low_latency(output);
     const std::uint32_t frames = paced_frames(count);
     take_output(output, frames);
     return frames;
@@ -195,6 +199,68 @@ std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {
     // The floor of 32 can exceed what a call of fewer than 32 frames has
     // built up; never hand out frames that are not there.
     return std::min(frames, held & ~1u);
+}
+
+void tempochanger::set_low_latency(bool on) {
+    low_latency_ = on;
+    flowing_ = false;
+}
+
+std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
+    // Between sequences every call hands out a block and makes nothing; a
+    // sequence comes once the input has grown to its requirement, and the
+    // output spent by then is the input still missing in the output's time
+    // (a sequence adds `span` output frames for `skip` input frames). What is
+    // held beyond this block and that is spare: never below 0, or a block
+    // will come up short before the next sequence.
+    const std::uint64_t span = sequence_length - overlap_length;
+    const std::uint64_t skip = skip_frames();
+    std::uint64_t spent = 0;
+    if (input_frames < input_required && skip != 0)
+        spent = (span * (input_required - input_frames) + skip - 1) / skip;
+    return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent);
+}
+
+void tempochanger::drain_low_latency_surplus() {
+    // Only a flowing stream has a surplus worth draining; the frames beyond
+    // the requirement that a call brought in come out as a sequence sooner.
+    if (!flowing_) return;
+    const std::uint32_t block = std::max<std::uint32_t>(output_limit, 32);
+    const std::int64_t spare = low_latency_spare(block);
+    const std::uint64_t span = sequence_length - overlap_length;
+    const std::uint64_t skip = skip_frames();
+    if (spare <= 0 || span == 0) return;
+    // Input frames whose output would still leave nothing short, a few at a
+    // time so that the next search joins them as any other sequence.
+    std::uint64_t frames = static_cast<std::uint64_t>(spare) * skip / span;
+    frames = std::min<std::uint64_t>({frames, overlap_length / 2, input_frames});
+    if (frames != 0) remove_input(static_cast<std::uint32_t>(frames));
+}
+
+std::uint32_t tempochanger::hand_out_low_latency(std::int16_t* output) {
+    const std::uint32_t block = std::max<std::uint32_t>(output_limit, 32);
+    const std::uint32_t held = output_frames;
+    if (flowing_) {
+        if (held >= block) {
+            take_output(output, block);
+            return block;
+        }
+        // Came up short (the pitch went up, so the look-ahead grew): hand
+        // out the rest and build up enough again.
+        flowing_ = false;
+        take_output(output, held);
+        return held;
+    }
+    // Starting: the first block begins with as much silence as the blocks
+    // after it need held back, so the sound starts as early as it can, to
+    // the frame rather than to the block.
+    const std::int64_t spare = low_latency_spare(block);
+    if (held == 0 || spare <= -std::int64_t{block}) return 0;
+    flowing_ = true;
+    const std::uint32_t silence = spare >= 0 ? 0 : static_cast<std::uint32_t>(-spare);
+    std::fill_n(output, std::size_t{silence} * channels, std::int16_t{0});
+    take_output(output + std::size_t{silence} * channels, block - silence);
+    return block;
 }
 
 std::uint32_t tempochanger::seek_best_overlap(const std::int16_t* mid, const std::int16_t* input) {

@@ -11,6 +11,7 @@
 // duration). Counts are frames (one sample per channel, interleaved left,
 // right) unless they are said to be samples.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -48,6 +49,16 @@ class tempochanger {
     // output to the frames that fit.
     void set_block_size(std::uint32_t bytes);
 
+    // Low-latency pacing, off at construction. Instead of keeping a block or
+    // more in hand, the stretcher waits only until it holds enough to fill
+    // every block up to its next sequence, and from then on hands out a whole
+    // block (the output limit) on every call: the delay is the sequence's
+    // look-ahead and no more. Should a block ever come up short (the pitch went
+    // up, so the look-ahead grew), it waits again. Switching either way keeps
+    // all held sound.
+    void set_low_latency(bool on);
+    [[nodiscard]] bool low_latency() const noexcept { return low_latency_; }
+
     // Appends `count` frames of `input`, processes at most one sequence and
     // writes a paced number of frames to `output`, which is returned. `output`
     // needs room for max(output limit, 32) frames.
@@ -59,6 +70,14 @@ class tempochanger {
     [[nodiscard]] std::uint32_t held_input_frames() const noexcept { return input_frames; }
     [[nodiscard]] std::uint32_t held_output_frames() const noexcept { return output_frames; }
     [[nodiscard]] std::uint32_t output_capacity_samples() const noexcept { return output_capacity; }
+    // The lengths in frames as derived from the parameters, and the most
+    // frames that one call hands out.
+    [[nodiscard]] std::uint32_t sequence_frames() const noexcept { return sequence_length; }
+    [[nodiscard]] std::uint32_t seek_frames() const noexcept { return seek_length; }
+    [[nodiscard]] std::uint32_t overlap_frames() const noexcept { return overlap_length; }
+    [[nodiscard]] std::uint32_t block_frames() const noexcept {
+        return std::max<std::uint32_t>(output_limit, 32);
+    }
 
   protected:
     // The six operations that a processor-specific variant may replace, in
@@ -129,6 +148,14 @@ class tempochanger {
 
     // The frames that a call with `count` input frames hands out.
     std::uint32_t paced_frames(std::uint32_t count) const;
+    // Low-latency pacing: writes this call's frames to `output` and
+    // returns their count; decides whether the output flows.
+    std::uint32_t hand_out_low_latency(std::int16_t* output);
+    // Output frames held beyond this call's block and the blocks before the
+    // next sequence; below 0, a block will come up short.
+    std::int64_t low_latency_spare(std::uint32_t block) const;
+    // After a sequence: consumes input that only adds delay.
+    void drain_low_latency_surplus();
 
     // Input frames consumed per sequence: (sequence - overlap) * tempo / 10000.
     std::uint32_t skip_frames() const;
@@ -158,6 +185,10 @@ class tempochanger {
     const simd::correlation_kernels* kernels;
 
     static constexpr std::uint32_t max_overlap_length = 512;
+
+    bool low_latency_ = false;
+    // Low-latency pacing only: whole blocks are being handed out.
+    bool flowing_ = false;
 
   private:
     void process_sequence();
