@@ -78,6 +78,12 @@ simd::level parse_simd(std::string_view text) {
     return *level;
 }
 
+latency_mode parse_latency(std::string_view text) {
+    if (text == "normal") return latency_mode::normal;
+    if (text == "low") return latency_mode::low;
+    throw usage_error("--latency must be low or normal, not '" + std::string(text) + "'");
+}
+
 }  // namespace
 
 render_options parse_options(std::span<const std::string_view> args) {
@@ -121,6 +127,8 @@ render_options parse_options(std::span<const std::string_view> args) {
             options.engine = parse_engine(value());
         else if (name == "--simd")
             options.level = parse_simd(value());
+        else if (name == "--latency")
+            options.latency = parse_latency(value());
         else if (name == "--raw")
             no_value(), options.raw = true;
         else if (name == "--quiet" || name == "-q")
@@ -172,6 +180,10 @@ Options:
       --simd scalar|sse2|avx2|avx512
                              force the level of the engine's kernels (default:
                              the best this processor runs)
+      --latency normal|low   the engine's mode: low holds back far less (about
+                             40 ms instead of 110 to 230) with shorter
+                             time-stretcher lengths, at a little smoothness;
+                             the live program's --latency (default normal)
       --raw                  write exactly what the engine returns for each
                              full block of the input, in order: no padding, no
                              delay removed, a last partial block dropped

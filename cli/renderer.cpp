@@ -113,7 +113,8 @@ std::string engine_description(const render_options& options) {
                            : "tempochanger + rate_transposer_stage with anti_alias_filter";
     text += ", ";
     text += simd::level_name(chosen_level(options));
-    text += " kernels";
+    text += " kernels, ";
+    text += latency_description(options.latency);
     return text;
 }
 
@@ -126,6 +127,7 @@ render_result render_file(const render_options& options, sound_reader& input, so
     engine.set_channels(channels);
     engine.set_sample_rate(input.sample_rate());
     engine.set_block_size(block * channels * 2);
+    engine.set_latency(options.latency);
     engine.set_pitch_semitones(options.semitones);
 
     render_result result;
