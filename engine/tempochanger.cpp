@@ -148,16 +148,64 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
     append_input(input, count);
     // One sequence at most, however much input is held, so the work of a call
     // stays bounded by one search.
-    if (input_frames >= input_required) process_sequence();
+    if (input_frames >= input_required) process_sequence(count);
     const std::uint32_t frames = paced_frames(count);
     take_output(output, frames);
     return frames;
 }
 
-void tempochanger::process_sequence() {
+double tempochanger::delay_frames() const noexcept {
+    const double speed = static_cast<double>(ten_thousand) / tempo;
+    const double start = tempo <= ten_thousand ? seek_length / 2.0 : seek_length / 10.0;
+    return speed * start + (sequence_length - overlap_length) / 2.0 * (speed - 1.0);
+}
+
+std::uint64_t tempochanger::held_sound_frames() const noexcept {
+    return output_frames + std::uint64_t{input_frames} * ten_thousand / tempo;
+}
+
+void tempochanger::set_lag_tolerance(std::uint32_t frames) {
+    tolerance_setting = frames;
+}
+
+std::uint32_t tempochanger::lag_tolerance() const noexcept {
+    return tolerance_setting.value_or(sequence_length);
+}
+
+std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
+    // The normal level, in output time, as this call finds it: the input a
+    // sequence waits for plus the block just appended, and the `count`
+    // frames the pacing keeps in hand.
+    const std::uint64_t normal =
+        (std::uint64_t{input_required} + count) * ten_thousand / tempo + count + lag_tolerance();
+    const std::uint64_t held = held_sound_frames();
+    if (held <= normal) return 0;
+    // A small step at a time, so that the next search still finds the join
+    // it would have found: at most a sixteenth of the seek window of input,
+    // and at most a thirty-second of a sequence's output. That is still far
+    // more than the frame or two per sequence by which the surplus grows.
+    const std::uint64_t over =
+        std::min<std::uint64_t>(held - normal, (sequence_length - overlap_length) / 32);
+    const std::uint64_t extra =
+        std::min<std::uint64_t>(over * tempo / ten_thousand, seek_length / 16);
+    // Never more than the sequence leaves held behind its skip.
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_frames - skip_frames()));
+}
+
+void tempochanger::process_sequence(std::uint32_t count) {
+    // Decided before anything moves: the held sound as this call found it.
+    const std::uint32_t extra_skip = catch_up_frames(count);
     const std::uint32_t n = overlap_length;
     const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
-    reserve_output(output_frames + sequence_length - n);
+    // When the buffer must grow, it grows once for the whole band the held
+    // sound may fill (the blocks the pacing keeps, the band above them), not
+    // frame by frame as the sound creeps up to it.
+    const std::uint32_t total = output_frames + sequence_length - n;
+    if (std::uint64_t{total} * channels > output_capacity)
+        reserve_output(total + std::min(lag_tolerance(), 4 * sequence_length) + 3 * output_limit +
+                       count);
+    else
+        reserve_output(total);
     std::int16_t* dest = output_buffer.data() + std::size_t{output_frames} * channels;
     if (channels == 2)
         overlap_stereo(dest, pos);
@@ -168,7 +216,13 @@ void tempochanger::process_sequence() {
     append_output(in + std::size_t{pos + n} * channels, sequence_length - 2 * n);
     copy_samples(overlap_buffer.get(), in + std::size_t{pos + sequence_length - n} * channels,
                  n * channels);
-    remove_input(skip_frames());
+    // Extra input consumed here moves the next sequence's search window on;
+    // the search then finds the best join there, as at every seam.
+    remove_input(skip_frames() + extra_skip);
+    if (extra_skip != 0) {
+        caught_up_frames_ += extra_skip;
+        ++catch_ups_;
+    }
 }
 
 std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {

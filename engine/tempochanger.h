@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/sample_buffer.h"
 #include "engine/simd/correlation.h"
@@ -53,12 +54,48 @@ class tempochanger {
     // needs room for max(output limit, 32) frames.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
 
+    // How far ahead of the input, in output frames, the stream that `process`
+    // returns runs on average once it flows (the calls before the first
+    // sequence return nothing and are not counted). A sequence starts where
+    // the search finds the best join: anywhere in the seek window (its middle
+    // on average) when the tempo is below 10000, since the natural
+    // continuation then lies beyond it; near the window's start above 10000.
+    // Within a sequence the output runs 10000 / tempo times as fast as the
+    // input and gets ahead of it by up to (sequence - overlap) times that
+    // speed less one, half of that on average.
+    [[nodiscard]] double delay_frames() const noexcept;
+
     // Diagnostics: the frames waiting in the input and output buffers (the
     // output's are sound already made but not yet handed out: delay), and the
     // output buffer's capacity in samples.
     [[nodiscard]] std::uint32_t held_input_frames() const noexcept { return input_frames; }
     [[nodiscard]] std::uint32_t held_output_frames() const noexcept { return output_frames; }
     [[nodiscard]] std::uint32_t output_capacity_samples() const noexcept { return output_capacity; }
+
+    // The sound held between input and output, in frames of output time: the
+    // output made but not handed out, plus the input waiting, at the tempo.
+    // Its growth is the growth of the delay from microphone to speaker.
+    [[nodiscard]] std::uint64_t held_sound_frames() const noexcept;
+
+    // How far, in frames of output time, the held sound may rise above its
+    // normal level (the input a sequence needs plus the block the pacing keeps
+    // in hand) before the stretcher catches up. The truncated skip and pacing
+    // make a little more sound than they hand out at most tempos; left alone
+    // the surplus piles up in the output buffer and the voice falls further
+    // behind for as long as the stream runs. Past the band, the next sequence
+    // starts a few input frames later than the skip says, so its overlap
+    // search and cross-fade join the sound as at every other seam; nothing is
+    // dropped from or added to the output. Until `set_lag_tolerance` is
+    // called the band is one sequence long (82 ms at 44.1 kHz), which a
+    // stream crosses only after tens of seconds at the least, so the first
+    // seconds of every stream are untouched. 0 keeps the held sound at its
+    // normal level; UINT32_MAX never corrects (the stream of old).
+    void set_lag_tolerance(std::uint32_t frames);
+    [[nodiscard]] std::uint32_t lag_tolerance() const noexcept;
+    // Input frames consumed beyond the skip so far, and the number of
+    // sequences that did so.
+    [[nodiscard]] std::uint64_t caught_up_frames() const noexcept { return caught_up_frames_; }
+    [[nodiscard]] std::uint64_t catch_ups() const noexcept { return catch_ups_; }
 
   protected:
     // The six operations that a processor-specific variant may replace, in
@@ -160,8 +197,16 @@ class tempochanger {
     static constexpr std::uint32_t max_overlap_length = 512;
 
   private:
-    void process_sequence();
+    // One sequence; `count` is the call's input, which the pacing keeps in hand.
+    void process_sequence(std::uint32_t count);
     std::uint32_t derive_input_required();
+    // Input frames the coming sequence consumes beyond its skip to bring the
+    // held sound back into its band; 0 while it is inside.
+    std::uint32_t catch_up_frames(std::uint32_t count) const;
+
+    std::optional<std::uint32_t> tolerance_setting;  // unset: one sequence
+    std::uint64_t caught_up_frames_ = 0;
+    std::uint64_t catch_ups_ = 0;
 };
 
 }  // namespace squeakbox
