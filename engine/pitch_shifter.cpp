@@ -62,6 +62,11 @@ std::string latency_description(latency_mode mode) {
     return text;
 }
 
+std::string pitch_shifter::out_of_range_message(long long semitones) {
+    return "pitch " + std::to_string(semitones) + " is outside " + std::to_string(-max_semitones) +
+           " to " + std::to_string(max_semitones) + " semitones";
+}
+
 bool pitch_shifter::processor_has_mmx() noexcept {
 #if defined(SQUEAKBOX_X86_SIMD)
     // The processor-specific classes are built on SSE2 on this architecture.
@@ -156,6 +161,16 @@ void pitch_shifter::set_stretch_lengths(const stretch_lengths& lengths) {
 void pitch_shifter::set_block_size(std::uint32_t bytes) {
     tempo_changer_->set_block_size(bytes);
     if (latency_ == latency_mode::low) apply_lengths(false);
+}
+
+std::int32_t pitch_shifter::delay_frames() const noexcept {
+    // An empty transposer at rate 10000 is bypassed and adds nothing.
+    const double transposer = transposer_->delay_frames();
+    return static_cast<std::int32_t>(std::lround(tempo_changer_->delay_frames() + transposer));
+}
+
+void pitch_shifter::set_lag_tolerance(std::uint32_t frames) {
+    tempo_changer_->set_lag_tolerance(frames);
 }
 
 void pitch_shifter::set_pitch_semitones(std::int32_t semitones) {

@@ -54,13 +54,20 @@ struct stretch_lengths {
 
 class pitch_shifter {
   public:
-    // The pitch is clamped to this many octaves up or down (48 semitones). Far
-    // past it the stages break down: at -58 semitones and 192 kHz the tempo
-    // changer's 32-bit skip product wraps, and at +-160 semitones the truncated
-    // rate or tempo becomes 0, which both stages divide by. Four octaves keeps
-    // every rate up to 192 kHz well inside.
-    static constexpr float max_octaves = 4.0f;
-    static constexpr std::int32_t max_semitones = 48;
+    // The usable pitch range, in semitones either way; every caller (the
+    // window, the program's and the renderer's command lines) uses this one
+    // limit. At +48 the transposer hands the time-stretcher 31 frames for the
+    // first 512-frame block after it ran empty, fewer than the 32 frames a call
+    // the stretcher is built for; up to +47 every block gives it at least 32.
+    // Far past the limit the stages break down altogether: at -58 semitones
+    // and 192 kHz the stretcher's 32-bit skip product wraps, and at +-160 the
+    // truncated rate or tempo becomes 0, which both stages divide by.
+    static constexpr std::int32_t max_semitones = 47;
+    static constexpr float max_octaves = max_semitones / 12.0f;
+
+    // "pitch 50 is outside -47 to 47 semitones": the one wording for a pitch
+    // beyond the range, wherever it is given.
+    [[nodiscard]] static std::string out_of_range_message(long long semitones);
 
     // `level` chooses the instruction-set level of the stages' kernels.
     explicit pitch_shifter(engine_choice choice = engine_choice::automatic,
@@ -111,15 +118,34 @@ class pitch_shifter {
     // Size in bytes of the caller's output buffer: each call writes at most
     // bytes / 2 frames with one channel, bytes / 4 with two (but at least 32).
     void set_block_size(std::uint32_t bytes);
-    // Any value is accepted; it is clamped to +-max_semitones.
+    // Any value is accepted; it is clamped to +-max_semitones, the only clamp
+    // inside the engine.
     void set_pitch_semitones(std::int32_t semitones);
     // Clamped to +-max_octaves; NaN leaves the pitch as it is.
     void set_pitch_octaves(float octaves);
+
+    // How far, in frames, the sound held in the time-stretcher may rise above
+    // its normal level before the stretcher catches up (see tempochanger).
+    // Until this is called the stretcher's own band applies: wide enough
+    // that the first seconds of a stream are never touched. A renderer that
+    // must keep a file's timing to the millisecond asks for a narrow one.
+    void set_lag_tolerance(std::uint32_t frames);
 
     // Runs `count` input frames through both stages and returns the frames
     // written to `output`, which must hold max(block frames, 32) frames.
     // `channels` x `count` x 10000 must fit in 32 bits (214748 mono frames).
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+    // How far, in frames, the stream that `process` returns runs ahead of the
+    // input for the current pitch, sample rate and channels, once it flows:
+    // frame t of that stream carries, on average, input frame t + delay. It
+    // sums the time-stretcher's start in its seek window and its run-ahead
+    // within a sequence, and the transposer's filter. Negative when the pitch
+    // goes down far enough that the stretched sequences trail the input.
+    // Measured on speech from -12 to +12 semitones it lands within about
+    // 5 ms (13 ms at worst). The silence before the first sequence is not
+    // part of it: a caller that keeps every block's output has that too.
+    [[nodiscard]] std::int32_t delay_frames() const noexcept;
 
     [[nodiscard]] float pitch() const noexcept { return pitch_; }
     [[nodiscard]] std::uint32_t effective_rate() const noexcept { return effective_rate_; }

@@ -148,20 +148,69 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
     append_input(input, count);
     // One sequence at most, however much input is held, so the work of a call
     // stays bounded by one search.
-    if (input_frames >= input_required) {
-        process_sequence();
-        if (low_latency_) drain_low_latency_surplus();
-    }
+    if (input_frames >= input_required) process_sequence(count);
     if (low_latency_) return hand_out_low_latency(output);
     const std::uint32_t frames = paced_frames(count);
     take_output(output, frames);
     return frames;
 }
 
-void tempochanger::process_sequence() {
+double tempochanger::delay_frames() const noexcept {
+    const double speed = static_cast<double>(ten_thousand) / tempo;
+    const double start = tempo <= ten_thousand ? seek_length / 2.0 : seek_length / 10.0;
+    // The low-latency pacing's first block begins with silence of its own,
+    // which the returned stream carries in front of the first sequence.
+    const double silence = low_latency_ ? static_cast<double>(lead_silence_) : 0.0;
+    return speed * start + (sequence_length - overlap_length) / 2.0 * (speed - 1.0) - silence;
+}
+
+std::uint64_t tempochanger::held_sound_frames() const noexcept {
+    return output_frames + std::uint64_t{input_frames} * ten_thousand / tempo;
+}
+
+void tempochanger::set_lag_tolerance(std::uint32_t frames) {
+    tolerance_setting = frames;
+}
+
+std::uint32_t tempochanger::lag_tolerance() const noexcept {
+    return tolerance_setting.value_or(sequence_length);
+}
+
+std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
+    if (low_latency_) return low_latency_catch_up_frames();
+    // The normal level, in output time, as this call finds it: the input a
+    // sequence waits for plus the block just appended, and the `count`
+    // frames the pacing keeps in hand.
+    const std::uint64_t normal =
+        (std::uint64_t{input_required} + count) * ten_thousand / tempo + count + lag_tolerance();
+    const std::uint64_t held = held_sound_frames();
+    if (held <= normal) return 0;
+    // A small step at a time, so that the next search still finds the join
+    // it would have found: at most a sixteenth of the seek window of input,
+    // and at most a thirty-second of a sequence's output. That is still far
+    // more than the frame or two per sequence by which the surplus grows.
+    const std::uint64_t over =
+        std::min<std::uint64_t>(held - normal, (sequence_length - overlap_length) / 32);
+    const std::uint64_t extra =
+        std::min<std::uint64_t>(over * tempo / ten_thousand, seek_length / 16);
+    // Never more than the sequence leaves held behind its skip.
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_frames - skip_frames()));
+}
+
+void tempochanger::process_sequence(std::uint32_t count) {
+    // Decided before anything moves: the held sound as this call found it.
+    const std::uint32_t extra_skip = catch_up_frames(count);
     const std::uint32_t n = overlap_length;
     const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
-    reserve_output(output_frames + sequence_length - n);
+    // When the buffer must grow, it grows once for the whole band the held
+    // sound may fill (the blocks the pacing keeps, the band above them), not
+    // frame by frame as the sound creeps up to it.
+    const std::uint32_t total = output_frames + sequence_length - n;
+    if (std::uint64_t{total} * channels > output_capacity)
+        reserve_output(total + std::min(lag_tolerance(), 4 * sequence_length) + 3 * output_limit +
+                       count);
+    else
+        reserve_output(total);
     std::int16_t* dest = output_buffer.data() + std::size_t{output_frames} * channels;
     if (channels == 2)
         overlap_stereo(dest, pos);
@@ -172,7 +221,13 @@ void tempochanger::process_sequence() {
     append_output(in + std::size_t{pos + n} * channels, sequence_length - 2 * n);
     copy_samples(overlap_buffer.get(), in + std::size_t{pos + sequence_length - n} * channels,
                  n * channels);
-    remove_input(skip_frames());
+    // Extra input consumed here moves the next sequence's search window on;
+    // the search then finds the best join there, as at every seam.
+    remove_input(skip_frames() + extra_skip);
+    if (extra_skip != 0) {
+        caught_up_frames_ += extra_skip;
+        ++catch_ups_;
+    }
 }
 
 std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {
@@ -221,20 +276,30 @@ std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
     return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent);
 }
 
-void tempochanger::drain_low_latency_surplus() {
-    // Only a flowing stream has a surplus worth draining; the frames beyond
-    // the requirement that a call brought in come out as a sequence sooner.
-    if (!flowing_) return;
-    const std::uint32_t block = std::max<std::uint32_t>(output_limit, 32);
-    const std::int64_t spare = low_latency_spare(block);
+std::uint32_t tempochanger::low_latency_catch_up_frames() const {
+    // Unless a band is asked for, it is nothing: all that a flowing stream
+    // holds beyond what keeps every block full is delay, and goes. Before it
+    // flows there is none.
+    if (!flowing_) return 0;
+    const std::int64_t band = tolerance_setting.value_or(0);
     const std::uint64_t span = sequence_length - overlap_length;
     const std::uint64_t skip = skip_frames();
-    if (spare <= 0 || span == 0) return;
-    // Input frames whose output would still leave nothing short, a few at a
-    // time so that the next search joins them as any other sequence.
-    std::uint64_t frames = static_cast<std::uint64_t>(spare) * skip / span;
-    frames = std::min<std::uint64_t>({frames, overlap_length / 2, input_frames});
-    if (frames != 0) remove_input(static_cast<std::uint32_t>(frames));
+    if (span == 0 || skip == 0 || input_frames < skip) return 0;
+    // The spare after this sequence, its skip and this call's block.
+    const std::uint64_t input_after = input_frames - skip;
+    std::uint64_t spent = 0;
+    if (input_after < input_required)
+        spent = (span * (input_required - input_after) + skip - 1) / skip;
+    const std::int64_t spare = static_cast<std::int64_t>(output_frames + span) -
+                               std::int64_t{block_frames()} - static_cast<std::int64_t>(spent) -
+                               band;
+    if (spare <= 1) return 0;
+    // Input whose output the spare covers, a frame short for the rounding,
+    // in the same small steps as the normal mode's catching up.
+    const std::uint64_t over =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(spare), span / 32);
+    const std::uint64_t extra = std::min<std::uint64_t>((over - 1) * skip / span, seek_length / 16);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_after));
 }
 
 std::uint32_t tempochanger::hand_out_low_latency(std::int16_t* output) {
@@ -258,6 +323,7 @@ std::uint32_t tempochanger::hand_out_low_latency(std::int16_t* output) {
     if (held == 0 || spare <= -std::int64_t{block}) return 0;
     flowing_ = true;
     const std::uint32_t silence = spare >= 0 ? 0 : static_cast<std::uint32_t>(-spare);
+    lead_silence_ = silence;
     std::fill_n(output, std::size_t{silence} * channels, std::int16_t{0});
     take_output(output + std::size_t{silence} * channels, block - silence);
     return block;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/sample_buffer.h"
 #include "engine/simd/correlation.h"
@@ -54,8 +55,11 @@ class tempochanger {
     // every block up to its next sequence, and from then on hands out a whole
     // block (the output limit) on every call: the delay is the sequence's
     // look-ahead and no more. Should a block ever come up short (the pitch went
-    // up, so the look-ahead grew), it waits again. Switching either way keeps
-    // all held sound.
+    // up, so the look-ahead grew), it waits again. The held sound is caught
+    // up as in the normal pacing, but down to what keeps every block full
+    // (the band is 0 unless `set_lag_tolerance` asks for one), so the delay
+    // stays at its least for as long as the stream runs. Switching either way
+    // keeps all held sound.
     void set_low_latency(bool on);
     [[nodiscard]] bool low_latency() const noexcept { return low_latency_; }
 
@@ -63,6 +67,17 @@ class tempochanger {
     // writes a paced number of frames to `output`, which is returned. `output`
     // needs room for max(output limit, 32) frames.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+    // How far ahead of the input, in output frames, the stream that `process`
+    // returns runs on average once it flows (the calls before the first
+    // sequence return nothing and are not counted). A sequence starts where
+    // the search finds the best join: anywhere in the seek window (its middle
+    // on average) when the tempo is below 10000, since the natural
+    // continuation then lies beyond it; near the window's start above 10000.
+    // Within a sequence the output runs 10000 / tempo times as fast as the
+    // input and gets ahead of it by up to (sequence - overlap) times that
+    // speed less one, half of that on average.
+    [[nodiscard]] double delay_frames() const noexcept;
 
     // Diagnostics: the frames waiting in the input and output buffers (the
     // output's are sound already made but not yet handed out: delay), and the
@@ -78,6 +93,31 @@ class tempochanger {
     [[nodiscard]] std::uint32_t block_frames() const noexcept {
         return std::max<std::uint32_t>(output_limit, 32);
     }
+
+    // The sound held between input and output, in frames of output time: the
+    // output made but not handed out, plus the input waiting, at the tempo.
+    // Its growth is the growth of the delay from microphone to speaker.
+    [[nodiscard]] std::uint64_t held_sound_frames() const noexcept;
+
+    // How far, in frames of output time, the held sound may rise above its
+    // normal level (the input a sequence needs plus the block the pacing keeps
+    // in hand) before the stretcher catches up. The truncated skip and pacing
+    // make a little more sound than they hand out at most tempos; left alone
+    // the surplus piles up in the output buffer and the voice falls further
+    // behind for as long as the stream runs. Past the band, the next sequence
+    // starts a few input frames later than the skip says, so its overlap
+    // search and cross-fade join the sound as at every other seam; nothing is
+    // dropped from or added to the output. Until `set_lag_tolerance` is
+    // called the band is one sequence long (82 ms at 44.1 kHz), which a
+    // stream crosses only after tens of seconds at the least, so the first
+    // seconds of every stream are untouched. 0 keeps the held sound at its
+    // normal level; UINT32_MAX never corrects (the stream of old).
+    void set_lag_tolerance(std::uint32_t frames);
+    [[nodiscard]] std::uint32_t lag_tolerance() const noexcept;
+    // Input frames consumed beyond the skip so far, and the number of
+    // sequences that did so.
+    [[nodiscard]] std::uint64_t caught_up_frames() const noexcept { return caught_up_frames_; }
+    [[nodiscard]] std::uint64_t catch_ups() const noexcept { return catch_ups_; }
 
   protected:
     // The six operations that a processor-specific variant may replace, in
@@ -154,8 +194,9 @@ class tempochanger {
     // Output frames held beyond this call's block and the blocks before the
     // next sequence; below 0, a block will come up short.
     std::int64_t low_latency_spare(std::uint32_t block) const;
-    // After a sequence: consumes input that only adds delay.
-    void drain_low_latency_surplus();
+    // The catching up of the low-latency pacing: input frames beyond the
+    // skip whose output would only add delay.
+    std::uint32_t low_latency_catch_up_frames() const;
 
     // Input frames consumed per sequence: (sequence - overlap) * tempo / 10000.
     std::uint32_t skip_frames() const;
@@ -187,12 +228,22 @@ class tempochanger {
     static constexpr std::uint32_t max_overlap_length = 512;
 
     bool low_latency_ = false;
-    // Low-latency pacing only: whole blocks are being handed out.
+    // Low-latency pacing only: whole blocks are being handed out, and the
+    // silence that the first of them began with.
     bool flowing_ = false;
+    std::uint32_t lead_silence_ = 0;
 
   private:
-    void process_sequence();
+    // One sequence; `count` is the call's input, which the pacing keeps in hand.
+    void process_sequence(std::uint32_t count);
     std::uint32_t derive_input_required();
+    // Input frames the coming sequence consumes beyond its skip to bring the
+    // held sound back into its band; 0 while it is inside.
+    std::uint32_t catch_up_frames(std::uint32_t count) const;
+
+    std::optional<std::uint32_t> tolerance_setting;  // unset: one sequence
+    std::uint64_t caught_up_frames_ = 0;
+    std::uint64_t catch_ups_ = 0;
 };
 
 }  // namespace squeakbox
