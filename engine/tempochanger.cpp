@@ -273,7 +273,15 @@ std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
     std::uint64_t spent = 0;
     if (input_frames < input_required && skip != 0)
         spent = (span * (input_required - input_frames) + skip - 1) / skip;
-    return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent);
+    return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent) -
+           static_cast<std::int64_t>(low_latency_margin());
+}
+
+std::uint32_t tempochanger::low_latency_margin() const {
+    // The transposer's share of a block varies by a frame, which is span /
+    // skip frames of output: that much, and two frames for the roundings.
+    const std::uint64_t skip = std::max<std::uint64_t>(skip_frames(), 1);
+    return static_cast<std::uint32_t>((sequence_length - overlap_length + skip - 1) / skip + 2);
 }
 
 std::uint32_t tempochanger::low_latency_catch_up_frames() const {
@@ -292,7 +300,7 @@ std::uint32_t tempochanger::low_latency_catch_up_frames() const {
         spent = (span * (input_required - input_after) + skip - 1) / skip;
     const std::int64_t spare = static_cast<std::int64_t>(output_frames + span) -
                                std::int64_t{block_frames()} - static_cast<std::int64_t>(spent) -
-                               band;
+                               band - std::int64_t{low_latency_margin()};
     if (spare <= 1) return 0;
     // Input whose output the spare covers, a frame short for the rounding,
     // in the same small steps as the normal mode's catching up.
@@ -429,8 +437,14 @@ void tempochanger::overlap_mono(std::int16_t* dest, std::uint32_t pos) {
 
 void tempochanger::append_input(const std::int16_t* samples, std::uint32_t frames) {
     const std::uint32_t held = input_frames * channels;
-    if (input_buffer.reserve((input_frames + frames) * channels, 0, held))
-        input_capacity = input_buffer.capacity();
+    std::uint32_t need = (input_frames + frames) * channels;
+    // The low-latency stream holds up to a requirement and a call's input
+    // before a sequence, and reaches new highs by a frame now and then, long
+    // after it started: its first growth takes room for all of that (and for
+    // a call one frame longer), so that it never allocates again.
+    if (low_latency_ && need > input_capacity)
+        need = std::max(need, (input_required + 2 * frames + 2) * channels);
+    if (input_buffer.reserve(need, 0, held)) input_capacity = input_buffer.capacity();
     copy_samples(input_buffer.data() + held, samples, frames * channels);
     input_frames += frames;
 }

@@ -194,6 +194,8 @@ class tempochanger {
     // Output frames held beyond this call's block and the blocks before the
     // next sequence; below 0, a block will come up short.
     std::int64_t low_latency_spare(std::uint32_t block) const;
+    // Frames kept beyond that against the unevenness of the input.
+    std::uint32_t low_latency_margin() const;
     // The catching up of the low-latency pacing: input frames beyond the
     // skip whose output would only add delay.
     std::uint32_t low_latency_catch_up_frames() const;
