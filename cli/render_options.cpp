@@ -203,7 +203,9 @@ seek window W: W / 2 when the pitch goes up or stays, W / 10 when it goes
 down. Within each sequence the shifted voice runs r times as fast, hence the
 middle term. Measured against the loudness envelope of speech, the result
 lines up within about 5 ms (the seek window's jitter allows no better); with
---pitch-changes the starting pitch sets D.
+--pitch-changes the starting pitch sets D. With --latency low, S, W and O are
+that mode's lengths at the pitch, and the silence that the engine's first
+block of sound starts with comes off D.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

@@ -131,7 +131,12 @@ render_result render_file(const render_options& options, sound_reader& input, so
     engine.set_pitch_semitones(options.semitones);
 
     render_result result;
-    if (!options.raw)
+    // In low-latency mode the engine's first block of sound starts with as
+    // much silence as it needs, which it reports with its delay once that
+    // block is out; the alignment waits for it.
+    const bool low_latency = options.latency == latency_mode::low;
+    bool aligned = options.raw || !low_latency;
+    if (!options.raw && !low_latency)
         result.delay_frames = engine_delay_frames(input.sample_rate(), starting_semitones(options));
 
     // Chunks are whole blocks, so only the last one can end inside a block.
@@ -143,11 +148,17 @@ render_result render_file(const render_options& options, sound_reader& input, so
     // Aligned output: frame t of the file is frame t - delay of the engine's
     // stream. A positive delay is made up with leading silence, a negative one
     // by skipping the stream's first frames.
-    std::uint64_t skip =
-        result.delay_frames < 0 ? static_cast<std::uint64_t>(-result.delay_frames) : 0;
-    if (result.delay_frames > 0)
-        queue.push_silence(static_cast<std::uint64_t>(result.delay_frames));
-    std::uint64_t queued_total = queue.frames();  // frames ever queued
+    std::uint64_t skip = 0;
+    std::uint64_t queued_total = 0;  // frames ever queued
+    const auto align = [&] {
+        skip = result.delay_frames < 0 ? static_cast<std::uint64_t>(-result.delay_frames) : 0;
+        if (result.delay_frames > 0) {
+            queue.push_silence(static_cast<std::uint64_t>(result.delay_frames));
+            queued_total += static_cast<std::uint64_t>(result.delay_frames);
+        }
+        aligned = true;
+    };
+    if (aligned) align();
     std::uint64_t written = 0;
 
     std::uint64_t block_number = 0;
@@ -158,6 +169,10 @@ render_result render_file(const render_options& options, sound_reader& input, so
             engine.set_pitch_semitones(next_change->semitones);
         ++block_number;
         const std::uint32_t n = engine.process(engine_output.data(), samples, block);
+        if (!aligned && n > 0) {
+            result.delay_frames = engine.delay_frames();
+            align();
+        }
         std::uint64_t from = 0;
         if (skip > 0) {
             from = std::min<std::uint64_t>(skip, n);

@@ -245,14 +245,16 @@ TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
         voice.rate = rate;
         voice.samples = testing::speech_like(static_cast<std::size_t>(rate) * 8, rate, 13);
         write_sound(file("voice.wav"), voice);
-        for (int semitones : {-12, -5, 0, 6, 12}) {
-            const outcome run =
-                run_program({"-s", std::to_string(semitones), file("voice.wav"), file("out.wav")});
-            ASSERT_EQ(run.status, 0) << run.errors;
-            const sound out = read_sound(file("out.wav"));
-            ASSERT_EQ(out.frames(), voice.frames());
-            EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
-                << semitones << " semitones at " << rate << " Hz";
+        for (const char* latency : {"normal", "low"}) {
+            for (int semitones : {-12, -5, 0, 6, 12}) {
+                const outcome run = run_program({"-s", std::to_string(semitones), "--latency",
+                                                 latency, file("voice.wav"), file("out.wav")});
+                ASSERT_EQ(run.status, 0) << run.errors;
+                const sound out = read_sound(file("out.wav"));
+                ASSERT_EQ(out.frames(), voice.frames());
+                EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
+                    << semitones << " semitones at " << rate << " Hz, " << latency << " latency";
+            }
         }
     }
 }
@@ -261,25 +263,29 @@ TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
     sound speech;
     speech.samples = testing::speech_like(44100 * 3 + 123, 44100, 5);
     write_sound(file("speech.wav"), speech);
-    const outcome run =
-        run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
-                     "200:-3,40:7", file("speech.wav"), file("raw.wav")});
-    ASSERT_EQ(run.status, 0) << run.errors;
+    for (const latency_mode latency : {latency_mode::normal, latency_mode::low}) {
+        const outcome run =
+            run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
+                         "200:-3,40:7", "--latency", latency_name(latency), file("speech.wav"),
+                         file("raw.wav")});
+        ASSERT_EQ(run.status, 0) << run.errors;
 
-    pitch_shifter engine;
-    engine.set_channels(1);
-    engine.set_sample_rate(44100);
-    engine.set_block_size(300 * 2);
-    engine.set_pitch_semitones(4);
-    std::vector<std::int16_t> expected;
-    std::vector<std::int16_t> out(300);
-    for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
-        if (k == 40) engine.set_pitch_semitones(7);
-        if (k == 200) engine.set_pitch_semitones(-3);
-        const auto n = engine.process(out.data(), speech.samples.data() + k * 300, 300);
-        expected.insert(expected.end(), out.begin(), out.begin() + n);
+        pitch_shifter engine;
+        engine.set_channels(1);
+        engine.set_sample_rate(44100);
+        engine.set_block_size(300 * 2);
+        engine.set_latency(latency);
+        engine.set_pitch_semitones(4);
+        std::vector<std::int16_t> expected;
+        std::vector<std::int16_t> out(300);
+        for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
+            if (k == 40) engine.set_pitch_semitones(7);
+            if (k == 200) engine.set_pitch_semitones(-3);
+            const auto n = engine.process(out.data(), speech.samples.data() + k * 300, 300);
+            expected.insert(expected.end(), out.begin(), out.begin() + n);
+        }
+        EXPECT_EQ(read_sound(file("raw.wav")).samples, expected) << latency_name(latency);
     }
-    EXPECT_EQ(read_sound(file("raw.wav")).samples, expected);
 }
 
 TEST_F(RenderProgram, PipesFormatsAndFloatInputsWork) {
