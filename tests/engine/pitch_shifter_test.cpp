@@ -7,6 +7,8 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <limits>
 #include <new>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "engine/simd/dispatch.h"
 #include "engine/tempochanger.h"
 #include "engine/tempochanger_mmx.h"
+#include "tests/e2e/sound_analysis.h"
 #include "tests/engine/speech_signal.h"
 #include "tests/engine/test_signals.h"
 
@@ -430,11 +433,17 @@ std::vector<std::int16_t> voices(std::uint32_t channels, std::size_t frames) {
 }
 
 std::uint64_t first_twenty_seconds(engine_choice choice, std::uint32_t channels, int semitones,
-                                   const std::vector<std::int16_t>& input) {
+                                   const std::vector<std::int16_t>& input,
+                                   bool by_way_of_low_latency = false) {
     pitch_shifter ps(choice);
     ps.set_channels(channels);
     ps.set_sample_rate(44100);
     ps.set_block_size(block * 2 * channels);
+    if (by_way_of_low_latency) {
+        ps.set_latency(latency_mode::low);
+        ps.set_pitch_semitones(semitones + 1);
+        ps.set_latency(latency_mode::normal);
+    }
     ps.set_pitch_semitones(semitones);
     std::vector<std::int16_t> out(block * channels);
     stream_hash h;
@@ -491,6 +500,11 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
                 << s << " semitones, " << (choice == engine_choice::mmx ? "mmx" : "plain");
         }
     }
+    // The normal latency mode is this stream too, after a visit to the low one.
+    for (int s : {-12, -6, 0, 6, 12, 47})
+        EXPECT_EQ(lag::first_twenty_seconds(engine_choice::automatic, 1, s, input, true),
+                  mono[s + 48])
+            << s << " semitones, by way of the low-latency mode";
     // Two channels, where the classes' searches differ: a few pitches each.
     struct stereo_row {
         int semitones;
@@ -577,6 +591,190 @@ TEST(PitchShifterLag, CatchingUpKeepsTheDelayWithoutHarderJoins) {
         // 25 seconds; corrected it moves by a fraction of a millisecond.
         EXPECT_GT(spread_ms[0], 5.0);
         EXPECT_LT(spread_ms[1], 2.0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Low latency
+
+TEST(PitchShifterLowLatency, EveryPitchFlowsInWholeBlocksWithADelayThatStaysPut) {
+    // Once the sound starts, every call hands out a whole block (a short one
+    // is a gap in a live stream), the sound held stays where it began, it is
+    // short within an octave, and after the first seconds nothing allocates.
+    const auto input = testing::speech_like(44100 * 30 / block * block, 44100, 91);
+    std::vector<std::int16_t> out(block);
+    for (int semitones = -pitch_shifter::max_semitones; semitones <= pitch_shifter::max_semitones;
+         ++semitones) {
+        pitch_shifter ps;
+        set_up_mono(ps);
+        ps.set_latency(latency_mode::low);
+        ps.set_pitch_semitones(semitones);
+        std::uint64_t in = 0, handed = 0, short_blocks = 0;
+        std::int64_t held_at_five = -1;
+        for (std::size_t k = 0; k * block < input.size(); ++k) {
+            counting_allocations = in >= 44100 * 10;
+            const std::uint32_t n = ps.process(out.data(), input.data() + k * block, block);
+            counting_allocations = false;
+            if (handed > 0 && n != block) ++short_blocks;
+            in += block;
+            handed += n;
+            if (in >= 44100 * 5 && held_at_five < 0)
+                held_at_five = static_cast<std::int64_t>(in - handed);
+            if (in == 44100 * 10 / block * block) allocations = 0;
+        }
+        const auto held = static_cast<std::int64_t>(in - handed);
+        EXPECT_EQ(short_blocks, 0u) << semitones << " semitones";
+        EXPECT_LE(std::abs(held - held_at_five), std::int64_t{block}) << semitones << " semitones";
+        if (std::abs(semitones) <= 12) {
+            EXPECT_LE(1000.0 * static_cast<double>(held) / 44100, 60.0)
+                << semitones << " semitones";
+        }
+        EXPECT_EQ(allocations.load(), 0u) << semitones << " semitones";
+    }
+}
+
+namespace quality {
+
+// The bundled recording of a speaking voice: 16-bit mono 44.1 kHz PCM.
+std::vector<std::int16_t> read_speech() {
+    std::ifstream file(SQUEAKBOX_SPEECH_SAMPLE, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    std::vector<std::int16_t> samples;
+    for (std::size_t at = 12; at + 8 <= bytes.size();) {
+        std::uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + at + 4, 4);
+        if (bytes.compare(at, 4, "data") == 0) {
+            samples.resize(std::min<std::size_t>(size, bytes.size() - at - 8) / 2);
+            std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * 2);
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return samples;
+}
+
+struct judged {
+    double median_cents = 0;  // off the intended shift
+    double within_50 = 0;     // share of voiced frames
+    std::size_t frames = 0;
+    double step_ratio = 0;  // steepest join against the stretcher's input around it
+};
+
+// The stream of a mode and pitch, judged against the voice. Where each
+// crossfade lies in the output, and which stretch of the stretcher's input
+// its two pieces come from, follows from the stretcher's counts; that input
+// is the transposer's output, made here by a transposer of its own.
+judged judge(const std::vector<std::int16_t>& voice, latency_mode mode, int semitones) {
+    pitch_shifter ps(engine_choice::plain);
+    set_up_mono(ps);
+    ps.set_latency(mode);
+    ps.set_pitch_semitones(semitones);
+    rate_transposer_stage transposer(0);
+    transposer.set_channels(1);
+    transposer.set_rate(ps.effective_rate());
+    transposer.set_block_size(4 * block * 2 * 2);
+    const tempochanger& stretcher = ps.tempo_changer();
+    const std::uint32_t span = stretcher.sequence_frames() - stretcher.overlap_frames();
+    const std::uint32_t skip = span * ps.effective_tempo() / 10000;
+
+    std::vector<std::int16_t> out, transposed, piece(4 * block);
+    std::vector<std::int16_t> block_out(block);
+    struct seam {
+        std::size_t at, from, to;
+    };
+    std::vector<seam> seams;
+    std::uint64_t caught_up = 0;
+    std::size_t previous_start = 0;
+    for (std::size_t k = 0; (k + 1) * block <= voice.size(); ++k) {
+        const std::uint32_t got = transposer.process(piece.data(), voice.data() + k * block, block);
+        transposed.insert(transposed.end(), piece.begin(), piece.begin() + got);
+        const std::uint32_t held_before = stretcher.held_output_frames();
+        const std::size_t handed_before = out.size();
+        const std::uint32_t n = ps.process(block_out.data(), voice.data() + k * block, block);
+        out.insert(out.end(), block_out.begin(), block_out.begin() + n);
+        if (stretcher.held_output_frames() + n <= held_before) continue;
+        // A sequence: its crossfade starts behind what was held, fading the
+        // last one's end (span frames into its input) into the new start.
+        const std::uint64_t extra = stretcher.caught_up_frames() - caught_up;
+        caught_up = stretcher.caught_up_frames();
+        const std::size_t start = transposed.size() - stretcher.held_input_frames() - skip - extra;
+        const std::size_t old_piece = previous_start + span;
+        previous_start = start;
+        const std::size_t around = 220;  // 5 ms
+        const std::size_t from = std::min(start, old_piece);
+        seams.push_back({handed_before + held_before, from > around ? from - around : 0,
+                         std::max(start, old_piece) + stretcher.seek_frames() +
+                             stretcher.overlap_frames() + around});
+    }
+
+    judged j;
+    for (const seam& s : seams) {
+        const std::size_t end = s.at + stretcher.overlap_frames();
+        if (s.at == 0 || end >= out.size() || s.from == 0 || s.to >= transposed.size()) continue;
+        int step = 0, local = 0;
+        for (std::size_t k = s.at; k <= end; ++k)
+            step = std::max(step, std::abs(out[k] - out[k - 1]));
+        for (std::size_t k = s.from; k < s.to; ++k)
+            local = std::max(local, std::abs(transposed[k] - transposed[k - 1]));
+        j.step_ratio = std::max(j.step_ratio, static_cast<double>(step) / std::max(local, 1));
+    }
+
+    // Output frame t carries, on average, voice frame t + delay.
+    const double delay = ps.delay_frames() / 44100.0;
+    const auto a = e2e::track_pitch(voice);
+    const auto b = e2e::track_pitch(out);
+    const double hop = 441 / 44100.0;
+    std::vector<double> errors;
+    std::size_t close = 0;
+    for (const auto& f : a) {
+        if (f.hz <= 0 || b.empty()) continue;
+        const double k = std::round((f.time - delay - b.front().time) / hop);
+        if (k < 0 || k >= static_cast<double>(b.size())) continue;
+        const auto& g = b[static_cast<std::size_t>(k)];
+        if (g.hz <= 0) continue;
+        errors.push_back(e2e::cents(g.hz / f.hz) - 100.0 * semitones);
+        if (std::abs(errors.back()) <= 50) ++close;
+    }
+    j.frames = errors.size();
+    if (!errors.empty()) {
+        j.median_cents = e2e::median(errors);
+        j.within_50 = static_cast<double>(close) / static_cast<double>(errors.size());
+    }
+    return j;
+}
+
+}  // namespace quality
+
+TEST(PitchShifterQuality, SpeechKeepsItsPitchAndJoinsWithoutClicksInEitherMode) {
+    // A recorded voice six semitones up and down: the median pitch of its
+    // voiced frames is the intended one, nearly every frame is near it, and
+    // no join of the stretcher is steeper than the voice it joins (a click
+    // would be).
+    struct row {
+        latency_mode mode;
+        int semitones;
+        double most_cents;       // |median - shift|
+        double least_within_50;  // share of voiced frames within 50 cents
+        double steepest_join;    // largest seam step / largest input step around it
+    };
+    const row rows[] = {
+        {latency_mode::normal, 6, 5.0, 0.80, 1.0},
+        {latency_mode::normal, -6, 5.0, 0.80, 1.0},
+        {latency_mode::low, 6, 5.0, 0.80, 1.0},
+        {latency_mode::low, -6, 5.0, 0.80, 1.0},
+    };
+    const auto voice = quality::read_speech();
+    ASSERT_GT(voice.size(), 44100u * 5) << "cannot read " << SQUEAKBOX_SPEECH_SAMPLE;
+    for (const row& r : rows) {
+        const quality::judged j = quality::judge(voice, r.mode, r.semitones);
+        const std::string name =
+            std::string(latency_name(r.mode)) + " latency, " + std::to_string(r.semitones);
+        std::printf("[ quality  ] %s: %+.2f cents, %.1f %% within 50, joins %.2f of the voice\n",
+                    name.c_str(), j.median_cents, 100 * j.within_50, j.step_ratio);
+        EXPECT_GE(j.frames, 60u) << name;
+        EXPECT_LE(std::abs(j.median_cents), r.most_cents) << name;
+        EXPECT_GE(j.within_50, r.least_within_50) << name;
+        EXPECT_LE(j.step_ratio, r.steepest_join) << name;
     }
 }
 
