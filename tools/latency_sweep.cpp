@@ -19,7 +19,11 @@
 //               steeper than the voice it joins
 //
 //   squeakbox-latency-sweep [--lengths S/W/O[,S/W/O...]] [--pacing normal|low]
-//                           [--semitones N[,N...]] [--seconds S] SPEECH.wav...
+//                           [--fixed] [--semitones N[,N...]] [--seconds S] SPEECH.wav...
+//
+// In low-latency pacing the lengths are those at unison, which the engine
+// divides by the pitch factor; with --fixed they are used as given at every
+// pitch. The lengths in use are shown in brackets.
 //
 // The speech files are 16-bit mono 44.1 kHz WAV; all of them, one after the
 // other and repeated, make the minute on which the delay is taken, and each
@@ -51,7 +55,7 @@ constexpr std::uint32_t block_frames = 512;
     std::fprintf(stderr,
                  "squeakbox-latency-sweep: %s\n"
                  "usage: squeakbox-latency-sweep [--lengths S/W/O[,S/W/O...]] "
-                 "[--pacing normal|low]\n"
+                 "[--pacing normal|low] [--fixed]\n"
                  "                               [--semitones N[,N...]] [--seconds S] "
                  "SPEECH.wav...\n",
                  problem.c_str());
@@ -144,14 +148,25 @@ struct pass {
 };
 
 pass run(const std::vector<std::int16_t>& in, const stretch_lengths& lengths, latency_mode pacing,
-         std::int32_t semitones) {
+         bool fixed, std::int32_t semitones) {
     pitch_shifter engine;
     engine.set_channels(1);
     engine.set_sample_rate(sample_rate);
     engine.set_block_size(block_frames * 2);
     engine.set_latency(pacing);
-    engine.set_stretch_lengths(lengths);
     engine.set_pitch_semitones(semitones);
+    stretch_lengths given = lengths;
+    if (fixed && pacing == latency_mode::low) {
+        // The low-latency mode divides its lengths by the pitch factor (up to
+        // an octave); multiplied first, they come out as given.
+        const double factor = std::clamp(double(engine.pitch()), 0.5, 2.0);
+        const auto times = [factor](std::uint32_t ms) {
+            return std::uint32_t(std::lround(double(ms) * factor));
+        };
+        given = {times(lengths.sequence_ms), times(lengths.seek_window_ms),
+                 times(lengths.overlap_ms)};
+    }
+    engine.set_stretch_lengths(given);
     const tempochanger& stretcher = engine.tempo_changer();
     const stretch_lengths& used = engine.stretcher_lengths();
     const std::uint32_t sequence = sample_rate * used.sequence_ms / 1000;
@@ -278,6 +293,7 @@ int main(int argc, char** argv) {
     std::vector<stretch_lengths> sets = {pitch_shifter::normal_lengths,
                                          pitch_shifter::low_latency_lengths};
     latency_mode pacing = latency_mode::low;
+    bool fixed = false;
     std::vector<std::int32_t> pitches = {-12, -6, 6, 12};
     double seconds = 60;
     std::vector<sound> speech;
@@ -309,6 +325,8 @@ int main(int argc, char** argv) {
                 pacing = latency_mode::low;
             else
                 usage("--pacing is normal or low");
+        } else if (a == "--fixed") {
+            fixed = true;
         } else if (a == "--semitones") {
             pitches.clear();
             for (const auto item : split(value(), ','))
@@ -340,7 +358,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     for (const auto& l : sets) {
         for (const std::int32_t semitones : pitches) {
-            const pass whole = run(minute, l, pacing, semitones);
+            const pass whole = run(minute, l, pacing, fixed, semitones);
             // The low-latency pacing starts its first block with silence of
             // its own, which is delay as much as the frames it never returned.
             const double held =
@@ -354,7 +372,7 @@ int main(int argc, char** argv) {
                         1000.0 * held / sample_rate, 1000.0 * (held - double(ahead)) / sample_rate,
                         whole.short_blocks);
             for (const auto& s : speech) {
-                const pass p = run(s.samples, l, pacing, semitones);
+                const pass p = run(s.samples, l, pacing, fixed, semitones);
                 const long a = content_ahead(s.samples, p.out, 4410);
                 const quality q =
                     judge(s.samples, p, a, overlap_frames(p.used.overlap_ms), semitones);
