@@ -148,10 +148,8 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
         if (pitch < min_pitch_semitones || pitch > max_pitch_semitones) {
             const long long clamped =
                 pitch < min_pitch_semitones ? min_pitch_semitones : max_pitch_semitones;
-            char line[160];
-            std::snprintf(line, sizeof line, "pitch %lld is outside %d to %d semitones; using %lld",
-                          pitch, min_pitch_semitones, max_pitch_semitones, clamped);
-            options.warnings.emplace_back(line);
+            options.warnings.push_back(pitch_shifter::out_of_range_message(pitch) + "; using " +
+                                       std::to_string(clamped));
             pitch = clamped;
         }
         options.pitch_semitones = static_cast<int>(pitch);

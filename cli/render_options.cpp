@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 
 namespace squeakbox::render {
 
@@ -24,8 +25,18 @@ Int parse_integer(std::string_view text, std::string_view option, Int low, Int h
 std::int32_t parse_semitones(std::string_view text, std::string_view option) {
     // A leading '+' reads naturally for raising the pitch.
     if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
-    return parse_integer<std::int32_t>(text, option, -pitch_shifter::max_semitones,
-                                       pitch_shifter::max_semitones);
+    long long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error == std::errc::invalid_argument || stop != end)
+        throw usage_error(std::string(option) + " needs a whole number, not '" + std::string(text) +
+                          "'");
+    // Beyond even a long long the number is still just a pitch out of range.
+    if (error == std::errc::result_out_of_range)
+        value = text.front() == '-' ? LLONG_MIN : LLONG_MAX;
+    if (value < -pitch_shifter::max_semitones || value > pitch_shifter::max_semitones)
+        throw usage_error(std::string(option) + ": " + pitch_shifter::out_of_range_message(value));
+    return static_cast<std::int32_t>(value);
 }
 
 std::vector<pitch_change> parse_pitch_changes(std::string_view text) {
@@ -168,7 +179,7 @@ converted to 16 bits, clipping floating-point peaks. OUTPUT is written as
 output then is a WAV file). The output file appears only when it is complete.
 
 Options:
-  -s, --semitones N          pitch change, -48 to 48 (default 6)
+  -s, --semitones N          pitch change, -47 to 47 (default 6)
       --pitch-changes B:S[,B:S...]
                              change to S semitones before block B (counted
                              from 0); e.g. 0:3,400:-2

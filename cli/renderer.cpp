@@ -1,7 +1,6 @@
 #include "cli/renderer.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -69,33 +68,6 @@ void check_input(const sound_reader& input) {
                          " Hz is not supported (8000 to 192000 Hz)");
 }
 
-std::int64_t engine_delay_frames(std::uint32_t sample_rate, std::int32_t semitones) {
-    // The time-stretcher's lengths at this rate, as it derives them.
-    const double seek = sample_rate * 28u / 1000u;
-    const double sequence = sample_rate * 82u / 1000u;
-    const double overlap_exponent =
-        std::clamp(std::floor(std::log2(sample_rate * 12u / 1000.0) + 0.5), 4.0, 9.0);
-    const double overlap = std::exp2(overlap_exponent);
-    const double r = std::exp2(std::clamp(semitones, -48, 48) / 12.0);
-
-    // Where a sequence starts within the seek window depends on where the
-    // natural continuation of the last one lies: ahead of the window when the
-    // pitch goes up, so the search lands anywhere in it (the middle, on
-    // average); behind it when the pitch goes down, so the search keeps to the
-    // window's first tenth. Within a sequence the output then runs r times as
-    // fast as the input and gets ahead of it by up to (sequence - overlap) *
-    // (r - 1) frames, half of that on average. The 32-tap filter's centre lies
-    // 15.5 frames into its window, less the transposer's first frame, which
-    // sits one frame before the input. Measured on speech from -12 to +12
-    // semitones this lands within about 5 ms (13 ms at worst).
-    const double start = r >= 1.0 ? seek / 2.0 : seek / 10.0;
-    double filter = 0.0;
-    if (semitones > 0) filter = 15.5 - 1.0;
-    if (semitones < 0) filter = 15.5 * r - 1.0;
-    const double delay = r * start + (sequence - overlap) / 2.0 * (r - 1.0) + filter;
-    return static_cast<std::int64_t>(std::lround(delay));
-}
-
 std::string engine_description(const render_options& options) {
     bool mmx = false;
     switch (options.engine) {
@@ -128,16 +100,20 @@ render_result render_file(const render_options& options, sound_reader& input, so
     engine.set_sample_rate(input.sample_rate());
     engine.set_block_size(block * channels * 2);
     engine.set_latency(options.latency);
-    engine.set_pitch_semitones(options.semitones);
+    engine.set_pitch_semitones(starting_semitones(options));
 
     render_result result;
     // In low-latency mode the engine's first block of sound starts with as
     // much silence as it needs, which it reports with its delay once that
     // block is out; the alignment waits for it.
-    const bool low_latency = options.latency == latency_mode::low;
-    bool aligned = options.raw || !low_latency;
-    if (!options.raw && !low_latency)
-        result.delay_frames = engine_delay_frames(input.sample_rate(), starting_semitones(options));
+    bool aligned = options.raw || options.latency != latency_mode::low;
+    if (!options.raw) {
+        // The file is lined up by one fixed shift, the engine's delay at the
+        // start, so the engine must keep that delay to the end: its sound is
+        // kept in step with the input exactly.
+        engine.keep_in_step(true);
+        result.delay_frames = engine.delay_frames();
+    }
 
     // Chunks are whole blocks, so only the last one can end inside a block.
     const std::uint32_t chunk_frames = std::max(1u, chunk_target_frames / block) * block;

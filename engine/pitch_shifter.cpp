@@ -173,6 +173,11 @@ void pitch_shifter::set_lag_tolerance(std::uint32_t frames) {
     tempo_changer_->set_lag_tolerance(frames);
 }
 
+void pitch_shifter::keep_in_step(bool on) {
+    in_step_ = on;
+    tempo_changer_->keep_in_step(on ? effective_rate_ : 0);
+}
+
 void pitch_shifter::set_pitch_semitones(std::int32_t semitones) {
     semitones = std::clamp(semitones, -max_semitones, max_semitones);
     set_pitch_octaves(static_cast<float>(static_cast<double>(semitones) / 12.0));
@@ -201,6 +206,8 @@ void pitch_shifter::recalculate() {
         tempo_changer_->set_tempo(effective_tempo_);
         ++tempo_updates_;
     }
+    if (in_step_ && (effective_rate_ != old_rate || effective_tempo_ != old_tempo))
+        tempo_changer_->keep_in_step(effective_rate_);
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 

@@ -130,6 +130,10 @@ class pitch_shifter {
     // that the first seconds of a stream are never touched. A renderer that
     // must keep a file's timing to the millisecond asks for a narrow one.
     void set_lag_tolerance(std::uint32_t frames);
+    // Keeps the returned stream's sound exactly in step with the input, so
+    // that one fixed shift by delay_frames() lines up a file of any length
+    // (see tempochanger::keep_in_step). A pitch change restarts the count.
+    void keep_in_step(bool on);
 
     // Runs `count` input frames through both stages and returns the frames
     // written to `output`, which must hold max(block frames, 32) frames.
@@ -196,6 +200,7 @@ class pitch_shifter {
     std::uint32_t rate_updates_ = 0;
     std::uint32_t tempo_updates_ = 0;
     std::uint32_t transposer_block_bytes_ = 0;
+    bool in_step_ = false;
 };
 
 }  // namespace squeakbox

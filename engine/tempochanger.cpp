@@ -197,9 +197,28 @@ std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_frames - skip_frames()));
 }
 
+void tempochanger::keep_in_step(std::uint32_t source_rate) {
+    step_rate = source_rate;
+    step_error = 0;
+}
+
+std::uint32_t tempochanger::in_step_frames() {
+    if (step_rate == 0) return 0;
+    // The output this sequence makes, less the input it consumes at the
+    // source's rate, in ten-thousandths of an output frame.
+    step_error += std::int64_t{sequence_length - overlap_length} * ten_thousand -
+                  std::int64_t{skip_frames()} * step_rate;
+    if (step_error <= 0) return 0;
+    const std::int64_t owed = step_error / step_rate;
+    const std::int64_t most =
+        std::min<std::int64_t>(seek_length / 16, input_frames - skip_frames());
+    return static_cast<std::uint32_t>(std::min(owed, most));
+}
+
 void tempochanger::process_sequence(std::uint32_t count) {
     // Decided before anything moves: the held sound as this call found it.
-    const std::uint32_t extra_skip = catch_up_frames(count);
+    const std::uint32_t extra_skip = std::max(catch_up_frames(count), in_step_frames());
+    if (step_rate != 0) step_error -= std::int64_t{extra_skip} * step_rate;
     const std::uint32_t n = overlap_length;
     const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
     // When the buffer must grow, it grows once for the whole band the held

@@ -114,6 +114,15 @@ class tempochanger {
     // normal level; UINT32_MAX never corrects (the stream of old).
     void set_lag_tolerance(std::uint32_t frames);
     [[nodiscard]] std::uint32_t lag_tolerance() const noexcept;
+    // Keeps the made sound in step with the input exactly, for a caller that
+    // lines the stream up with its input once and for all (a file renderer):
+    // every input frame here is `source_rate` / 10000 frames of the source
+    // (the transposer's rate; 10000 for plain time-stretching), and whenever
+    // the sequences have made a whole frame more than that input lasts, the
+    // next one starts a frame later. The pacing plays no part, so the stream
+    // keeps its timing however the calls hand it out. 0 turns it off.
+    void keep_in_step(std::uint32_t source_rate);
+
     // Input frames consumed beyond the skip so far, and the number of
     // sequences that did so.
     [[nodiscard]] std::uint64_t caught_up_frames() const noexcept { return caught_up_frames_; }
@@ -244,6 +253,11 @@ class tempochanger {
     std::uint32_t catch_up_frames(std::uint32_t count) const;
 
     std::optional<std::uint32_t> tolerance_setting;  // unset: one sequence
+    // Input frames the next sequence consumes beyond its skip to keep in
+    // step with the source; 0 unless keep_in_step is on.
+    std::uint32_t in_step_frames();
+    std::uint32_t step_rate = 0;
+    std::int64_t step_error = 0;  // output made less input consumed, 1/10000 frames
     std::uint64_t caught_up_frames_ = 0;
     std::uint64_t catch_ups_ = 0;
 };

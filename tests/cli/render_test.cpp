@@ -259,6 +259,54 @@ TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
     }
 }
 
+TEST_F(RenderProgram, LongFilesStayInLineToTheirEnd) {
+    // Three minutes of voice, ending in a syllable that stops 50 ms before the
+    // file does: the last minute must line up as well as the first (the
+    // engine's surplus used to slide it by up to 0.7 s an hour at +6 and 6.5 s
+    // at +43), and that last syllable must come out rather than stay in the
+    // engine.
+    const int rate = 44100;
+    const std::size_t minute = 60 * rate;
+    sound voice;
+    voice.samples = testing::speech_like(3 * minute, rate, 19);
+    write_sound(file("long.wav"), voice);
+    auto slice = [](const sound& s, std::size_t from, std::size_t to) {
+        sound part;
+        part.rate = s.rate;
+        part.samples.assign(s.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                            s.samples.begin() + static_cast<std::ptrdiff_t>(to));
+        return part;
+    };
+    auto loudness = [](const sound& s, std::size_t from, std::size_t to) {
+        double energy = 0;
+        for (std::size_t i = from; i < to; ++i) energy += double(s.samples[i]) * s.samples[i];
+        return std::sqrt(energy / static_cast<double>(to - from));
+    };
+    for (int semitones : {-6, 6, 43}) {
+        const outcome run =
+            run_program({"-s", std::to_string(semitones), file("long.wav"), file("out.wav")});
+        ASSERT_EQ(run.status, 0) << run.errors;
+        const sound out = read_sound(file("out.wav"));
+        ASSERT_EQ(out.frames(), voice.frames());
+        const std::size_t end = voice.frames();
+        const double first = envelope_lag_ms(slice(voice, 0, minute), slice(out, 0, minute));
+        const double last =
+            envelope_lag_ms(slice(voice, end - minute, end), slice(out, end - minute, end));
+        // At +43 every sequence spans a second of input played twelve times
+        // as fast, so a syllable is smeared over a second of output and its
+        // envelope has no one place; there the last minute must sit where
+        // the first does.
+        if (semitones != 43) {
+            EXPECT_LE(std::abs(first), 10.0) << semitones << " semitones";
+        }
+        EXPECT_LE(std::abs(last - first), 10.0) << semitones << " semitones";
+        // The last syllable's sound, not silence padded in its place.
+        EXPECT_GT(loudness(out, end - rate / 5, end - rate / 20),
+                  0.2 * loudness(voice, end - rate / 5, end - rate / 20))
+            << semitones << " semitones";
+    }
+}
+
 TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
     sound speech;
     speech.samples = testing::speech_like(44100 * 3 + 123, 44100, 5);
