@@ -31,6 +31,7 @@ struct command_line {
     bool exit_at_end = false;  // close when the capture file has been played
     bool record = false;       // start recording as soon as the stream runs
     bool stats = false;        // print the stream's counters at exit
+    bool low_latency = false;  // --latency low: the engine's low-latency mode
     bool list_devices = false;
     bool help = false;
     bool version = false;

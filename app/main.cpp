@@ -61,7 +61,8 @@ std::string engine_description(const pitch_shifter& shifter) {
         shifter.uses_mmx_classes() ? "processor-specific (_mmx) classes" : "plain classes";
     text += ", ";
     text += simd::level_name(shifter.kernel_level());
-    text += " kernels";
+    text += " kernels, ";
+    text += latency_description(shifter.latency());
     return text;
 }
 
@@ -208,6 +209,7 @@ int run(int argc, char** argv) {
 
     // Built before anything else, as the one engine of the run.
     pitch_shifter shifter;
+    if (options.low_latency) shifter.set_latency(latency_mode::low);
     if (options.version) {
         std::fputs(version_text(engine_description(shifter)).c_str(), stdout);
         const device_set sound(options);
@@ -280,6 +282,7 @@ int run(int argc, char** argv) {
     setup.output_device = options.output_device;
     setup.start_at_once = options.starts_at_once();
     setup.record_when_running = options.record;
+    setup.low_latency = options.low_latency;
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());

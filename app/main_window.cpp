@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -180,8 +181,31 @@ main_window::main_window(const window_setup& setup, window_parts parts)
         QObject::connect(shortcut, &QShortcut::activated, widget_, [this] { on_command(nullptr); });
     }
 
+    // The engine's low-latency mode: an entry of the window's context menu,
+    // and Ctrl+L anywhere in the window. It trades a little smoothness for a
+    // much shorter delay, which matters in a call.
+    low_latency_action_ = new QAction(QStringLiteral("Geringe Latenz"), widget_);
+    low_latency_action_->setCheckable(true);
+    low_latency_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    low_latency_action_->setShortcutContext(Qt::WindowShortcut);
+    low_latency_action_->setToolTip(
+        QStringLiteral("Kürzere Verzögerung der Stimme, etwas weniger glatt"));
+    QObject::connect(low_latency_action_, &QAction::toggled, widget_,
+                     [this](bool on) { set_low_latency(on); });
+    widget_->addAction(low_latency_action_);
+    widget_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    if (setup_.low_latency) set_low_latency(true);
+
     watch_devices();
     watch_recording();
+}
+
+void main_window::set_low_latency(bool on) {
+    if (on == low_latency_) return;
+    low_latency_ = on;
+    parts_.pitch->set_low_latency(on);
+    if (low_latency_action_ != nullptr && low_latency_action_->isChecked() != on)
+        low_latency_action_->setChecked(on);
 }
 
 main_window::~main_window() {

@@ -19,6 +19,7 @@
 #include "audio/level_meter.h"
 #include "audio/sound_device.h"
 
+class QAction;
 class QWidget;
 class QEvent;
 class QCloseEvent;
@@ -48,6 +49,7 @@ struct window_setup {
     // A run that nobody watches ends when the sound cannot be started,
     // instead of waiting for a close that never comes.
     bool close_on_failed_start = false;
+    bool low_latency = false;  // start with the engine's low-latency mode
 };
 
 // Where the window reaches out: the sound devices, the pitch engine, the
@@ -86,6 +88,10 @@ class main_window final : public stream_host, public device_events, public block
 
     [[nodiscard]] int pitch_semitones() const noexcept { return pitch_semitones_; }
     [[nodiscard]] bool is_recording() const noexcept { return is_recording_; }
+    [[nodiscard]] bool low_latency() const noexcept { return low_latency_; }
+    // Switches the engine's low-latency mode, as Ctrl+L and the window's
+    // context menu do.
+    void set_low_latency(bool on);
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -147,6 +153,8 @@ class main_window final : public stream_host, public device_events, public block
     std::array<QWidget*, control_count> controls_{};
     int pitch_semitones_ = 6;
     bool is_recording_ = false;
+    bool low_latency_ = false;
+    QAction* low_latency_action_ = nullptr;  // owned by the window's widget
     bool started_ = false;
     bool destroyed_ = false;
     bool failure_seen_ = false;  // see exit_code()

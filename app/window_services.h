@@ -13,6 +13,7 @@
 
 #include "audio/audio_stream.h"
 #include "audio/sound_device.h"
+#include "engine/pitch_shifter.h"
 
 namespace squeakbox {
 
@@ -73,6 +74,8 @@ class pitch_control {
     virtual void set_sample_rate(int rate) = 0;
     virtual void set_block_size(int bytes) = 0;
     virtual void set_pitch_semitones(int semitones) = 0;
+    // The engine's low-latency mode on or off; any time, also while blocks flow.
+    virtual void set_low_latency(bool on) = 0;
 };
 
 // Any class with the pitch shifter's set-up operations, as a pitch_control.
@@ -84,6 +87,9 @@ class pitch_adapter final : public pitch_control {
     void set_sample_rate(int rate) override { shifter_.set_sample_rate(rate); }
     void set_block_size(int bytes) override { shifter_.set_block_size(bytes); }
     void set_pitch_semitones(int semitones) override { shifter_.set_pitch_semitones(semitones); }
+    void set_low_latency(bool on) override {
+        shifter_.set_latency(on ? latency_mode::low : latency_mode::normal);
+    }
 
   private:
     Shifter& shifter_;

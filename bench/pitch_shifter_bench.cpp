@@ -39,11 +39,13 @@ void report(benchmark::State& state, std::uint64_t frames, const std::string& la
     state.SetLabel(label);
 }
 
-void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, int semitones) {
+void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, int semitones,
+                  latency_mode latency) {
     pitch_shifter ps(choice, l);
     ps.set_channels(1);
     ps.set_sample_rate(sample_rate);
     ps.set_block_size(block_frames * 2);
+    ps.set_latency(latency);
     ps.set_pitch_semitones(semitones);
     const auto& in = voice();
     std::vector<std::int16_t> out(block_frames);
@@ -58,7 +60,7 @@ void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, 
     }
     report(state, frames,
            std::string(ps.uses_mmx_classes() ? "mmx classes, " : "plain classes, ") +
-               simd::level_name(l));
+               simd::level_name(l) + ", " + latency_name(latency) + " latency");
 }
 
 // The tempo changer at +6 semitones fed with what the transposer makes of
@@ -103,16 +105,22 @@ const bool registered = [] {
     for (simd::level l : {simd::level::scalar, best}) {
         const std::string name = simd::level_name(l);
         benchmark::RegisterBenchmark(("pitch_shifter_mono_+6/" + name).c_str(), whole_engine,
-                                     engine_choice::automatic, l, 6);
+                                     engine_choice::automatic, l, 6, latency_mode::normal);
         benchmark::RegisterBenchmark(("tempochanger_mono_7071/" + name).c_str(), tempo_stage, l);
         if (l == best && best == simd::level::scalar) break;
     }
     benchmark::RegisterBenchmark("pitch_shifter_mono_+6/plain_classes", whole_engine,
-                                 engine_choice::plain, best, 6);
+                                 engine_choice::plain, best, 6, latency_mode::normal);
+    // The low-latency mode: shorter sequences, so more of them, each with a
+    // shorter search.
+    benchmark::RegisterBenchmark("pitch_shifter_mono_+6_low_latency/best", whole_engine,
+                                 engine_choice::automatic, best, 6, latency_mode::low);
+    benchmark::RegisterBenchmark("pitch_shifter_mono_-6_low_latency/best", whole_engine,
+                                 engine_choice::automatic, best, -6, latency_mode::low);
     benchmark::RegisterBenchmark("pitch_shifter_mono_-6/best", whole_engine,
-                                 engine_choice::automatic, best, -6);
+                                 engine_choice::automatic, best, -6, latency_mode::normal);
     benchmark::RegisterBenchmark("pitch_shifter_mono_0/best", whole_engine,
-                                 engine_choice::automatic, best, 0);
+                                 engine_choice::automatic, best, 0, latency_mode::normal);
     return true;
 }();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <climits>
 
 namespace squeakbox::render {
 
@@ -24,8 +25,18 @@ Int parse_integer(std::string_view text, std::string_view option, Int low, Int h
 std::int32_t parse_semitones(std::string_view text, std::string_view option) {
     // A leading '+' reads naturally for raising the pitch.
     if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
-    return parse_integer<std::int32_t>(text, option, -pitch_shifter::max_semitones,
-                                       pitch_shifter::max_semitones);
+    long long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error == std::errc::invalid_argument || stop != end)
+        throw usage_error(std::string(option) + " needs a whole number, not '" + std::string(text) +
+                          "'");
+    // Beyond even a long long the number is still just a pitch out of range.
+    if (error == std::errc::result_out_of_range)
+        value = text.front() == '-' ? LLONG_MIN : LLONG_MAX;
+    if (value < -pitch_shifter::max_semitones || value > pitch_shifter::max_semitones)
+        throw usage_error(std::string(option) + ": " + pitch_shifter::out_of_range_message(value));
+    return static_cast<std::int32_t>(value);
 }
 
 std::vector<pitch_change> parse_pitch_changes(std::string_view text) {
@@ -78,6 +89,12 @@ simd::level parse_simd(std::string_view text) {
     return *level;
 }
 
+latency_mode parse_latency(std::string_view text) {
+    if (text == "normal") return latency_mode::normal;
+    if (text == "low") return latency_mode::low;
+    throw usage_error("--latency must be low or normal, not '" + std::string(text) + "'");
+}
+
 }  // namespace
 
 render_options parse_options(std::span<const std::string_view> args) {
@@ -121,6 +138,8 @@ render_options parse_options(std::span<const std::string_view> args) {
             options.engine = parse_engine(value());
         else if (name == "--simd")
             options.level = parse_simd(value());
+        else if (name == "--latency")
+            options.latency = parse_latency(value());
         else if (name == "--raw")
             no_value(), options.raw = true;
         else if (name == "--quiet" || name == "-q")
@@ -167,7 +186,7 @@ streamed out. A regular output file appears only when it is complete, in place
 of the file a symbolic link points to and with the old file's permissions.
 
 Options:
-  -s, --semitones N          pitch change, -48 to 48 (default 6)
+  -s, --semitones N          pitch change, -47 to 47 (default 6)
       --pitch-changes B:S[,B:S...]
                              change to S semitones before block B (counted
                              from 0); e.g. 0:3,400:-2
@@ -179,6 +198,10 @@ Options:
       --simd scalar|sse2|avx2|avx512
                              force the level of the engine's kernels (default:
                              the best this processor runs)
+      --latency normal|low   the engine's mode: low holds back far less (about
+                             40 ms instead of 110 to 230) with shorter
+                             time-stretcher lengths, at a little smoothness;
+                             the live program's --latency (default normal)
       --raw                  write exactly what the engine returns for each
                              full block of the input, in order: no padding, no
                              delay removed, a last partial block dropped
@@ -198,7 +221,9 @@ seek window W: W / 2 when the pitch goes up or stays, W / 10 when it goes
 down. Within each sequence the shifted voice runs r times as fast, hence the
 middle term. Measured against the loudness envelope of speech, the result
 lines up within about 5 ms (the seek window's jitter allows no better); with
---pitch-changes the starting pitch sets D.
+--pitch-changes the starting pitch sets D. With --latency low, S, W and O are
+that mode's lengths at the pitch, and the silence that the engine's first
+block of sound starts with comes off D.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

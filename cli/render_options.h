@@ -28,6 +28,7 @@ struct render_options {
     std::uint32_t block_frames = 512;
     engine_choice engine = engine_choice::automatic;
     std::optional<simd::level> level;  // unset: the best this processor runs
+    latency_mode latency = latency_mode::normal;
     bool raw = false;
     bool quiet = false;
     bool help = false;

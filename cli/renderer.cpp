@@ -1,7 +1,6 @@
 #include "cli/renderer.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -69,33 +68,6 @@ void check_input(const sound_reader& input) {
                          " Hz is not supported (8000 to 192000 Hz)");
 }
 
-std::int64_t engine_delay_frames(std::uint32_t sample_rate, std::int32_t semitones) {
-    // The time-stretcher's lengths at this rate, as it derives them.
-    const double seek = sample_rate * 28u / 1000u;
-    const double sequence = sample_rate * 82u / 1000u;
-    const double overlap_exponent =
-        std::clamp(std::floor(std::log2(sample_rate * 12u / 1000.0) + 0.5), 4.0, 9.0);
-    const double overlap = std::exp2(overlap_exponent);
-    const double r = std::exp2(std::clamp(semitones, -48, 48) / 12.0);
-
-    // Where a sequence starts within the seek window depends on where the
-    // natural continuation of the last one lies: ahead of the window when the
-    // pitch goes up, so the search lands anywhere in it (the middle, on
-    // average); behind it when the pitch goes down, so the search keeps to the
-    // window's first tenth. Within a sequence the output then runs r times as
-    // fast as the input and gets ahead of it by up to (sequence - overlap) *
-    // (r - 1) frames, half of that on average. The 32-tap filter's centre lies
-    // 15.5 frames into its window, less the transposer's first frame, which
-    // sits one frame before the input. Measured on speech from -12 to +12
-    // semitones this lands within about 5 ms (13 ms at worst).
-    const double start = r >= 1.0 ? seek / 2.0 : seek / 10.0;
-    double filter = 0.0;
-    if (semitones > 0) filter = 15.5 - 1.0;
-    if (semitones < 0) filter = 15.5 * r - 1.0;
-    const double delay = r * start + (sequence - overlap) / 2.0 * (r - 1.0) + filter;
-    return static_cast<std::int64_t>(std::lround(delay));
-}
-
 std::string engine_description(const render_options& options) {
     bool mmx = false;
     switch (options.engine) {
@@ -113,7 +85,8 @@ std::string engine_description(const render_options& options) {
                            : "tempochanger + rate_transposer_stage with anti_alias_filter";
     text += ", ";
     text += simd::level_name(chosen_level(options));
-    text += " kernels";
+    text += " kernels, ";
+    text += latency_description(options.latency);
     return text;
 }
 
@@ -126,11 +99,21 @@ render_result render_file(const render_options& options, sound_reader& input, so
     engine.set_channels(channels);
     engine.set_sample_rate(input.sample_rate());
     engine.set_block_size(block * channels * 2);
-    engine.set_pitch_semitones(options.semitones);
+    engine.set_latency(options.latency);
+    engine.set_pitch_semitones(starting_semitones(options));
 
     render_result result;
-    if (!options.raw)
-        result.delay_frames = engine_delay_frames(input.sample_rate(), starting_semitones(options));
+    // In low-latency mode the engine's first block of sound starts with as
+    // much silence as it needs, which it reports with its delay once that
+    // block is out; the alignment waits for it.
+    bool aligned = options.raw || options.latency != latency_mode::low;
+    if (!options.raw) {
+        // The file is lined up by one fixed shift, the engine's delay at the
+        // start, so the engine must keep that delay to the end: its sound is
+        // kept in step with the input exactly.
+        engine.keep_in_step(true);
+        result.delay_frames = engine.delay_frames();
+    }
 
     // Chunks are whole blocks, so only the last one can end inside a block.
     const std::uint32_t chunk_frames = std::max(1u, chunk_target_frames / block) * block;
@@ -141,11 +124,17 @@ render_result render_file(const render_options& options, sound_reader& input, so
     // Aligned output: frame t of the file is frame t - delay of the engine's
     // stream. A positive delay is made up with leading silence, a negative one
     // by skipping the stream's first frames.
-    std::uint64_t skip =
-        result.delay_frames < 0 ? static_cast<std::uint64_t>(-result.delay_frames) : 0;
-    if (result.delay_frames > 0)
-        queue.push_silence(static_cast<std::uint64_t>(result.delay_frames));
-    std::uint64_t queued_total = queue.frames();  // frames ever queued
+    std::uint64_t skip = 0;
+    std::uint64_t queued_total = 0;  // frames ever queued
+    const auto align = [&] {
+        skip = result.delay_frames < 0 ? static_cast<std::uint64_t>(-result.delay_frames) : 0;
+        if (result.delay_frames > 0) {
+            queue.push_silence(static_cast<std::uint64_t>(result.delay_frames));
+            queued_total += static_cast<std::uint64_t>(result.delay_frames);
+        }
+        aligned = true;
+    };
+    if (aligned) align();
     std::uint64_t written = 0;
 
     std::uint64_t block_number = 0;
@@ -156,6 +145,10 @@ render_result render_file(const render_options& options, sound_reader& input, so
             engine.set_pitch_semitones(next_change->semitones);
         ++block_number;
         const std::uint32_t n = engine.process(engine_output.data(), samples, block);
+        if (!aligned && n > 0) {
+            result.delay_frames = engine.delay_frames();
+            align();
+        }
         std::uint64_t from = 0;
         if (skip > 0) {
             from = std::min<std::uint64_t>(skip, n);

@@ -33,10 +33,6 @@ void check_input(const sound_reader& input);
 inline constexpr std::uint32_t min_sample_rate = 8000;
 inline constexpr std::uint32_t max_sample_rate = 192000;
 
-// The engine's average delay in frames for a steady pitch: frame t of its
-// stream carries, on average, frame t + delay of the input.
-[[nodiscard]] std::int64_t engine_delay_frames(std::uint32_t sample_rate, std::int32_t semitones);
-
 // "tempochanger_mmx + anti_alias_filter_mmx, avx512 kernels" for the options.
 [[nodiscard]] std::string engine_description(const render_options& options);
 

@@ -17,14 +17,17 @@ namespace {
 // the last ten-thousandth.
 constexpr double ln2_single = 0.6931471824645996;
 
-// Sequence, seek window and overlap of the tempo changer, in milliseconds: long
-// enough sequences to keep voiced sounds smooth, a seek window that covers the
-// pitch periods of a voice, and a crossfade long enough to hide each joint.
-constexpr std::uint32_t sequence_ms = 82;
-constexpr std::uint32_t seek_window_ms = 28;
-constexpr std::uint32_t overlap_ms = 12;
-
 constexpr std::uint32_t unity = 10000;
+
+// The overlap in frames that the tempo changer derives from a duration: the
+// power of two nearest to it in the logarithm, 16 to 512.
+std::uint32_t overlap_frames_for(std::uint32_t sample_rate, std::uint32_t overlap_ms) {
+    const double x = static_cast<double>(sample_rate * overlap_ms) / 1000.0;
+    const double exponent = std::log(x) / std::log(2.0) + 0.5;
+    if (!(exponent >= 4.0)) return 16;
+    if (exponent >= 9.0) return 512;
+    return 1u << static_cast<std::uint32_t>(exponent);
+}
 
 bool choose_mmx(engine_choice choice) {
     switch (choice) {
@@ -42,6 +45,27 @@ bool choose_mmx(engine_choice choice) {
 }
 
 }  // namespace
+
+const char* latency_name(latency_mode mode) noexcept {
+    return mode == latency_mode::low ? "low" : "normal";
+}
+
+std::string latency_description(latency_mode mode) {
+    const bool low = mode == latency_mode::low;
+    const stretch_lengths& l =
+        low ? pitch_shifter::low_latency_lengths : pitch_shifter::normal_lengths;
+    std::string text = latency_name(mode);
+    text += " latency (sequence " + std::to_string(l.sequence_ms) + " ms, seek window " +
+            std::to_string(l.seek_window_ms) + " ms, overlap " + std::to_string(l.overlap_ms) +
+            " ms";
+    text += low ? " at unison, divided by the pitch factor up to an octave)" : ")";
+    return text;
+}
+
+std::string pitch_shifter::out_of_range_message(long long semitones) {
+    return "pitch " + std::to_string(semitones) + " is outside " + std::to_string(-max_semitones) +
+           " to " + std::to_string(max_semitones) + " semitones";
+}
 
 bool pitch_shifter::processor_has_mmx() noexcept {
 #if defined(SQUEAKBOX_X86_SIMD)
@@ -79,16 +103,79 @@ void pitch_shifter::set_channels(std::uint32_t channels) {
     channels_ = channels;
     transposer_->set_channels(channels);
     tempo_changer_->set_channels(channels);
+    if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
 void pitch_shifter::set_sample_rate(std::uint32_t sample_rate) {
+    sample_rate_ = sample_rate;
+    apply_lengths(true);
+}
+
+stretch_lengths pitch_shifter::low_latency_lengths_at(const stretch_lengths& at_unison,
+                                                      float pitch) noexcept {
+    const double factor = std::clamp(static_cast<double>(pitch), 0.5, 2.0);
+    const auto scaled = [factor](std::uint32_t ms) {
+        // Never 0: a sequence or overlap of no length is no stretcher.
+        return std::max<std::uint32_t>(
+            1, static_cast<std::uint32_t>(std::lround(static_cast<double>(ms) / factor)));
+    };
+    return {scaled(at_unison.sequence_ms), scaled(at_unison.seek_window_ms),
+            scaled(at_unison.overlap_ms)};
+}
+
+void pitch_shifter::apply_lengths(bool always) {
+    stretch_lengths used =
+        latency_ == latency_mode::low ? low_latency_lengths_at(lengths_, pitch_) : lengths_;
+    if (latency_ == latency_mode::low) {
+        // One sequence a call at most: each must make more than a block, or
+        // the output falls behind for good (short sequences at high pitches,
+        // or large blocks). An eighth of a block to spare.
+        const std::uint64_t block = tempo_changer_->block_frames();
+        const std::uint64_t overlap = overlap_frames_for(sample_rate_, used.overlap_ms);
+        const std::uint64_t least = block + block / 8 + overlap;
+        const std::uint64_t rate = std::max<std::uint32_t>(sample_rate_, 1);
+        const auto least_ms = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>((least * 1000 + rate - 1) / rate + 1, 100000));
+        used.sequence_ms = std::max(used.sequence_ms, least_ms);
+    }
+    if (!always && used == stretcher_lengths_) return;
+    stretcher_lengths_ = used;
     // The tempo changer derives its input requirement anew from the new
     // lengths, so the tempo need not be handed again.
-    tempo_changer_->set_parameters(sample_rate, sequence_ms, seek_window_ms, overlap_ms);
+    tempo_changer_->set_parameters(sample_rate_, used.sequence_ms, used.seek_window_ms,
+                                   used.overlap_ms);
+}
+
+void pitch_shifter::set_latency(latency_mode mode) {
+    latency_ = mode;
+    tempo_changer_->set_low_latency(mode == latency_mode::low);
+    lengths_ = mode == latency_mode::low ? low_latency_lengths : normal_lengths;
+    apply_lengths(false);
+}
+
+void pitch_shifter::set_stretch_lengths(const stretch_lengths& lengths) {
+    lengths_ = lengths;
+    apply_lengths(false);
 }
 
 void pitch_shifter::set_block_size(std::uint32_t bytes) {
     tempo_changer_->set_block_size(bytes);
+    if (latency_ == latency_mode::low) apply_lengths(false);
+}
+
+std::int32_t pitch_shifter::delay_frames() const noexcept {
+    // An empty transposer at rate 10000 is bypassed and adds nothing.
+    const double transposer = transposer_->delay_frames();
+    return static_cast<std::int32_t>(std::lround(tempo_changer_->delay_frames() + transposer));
+}
+
+void pitch_shifter::set_lag_tolerance(std::uint32_t frames) {
+    tempo_changer_->set_lag_tolerance(frames);
+}
+
+void pitch_shifter::keep_in_step(bool on) {
+    in_step_ = on;
+    tempo_changer_->keep_in_step(on ? effective_rate_ : 0);
 }
 
 void pitch_shifter::set_pitch_semitones(std::int32_t semitones) {
@@ -119,6 +206,9 @@ void pitch_shifter::recalculate() {
         tempo_changer_->set_tempo(effective_tempo_);
         ++tempo_updates_;
     }
+    if (in_step_ && (effective_rate_ != old_rate || effective_tempo_ != old_tempo))
+        tempo_changer_->keep_in_step(effective_rate_);
+    if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
 void pitch_shifter::reserve_intermediate(std::uint32_t count) {

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "engine/simd/dispatch.h"
 
@@ -32,15 +33,41 @@ class tempochanger;
 // (an explicit request is never silently downgraded).
 enum class engine_choice { automatic, plain, mmx };
 
+// How much the engine holds back. `normal` is the engine as it always was:
+// long sequences, and a block or more kept in hand. `low` trades a little
+// smoothness for a much shorter delay: shorter sequences, seek window and
+// overlap, and output handed out as soon as it can flow without a gap.
+enum class latency_mode { normal, low };
+
+// The time-stretcher's lengths in milliseconds.
+struct stretch_lengths {
+    std::uint32_t sequence_ms = 0;
+    std::uint32_t seek_window_ms = 0;
+    std::uint32_t overlap_ms = 0;
+    friend bool operator==(const stretch_lengths&, const stretch_lengths&) = default;
+};
+
+// "normal" or "low", as the command lines take it.
+[[nodiscard]] const char* latency_name(latency_mode mode) noexcept;
+// The mode and its time-stretcher lengths in words, for --version.
+[[nodiscard]] std::string latency_description(latency_mode mode);
+
 class pitch_shifter {
   public:
-    // The pitch is clamped to this many octaves up or down (48 semitones). Far
-    // past it the stages break down: at -58 semitones and 192 kHz the tempo
-    // changer's 32-bit skip product wraps, and at +-160 semitones the truncated
-    // rate or tempo becomes 0, which both stages divide by. Four octaves keeps
-    // every rate up to 192 kHz well inside.
-    static constexpr float max_octaves = 4.0f;
-    static constexpr std::int32_t max_semitones = 48;
+    // The usable pitch range, in semitones either way; every caller (the
+    // window, the program's and the renderer's command lines) uses this one
+    // limit. At +48 the transposer hands the time-stretcher 31 frames for the
+    // first 512-frame block after it ran empty, fewer than the 32 frames a call
+    // the stretcher is built for; up to +47 every block gives it at least 32.
+    // Far past the limit the stages break down altogether: at -58 semitones
+    // and 192 kHz the stretcher's 32-bit skip product wraps, and at +-160 the
+    // truncated rate or tempo becomes 0, which both stages divide by.
+    static constexpr std::int32_t max_semitones = 47;
+    static constexpr float max_octaves = max_semitones / 12.0f;
+
+    // "pitch 50 is outside -47 to 47 semitones": the one wording for a pitch
+    // beyond the range, wherever it is given.
+    [[nodiscard]] static std::string out_of_range_message(long long semitones);
 
     // `level` chooses the instruction-set level of the stages' kernels.
     explicit pitch_shifter(engine_choice choice = engine_choice::automatic,
@@ -55,18 +82,74 @@ class pitch_shifter {
     // 1 or 2; two channels are interleaved left, right.
     void set_channels(std::uint32_t channels);
     void set_sample_rate(std::uint32_t sample_rate);
+
+    // Long sequences that keep voiced sounds smooth, a seek window that covers
+    // the pitch periods of a voice, and a crossfade long enough to hide each
+    // joint.
+    static constexpr stretch_lengths normal_lengths{82, 28, 12};
+    // At unison, chosen by measuring delay, pitch accuracy and joins on
+    // speech. In low-latency mode the lengths follow the pitch (see
+    // `low_latency_lengths_at`).
+    static constexpr stretch_lengths low_latency_lengths{28, 11, 7};
+
+    // The stretcher works on the transposed voice, whose periods are the
+    // voice's divided by the pitch factor: lengths divided by the factor
+    // cover the same stretch of the voice at every pitch, and since the
+    // transposed stream arrives that much slower (or faster), they hold back
+    // the same time. Beyond an octave either way the octave's lengths stay:
+    // they keep the overlap, seek window and sequence within what the
+    // stretcher can use.
+    [[nodiscard]] static stretch_lengths low_latency_lengths_at(const stretch_lengths& at_unison,
+                                                                float pitch) noexcept;
+
+    // Chooses the lengths and the pacing of the mode; may change between any
+    // two blocks (held sound is kept). `normal` at construction.
+    void set_latency(latency_mode mode);
+    [[nodiscard]] latency_mode latency() const noexcept { return latency_; }
+    // Other lengths within the current mode (in low-latency mode, the
+    // lengths at unison), for measuring candidates; the next set_latency sets
+    // the mode's own again.
+    void set_stretch_lengths(const stretch_lengths& lengths);
+    [[nodiscard]] const stretch_lengths& lengths() const noexcept { return lengths_; }
+    // The lengths the stretcher runs with now.
+    [[nodiscard]] const stretch_lengths& stretcher_lengths() const noexcept {
+        return stretcher_lengths_;
+    }
     // Size in bytes of the caller's output buffer: each call writes at most
     // bytes / 2 frames with one channel, bytes / 4 with two (but at least 32).
     void set_block_size(std::uint32_t bytes);
-    // Any value is accepted; it is clamped to +-max_semitones.
+    // Any value is accepted; it is clamped to +-max_semitones, the only clamp
+    // inside the engine.
     void set_pitch_semitones(std::int32_t semitones);
     // Clamped to +-max_octaves; NaN leaves the pitch as it is.
     void set_pitch_octaves(float octaves);
+
+    // How far, in frames, the sound held in the time-stretcher may rise above
+    // its normal level before the stretcher catches up (see tempochanger).
+    // Until this is called the stretcher's own band applies: wide enough
+    // that the first seconds of a stream are never touched. A renderer that
+    // must keep a file's timing to the millisecond asks for a narrow one.
+    void set_lag_tolerance(std::uint32_t frames);
+    // Keeps the returned stream's sound exactly in step with the input, so
+    // that one fixed shift by delay_frames() lines up a file of any length
+    // (see tempochanger::keep_in_step). A pitch change restarts the count.
+    void keep_in_step(bool on);
 
     // Runs `count` input frames through both stages and returns the frames
     // written to `output`, which must hold max(block frames, 32) frames.
     // `channels` x `count` x 10000 must fit in 32 bits (214748 mono frames).
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+    // How far, in frames, the stream that `process` returns runs ahead of the
+    // input for the current pitch, sample rate and channels, once it flows:
+    // frame t of that stream carries, on average, input frame t + delay. It
+    // sums the time-stretcher's start in its seek window and its run-ahead
+    // within a sequence, and the transposer's filter. Negative when the pitch
+    // goes down far enough that the stretched sequences trail the input.
+    // Measured on speech from -12 to +12 semitones it lands within about
+    // 5 ms (13 ms at worst). The silence before the first sequence is not
+    // part of it: a caller that keeps every block's output has that too.
+    [[nodiscard]] std::int32_t delay_frames() const noexcept;
 
     [[nodiscard]] float pitch() const noexcept { return pitch_; }
     [[nodiscard]] std::uint32_t effective_rate() const noexcept { return effective_rate_; }
@@ -93,6 +176,8 @@ class pitch_shifter {
 
   private:
     void recalculate();
+    // Hands the stretcher the lengths for the mode and pitch, when they differ.
+    void apply_lengths(bool always);
     void reserve_intermediate(std::uint32_t count);
 
     std::unique_ptr<rate_transposer_stage> transposer_;
@@ -105,12 +190,17 @@ class pitch_shifter {
     float pitch_ = 1.0f;
     std::uint32_t effective_rate_ = 0;
     std::uint32_t effective_tempo_ = 0;
+    std::uint32_t sample_rate_ = 44100;
+    latency_mode latency_ = latency_mode::normal;
+    stretch_lengths lengths_ = normal_lengths;
+    stretch_lengths stretcher_lengths_ = normal_lengths;
 
     bool mmx_classes_ = false;
     simd::level level_ = simd::level::scalar;
     std::uint32_t rate_updates_ = 0;
     std::uint32_t tempo_updates_ = 0;
     std::uint32_t transposer_block_bytes_ = 0;
+    bool in_step_ = false;
 };
 
 }  // namespace squeakbox

@@ -242,4 +242,11 @@ void rate_transposer_stage::take_store(std::int16_t* destination, std::uint32_t 
     remove_store(frames);
 }
 
+double rate_transposer_stage::delay_frames() const noexcept {
+    const double centre = (filter_taps - 1) / 2.0;
+    if (rate > 10000) return centre - 1.0;
+    if (rate < 10000) return centre * rate / 10000.0 - 1.0;
+    return 0.0;
+}
+
 }  // namespace squeakbox

@@ -55,6 +55,12 @@ class rate_transposer_stage {
     // std::bad_alloc when the buffers cannot grow.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
 
+    // How many input frames late the output's sound lies, on average: the
+    // centre of the low-pass filter, less the first output frame, which sits
+    // one frame before the input. Below rate 10000 the filter runs on the
+    // interpolated frames, so its centre counts at the rate. 0 at 10000.
+    [[nodiscard]] double delay_frames() const noexcept;
+
     [[nodiscard]] std::uint32_t current_rate() const noexcept { return rate; }
     [[nodiscard]] std::uint32_t channel_count() const noexcept { return channels; }
     [[nodiscard]] std::uint32_t held_frames() const noexcept { return store_frames; }

@@ -13,7 +13,7 @@
 namespace squeakbox {
 
 class sample_buffer {
-public:
+  public:
     sample_buffer() = default;
     sample_buffer(const sample_buffer&) = delete;
     sample_buffer& operator=(const sample_buffer&) = delete;
@@ -34,7 +34,8 @@ public:
         if (need <= capacity_) return false;
         const std::uint32_t grown = grown_capacity(need);
         auto fresh = std::make_unique_for_overwrite<std::int16_t[]>(grown);
-        if (keep != 0) std::memcpy(fresh.get(), storage_.get() + keep_from, keep * sizeof(std::int16_t));
+        if (keep != 0)
+            std::memcpy(fresh.get(), storage_.get() + keep_from, keep * sizeof(std::int16_t));
         storage_ = std::move(fresh);
         capacity_ = grown;
         return true;
@@ -51,7 +52,7 @@ public:
         return true;
     }
 
-private:
+  private:
     std::unique_ptr<std::int16_t[]> storage_;
     std::uint32_t capacity_ = 0;
 };

@@ -148,16 +148,88 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
     append_input(input, count);
     // One sequence at most, however much input is held, so the work of a call
     // stays bounded by one search.
-    if (input_frames >= input_required) process_sequence();
+    if (input_frames >= input_required) process_sequence(count);
+    if (low_latency_) return hand_out_low_latency(output);
     const std::uint32_t frames = paced_frames(count);
     take_output(output, frames);
     return frames;
 }
 
-void tempochanger::process_sequence() {
+double tempochanger::delay_frames() const noexcept {
+    const double speed = static_cast<double>(ten_thousand) / tempo;
+    const double start = tempo <= ten_thousand ? seek_length / 2.0 : seek_length / 10.0;
+    // The low-latency pacing's first block begins with silence of its own,
+    // which the returned stream carries in front of the first sequence.
+    const double silence = low_latency_ ? static_cast<double>(lead_silence_) : 0.0;
+    return speed * start + (sequence_length - overlap_length) / 2.0 * (speed - 1.0) - silence;
+}
+
+std::uint64_t tempochanger::held_sound_frames() const noexcept {
+    return output_frames + std::uint64_t{input_frames} * ten_thousand / tempo;
+}
+
+void tempochanger::set_lag_tolerance(std::uint32_t frames) {
+    tolerance_setting = frames;
+}
+
+std::uint32_t tempochanger::lag_tolerance() const noexcept {
+    return tolerance_setting.value_or(sequence_length);
+}
+
+std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
+    if (low_latency_) return low_latency_catch_up_frames();
+    // The normal level, in output time, as this call finds it: the input a
+    // sequence waits for plus the block just appended, and the `count`
+    // frames the pacing keeps in hand.
+    const std::uint64_t normal =
+        (std::uint64_t{input_required} + count) * ten_thousand / tempo + count + lag_tolerance();
+    const std::uint64_t held = held_sound_frames();
+    if (held <= normal) return 0;
+    // A small step at a time, so that the next search still finds the join
+    // it would have found: at most a sixteenth of the seek window of input,
+    // and at most a thirty-second of a sequence's output. That is still far
+    // more than the frame or two per sequence by which the surplus grows.
+    const std::uint64_t over =
+        std::min<std::uint64_t>(held - normal, (sequence_length - overlap_length) / 32);
+    const std::uint64_t extra =
+        std::min<std::uint64_t>(over * tempo / ten_thousand, seek_length / 16);
+    // Never more than the sequence leaves held behind its skip.
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_frames - skip_frames()));
+}
+
+void tempochanger::keep_in_step(std::uint32_t source_rate) {
+    step_rate = source_rate;
+    step_error = 0;
+}
+
+std::uint32_t tempochanger::in_step_frames() {
+    if (step_rate == 0) return 0;
+    // The output this sequence makes, less the input it consumes at the
+    // source's rate, in ten-thousandths of an output frame.
+    step_error += std::int64_t{sequence_length - overlap_length} * ten_thousand -
+                  std::int64_t{skip_frames()} * step_rate;
+    if (step_error <= 0) return 0;
+    const std::int64_t owed = step_error / step_rate;
+    const std::int64_t most =
+        std::min<std::int64_t>(seek_length / 16, input_frames - skip_frames());
+    return static_cast<std::uint32_t>(std::min(owed, most));
+}
+
+void tempochanger::process_sequence(std::uint32_t count) {
+    // Decided before anything moves: the held sound as this call found it.
+    const std::uint32_t extra_skip = std::max(catch_up_frames(count), in_step_frames());
+    if (step_rate != 0) step_error -= std::int64_t{extra_skip} * step_rate;
     const std::uint32_t n = overlap_length;
     const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
-    reserve_output(output_frames + sequence_length - n);
+    // When the buffer must grow, it grows once for the whole band the held
+    // sound may fill (the blocks the pacing keeps, the band above them), not
+    // frame by frame as the sound creeps up to it.
+    const std::uint32_t total = output_frames + sequence_length - n;
+    if (std::uint64_t{total} * channels > output_capacity)
+        reserve_output(total + std::min(lag_tolerance(), 4 * sequence_length) + 3 * output_limit +
+                       count);
+    else
+        reserve_output(total);
     std::int16_t* dest = output_buffer.data() + std::size_t{output_frames} * channels;
     if (channels == 2)
         overlap_stereo(dest, pos);
@@ -168,7 +240,13 @@ void tempochanger::process_sequence() {
     append_output(in + std::size_t{pos + n} * channels, sequence_length - 2 * n);
     copy_samples(overlap_buffer.get(), in + std::size_t{pos + sequence_length - n} * channels,
                  n * channels);
-    remove_input(skip_frames());
+    // Extra input consumed here moves the next sequence's search window on;
+    // the search then finds the best join there, as at every seam.
+    remove_input(skip_frames() + extra_skip);
+    if (extra_skip != 0) {
+        caught_up_frames_ += extra_skip;
+        ++catch_ups_;
+    }
 }
 
 std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {
@@ -195,6 +273,87 @@ std::uint32_t tempochanger::paced_frames(std::uint32_t count) const {
     // The floor of 32 can exceed what a call of fewer than 32 frames has
     // built up; never hand out frames that are not there.
     return std::min(frames, held & ~1u);
+}
+
+void tempochanger::set_low_latency(bool on) {
+    low_latency_ = on;
+    flowing_ = false;
+}
+
+std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
+    // Between sequences every call hands out a block and makes nothing; a
+    // sequence comes once the input has grown to its requirement, and the
+    // output spent by then is the input still missing in the output's time
+    // (a sequence adds `span` output frames for `skip` input frames). What is
+    // held beyond this block and that is spare: never below 0, or a block
+    // will come up short before the next sequence.
+    const std::uint64_t span = sequence_length - overlap_length;
+    const std::uint64_t skip = skip_frames();
+    std::uint64_t spent = 0;
+    if (input_frames < input_required && skip != 0)
+        spent = (span * (input_required - input_frames) + skip - 1) / skip;
+    return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent) -
+           static_cast<std::int64_t>(low_latency_margin());
+}
+
+std::uint32_t tempochanger::low_latency_margin() const {
+    // The transposer's share of a block varies by a frame, which is span /
+    // skip frames of output: that much, and two frames for the roundings.
+    const std::uint64_t skip = std::max<std::uint64_t>(skip_frames(), 1);
+    return static_cast<std::uint32_t>((sequence_length - overlap_length + skip - 1) / skip + 2);
+}
+
+std::uint32_t tempochanger::low_latency_catch_up_frames() const {
+    // Unless a band is asked for, it is nothing: all that a flowing stream
+    // holds beyond what keeps every block full is delay, and goes. Before it
+    // flows there is none.
+    if (!flowing_) return 0;
+    const std::int64_t band = tolerance_setting.value_or(0);
+    const std::uint64_t span = sequence_length - overlap_length;
+    const std::uint64_t skip = skip_frames();
+    if (span == 0 || skip == 0 || input_frames < skip) return 0;
+    // The spare after this sequence, its skip and this call's block.
+    const std::uint64_t input_after = input_frames - skip;
+    std::uint64_t spent = 0;
+    if (input_after < input_required)
+        spent = (span * (input_required - input_after) + skip - 1) / skip;
+    const std::int64_t spare = static_cast<std::int64_t>(output_frames + span) -
+                               std::int64_t{block_frames()} - static_cast<std::int64_t>(spent) -
+                               band - std::int64_t{low_latency_margin()};
+    if (spare <= 1) return 0;
+    // Input whose output the spare covers, a frame short for the rounding,
+    // in the same small steps as the normal mode's catching up.
+    const std::uint64_t over =
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(spare), span / 32);
+    const std::uint64_t extra = std::min<std::uint64_t>((over - 1) * skip / span, seek_length / 16);
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(extra, input_after));
+}
+
+std::uint32_t tempochanger::hand_out_low_latency(std::int16_t* output) {
+    const std::uint32_t block = std::max<std::uint32_t>(output_limit, 32);
+    const std::uint32_t held = output_frames;
+    if (flowing_) {
+        if (held >= block) {
+            take_output(output, block);
+            return block;
+        }
+        // Came up short (the pitch went up, so the look-ahead grew): hand
+        // out the rest and build up enough again.
+        flowing_ = false;
+        take_output(output, held);
+        return held;
+    }
+    // Starting: the first block begins with as much silence as the blocks
+    // after it need held back, so the sound starts as early as it can, to
+    // the frame rather than to the block.
+    const std::int64_t spare = low_latency_spare(block);
+    if (held == 0 || spare <= -std::int64_t{block}) return 0;
+    flowing_ = true;
+    const std::uint32_t silence = spare >= 0 ? 0 : static_cast<std::uint32_t>(-spare);
+    lead_silence_ = silence;
+    std::fill_n(output, std::size_t{silence} * channels, std::int16_t{0});
+    take_output(output + std::size_t{silence} * channels, block - silence);
+    return block;
 }
 
 std::uint32_t tempochanger::seek_best_overlap(const std::int16_t* mid, const std::int16_t* input) {
@@ -297,8 +456,14 @@ void tempochanger::overlap_mono(std::int16_t* dest, std::uint32_t pos) {
 
 void tempochanger::append_input(const std::int16_t* samples, std::uint32_t frames) {
     const std::uint32_t held = input_frames * channels;
-    if (input_buffer.reserve((input_frames + frames) * channels, 0, held))
-        input_capacity = input_buffer.capacity();
+    std::uint32_t need = (input_frames + frames) * channels;
+    // The low-latency stream holds up to a requirement and a call's input
+    // before a sequence, and reaches new highs by a frame now and then, long
+    // after it started: its first growth takes room for all of that (and for
+    // a call one frame longer), so that it never allocates again.
+    if (low_latency_ && need > input_capacity)
+        need = std::max(need, (input_required + 2 * frames + 2) * channels);
+    if (input_buffer.reserve(need, 0, held)) input_capacity = input_buffer.capacity();
     copy_samples(input_buffer.data() + held, samples, frames * channels);
     input_frames += frames;
 }

@@ -11,8 +11,10 @@
 // duration). Counts are frames (one sample per channel, interleaved left,
 // right) unless they are said to be samples.
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/sample_buffer.h"
 #include "engine/simd/correlation.h"
@@ -48,10 +50,34 @@ class tempochanger {
     // output to the frames that fit.
     void set_block_size(std::uint32_t bytes);
 
+    // Low-latency pacing, off at construction. Instead of keeping a block or
+    // more in hand, the stretcher waits only until it holds enough to fill
+    // every block up to its next sequence, and from then on hands out a whole
+    // block (the output limit) on every call: the delay is the sequence's
+    // look-ahead and no more. Should a block ever come up short (the pitch went
+    // up, so the look-ahead grew), it waits again. The held sound is caught
+    // up as in the normal pacing, but down to what keeps every block full
+    // (the band is 0 unless `set_lag_tolerance` asks for one), so the delay
+    // stays at its least for as long as the stream runs. Switching either way
+    // keeps all held sound.
+    void set_low_latency(bool on);
+    [[nodiscard]] bool low_latency() const noexcept { return low_latency_; }
+
     // Appends `count` frames of `input`, processes at most one sequence and
     // writes a paced number of frames to `output`, which is returned. `output`
     // needs room for max(output limit, 32) frames.
     std::uint32_t process(std::int16_t* output, const std::int16_t* input, std::uint32_t count);
+
+    // How far ahead of the input, in output frames, the stream that `process`
+    // returns runs on average once it flows (the calls before the first
+    // sequence return nothing and are not counted). A sequence starts where
+    // the search finds the best join: anywhere in the seek window (its middle
+    // on average) when the tempo is below 10000, since the natural
+    // continuation then lies beyond it; near the window's start above 10000.
+    // Within a sequence the output runs 10000 / tempo times as fast as the
+    // input and gets ahead of it by up to (sequence - overlap) times that
+    // speed less one, half of that on average.
+    [[nodiscard]] double delay_frames() const noexcept;
 
     // Diagnostics: the frames waiting in the input and output buffers (the
     // output's are sound already made but not yet handed out: delay), and the
@@ -59,6 +85,48 @@ class tempochanger {
     [[nodiscard]] std::uint32_t held_input_frames() const noexcept { return input_frames; }
     [[nodiscard]] std::uint32_t held_output_frames() const noexcept { return output_frames; }
     [[nodiscard]] std::uint32_t output_capacity_samples() const noexcept { return output_capacity; }
+    // The lengths in frames as derived from the parameters, and the most
+    // frames that one call hands out.
+    [[nodiscard]] std::uint32_t sequence_frames() const noexcept { return sequence_length; }
+    [[nodiscard]] std::uint32_t seek_frames() const noexcept { return seek_length; }
+    [[nodiscard]] std::uint32_t overlap_frames() const noexcept { return overlap_length; }
+    [[nodiscard]] std::uint32_t block_frames() const noexcept {
+        return std::max<std::uint32_t>(output_limit, 32);
+    }
+
+    // The sound held between input and output, in frames of output time: the
+    // output made but not handed out, plus the input waiting, at the tempo.
+    // Its growth is the growth of the delay from microphone to speaker.
+    [[nodiscard]] std::uint64_t held_sound_frames() const noexcept;
+
+    // How far, in frames of output time, the held sound may rise above its
+    // normal level (the input a sequence needs plus the block the pacing keeps
+    // in hand) before the stretcher catches up. The truncated skip and pacing
+    // make a little more sound than they hand out at most tempos; left alone
+    // the surplus piles up in the output buffer and the voice falls further
+    // behind for as long as the stream runs. Past the band, the next sequence
+    // starts a few input frames later than the skip says, so its overlap
+    // search and cross-fade join the sound as at every other seam; nothing is
+    // dropped from or added to the output. Until `set_lag_tolerance` is
+    // called the band is one sequence long (82 ms at 44.1 kHz), which a
+    // stream crosses only after tens of seconds at the least, so the first
+    // seconds of every stream are untouched. 0 keeps the held sound at its
+    // normal level; UINT32_MAX never corrects (the stream of old).
+    void set_lag_tolerance(std::uint32_t frames);
+    [[nodiscard]] std::uint32_t lag_tolerance() const noexcept;
+    // Keeps the made sound in step with the input exactly, for a caller that
+    // lines the stream up with its input once and for all (a file renderer):
+    // every input frame here is `source_rate` / 10000 frames of the source
+    // (the transposer's rate; 10000 for plain time-stretching), and whenever
+    // the sequences have made a whole frame more than that input lasts, the
+    // next one starts a frame later. The pacing plays no part, so the stream
+    // keeps its timing however the calls hand it out. 0 turns it off.
+    void keep_in_step(std::uint32_t source_rate);
+
+    // Input frames consumed beyond the skip so far, and the number of
+    // sequences that did so.
+    [[nodiscard]] std::uint64_t caught_up_frames() const noexcept { return caught_up_frames_; }
+    [[nodiscard]] std::uint64_t catch_ups() const noexcept { return catch_ups_; }
 
   protected:
     // The six operations that a processor-specific variant may replace, in
@@ -129,6 +197,17 @@ class tempochanger {
 
     // The frames that a call with `count` input frames hands out.
     std::uint32_t paced_frames(std::uint32_t count) const;
+    // Low-latency pacing: writes this call's frames to `output` and
+    // returns their count; decides whether the output flows.
+    std::uint32_t hand_out_low_latency(std::int16_t* output);
+    // Output frames held beyond this call's block and the blocks before the
+    // next sequence; below 0, a block will come up short.
+    std::int64_t low_latency_spare(std::uint32_t block) const;
+    // Frames kept beyond that against the unevenness of the input.
+    std::uint32_t low_latency_margin() const;
+    // The catching up of the low-latency pacing: input frames beyond the
+    // skip whose output would only add delay.
+    std::uint32_t low_latency_catch_up_frames() const;
 
     // Input frames consumed per sequence: (sequence - overlap) * tempo / 10000.
     std::uint32_t skip_frames() const;
@@ -159,9 +238,28 @@ class tempochanger {
 
     static constexpr std::uint32_t max_overlap_length = 512;
 
+    bool low_latency_ = false;
+    // Low-latency pacing only: whole blocks are being handed out, and the
+    // silence that the first of them began with.
+    bool flowing_ = false;
+    std::uint32_t lead_silence_ = 0;
+
   private:
-    void process_sequence();
+    // One sequence; `count` is the call's input, which the pacing keeps in hand.
+    void process_sequence(std::uint32_t count);
     std::uint32_t derive_input_required();
+    // Input frames the coming sequence consumes beyond its skip to bring the
+    // held sound back into its band; 0 while it is inside.
+    std::uint32_t catch_up_frames(std::uint32_t count) const;
+
+    std::optional<std::uint32_t> tolerance_setting;  // unset: one sequence
+    // Input frames the next sequence consumes beyond its skip to keep in
+    // step with the source; 0 unless keep_in_step is on.
+    std::uint32_t in_step_frames();
+    std::uint32_t step_rate = 0;
+    std::int64_t step_error = 0;  // output made less input consumed, 1/10000 frames
+    std::uint64_t caught_up_frames_ = 0;
+    std::uint64_t catch_ups_ = 0;
 };
 
 }  // namespace squeakbox

@@ -19,12 +19,14 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -35,6 +37,26 @@
 #include "engine/simd/dispatch.h"
 #include "engine/tempochanger.h"
 #include "tests/engine/speech_signal.h"
+
+// Counts the heap allocations after a sweep's first minute, to show that the
+// engine stops allocating once it is warm.
+namespace {
+std::atomic<bool> counting_allocations{false};
+std::atomic<std::uint64_t> allocations{0};
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (counting_allocations.load(std::memory_order_relaxed))
+        allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -52,6 +74,11 @@ struct soak_options {
     double max_lag_ms = 0;      // 0: no limit; sound held in the tempo changer
     double max_growth_kb = 0;   // 0: no limit; peak memory growth after the first hour
     double report_hours = 1.0;  // how often to print
+    // Set: one steady run per pitch instead, each of `hours`, printing one
+    // line per pitch (see sweep below).
+    std::vector<std::int32_t> sweep;
+    std::uint32_t channels = 1;
+    double max_excursion_ms = 0;  // 0: no limit; held sound's largest move after a minute
 };
 
 // The process's peak and current resident memory in kB, from the kernel.
@@ -82,7 +109,9 @@ memory_use read_memory() {
                  "squeakbox-soak: %s\n"
                  "usage: squeakbox-soak [--hours H] [--change-seconds S] [--semitones N]\n"
                  "                      [--seed N] [--max-lag-ms MS] [--max-growth-kb KB]\n"
-                 "                      [--report-hours H]\n",
+                 "                      [--report-hours H]\n"
+                 "       squeakbox-soak --sweep all|S1,S2,... [--hours H] [--channels 1|2]\n"
+                 "                      [--max-excursion-ms MS]\n",
                  problem.c_str());
     std::exit(2);
 }
@@ -94,6 +123,29 @@ double number(std::string_view option, const char* text) {
     if (end == text || *end != '\0' || !std::isfinite(value) || value < 0)
         usage(std::string(option) + ": not a number that can be used: " + text);
     return value;
+}
+
+// "all" (the engine's whole range) or pitches separated by commas.
+std::vector<std::int32_t> pitch_list(std::string_view text) {
+    std::vector<std::int32_t> pitches;
+    const std::int32_t most = pitch_shifter::max_semitones;
+    if (text == "all") {
+        for (std::int32_t s = -most; s <= most; ++s) pitches.push_back(s);
+        return pitches;
+    }
+    while (!text.empty()) {
+        const std::size_t comma = text.find(',');
+        const std::string item(text.substr(0, comma));
+        char* end = nullptr;
+        const long s = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || s < -most || s > most)
+            usage("--sweep: " + pitch_shifter::out_of_range_message(s) + " (or not a number: '" +
+                  item + "')");
+        pitches.push_back(static_cast<std::int32_t>(s));
+        if (comma == std::string_view::npos) break;
+        text.remove_prefix(comma + 1);
+    }
+    return pitches;
 }
 
 soak_options parse(int argc, char** argv) {
@@ -109,8 +161,9 @@ soak_options parse(int argc, char** argv) {
             if (value == nullptr) usage("--semitones needs a value");
             char* end = nullptr;
             const long s = std::strtol(value, &end, 10);
-            if (end == value || *end != '\0' || s < -48 || s > 48)
-                usage(std::string("--semitones: not a pitch from -48 to 48: ") + value);
+            if (end == value || *end != '\0' || s < -pitch_shifter::max_semitones ||
+                s > pitch_shifter::max_semitones)
+                usage("--semitones: " + pitch_shifter::out_of_range_message(s));
             o.semitones = static_cast<std::int32_t>(s);
         } else if (a == "--seed") {
             o.seed = static_cast<std::uint32_t>(number(a, value));
@@ -120,6 +173,15 @@ soak_options parse(int argc, char** argv) {
             o.max_growth_kb = number(a, value);
         } else if (a == "--report-hours") {
             o.report_hours = number(a, value);
+        } else if (a == "--sweep") {
+            if (value == nullptr) usage("--sweep needs a list of pitches, or all");
+            o.sweep = pitch_list(value);
+        } else if (a == "--channels") {
+            const double c = number(a, value);
+            if (c != 1 && c != 2) usage("--channels must be 1 or 2");
+            o.channels = static_cast<std::uint32_t>(c);
+        } else if (a == "--max-excursion-ms") {
+            o.max_excursion_ms = number(a, value);
         } else {
             usage("unknown option " + std::string(a));
         }
@@ -131,10 +193,106 @@ soak_options parse(int argc, char** argv) {
     return o;
 }
 
+// One steady run per pitch. The delay from microphone to speaker grows with
+// the sound the tempo changer holds (output made but not handed out, and input
+// waiting, in output time); it must stay within a band. Per pitch: when the
+// stretcher first caught up with its surplus, the largest move of the held
+// sound and of the held output alone away from their values after the first
+// minute, the output buffer and the process's memory after one hour and at
+// the end, and the allocations after the first minute.
+int sweep(const soak_options& options) {
+    const std::uint32_t ch = options.channels;
+    const std::uint64_t loop_blocks = 30ull * sample_rate / block_frames;
+    const auto left = testing::speech_like(loop_blocks * block_frames, sample_rate, options.seed);
+    const auto right =
+        testing::speech_like(loop_blocks * block_frames, sample_rate, options.seed + 1);
+    std::vector<std::int16_t> voice(left.size() * ch);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        voice[i * ch] = left[i];
+        if (ch == 2) voice[i * 2 + 1] = right[i];
+    }
+    const auto total_blocks = static_cast<std::uint64_t>(
+        options.hours * static_cast<double>(frames_per_hour) / block_frames);
+    const std::uint64_t minute_blocks = 60ull * sample_rate / block_frames;
+    const std::uint64_t hour_blocks = frames_per_hour / block_frames;
+    const auto ms = [](double frames) { return 1000.0 * frames / sample_rate; };
+
+    std::printf("squeakbox-soak: %g h of voice at each of %zu pitches, %u channel(s)\n",
+                options.hours, options.sweep.size(), ch);
+    std::printf("%5s %9s %9s %9s %9s %9s %9s %9s %9s %7s %7s\n", "pitch", "first s", "sound ms",
+                "output ms", "delay ms", "buf1h kB", "buf kB", "rss1h kB", "rss kB", "allocs",
+                "sec");
+    std::fflush(stdout);
+    bool failed = false;
+    std::vector<std::int16_t> output(std::size_t{block_frames} * ch);
+    for (const std::int32_t semitones : options.sweep) {
+        const auto started = std::chrono::steady_clock::now();
+        pitch_shifter engine;
+        engine.set_channels(ch);
+        engine.set_sample_rate(sample_rate);
+        engine.set_block_size(block_frames * 2 * ch);
+        engine.set_pitch_semitones(semitones);
+        const tempochanger& stretcher = engine.tempo_changer();
+        double first_catch_up = -1;
+        std::uint64_t sound_at_minute = 0, output_at_minute = 0;
+        double sound_moved = 0, output_moved = 0;
+        double buffer_hour_kb = 0;
+        long rss_hour_kb = 0;
+        allocations = 0;
+        for (std::uint64_t b = 0; b < total_blocks; ++b) {
+            const std::int16_t* source = voice.data() + (b % loop_blocks) * block_frames * ch;
+            engine.process(output.data(), source, block_frames);
+            if (first_catch_up < 0 && stretcher.catch_ups() > 0)
+                first_catch_up = double(b * block_frames) / sample_rate;
+            const std::uint64_t sound = stretcher.held_sound_frames();
+            const std::uint64_t held = stretcher.held_output_frames();
+            if (b == minute_blocks) {
+                sound_at_minute = sound;
+                output_at_minute = held;
+                counting_allocations = true;
+            } else if (b > minute_blocks) {
+                sound_moved =
+                    std::max(sound_moved, std::abs(double(sound) - double(sound_at_minute)));
+                output_moved =
+                    std::max(output_moved, std::abs(double(held) - double(output_at_minute)));
+            }
+            if (b + 1 == hour_blocks) {
+                counting_allocations = false;
+                buffer_hour_kb = stretcher.output_capacity_samples() * 2.0 / 1024.0;
+                rss_hour_kb = read_memory().current_kb;
+                counting_allocations = true;
+            }
+        }
+        counting_allocations = false;
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        std::printf("%+5d %9.1f %9.1f %9.1f %9.1f %9.1f %9.1f %9ld %9ld %7llu %7.1f\n", semitones,
+                    first_catch_up, ms(sound_moved), ms(output_moved),
+                    ms(double(stretcher.held_sound_frames())), buffer_hour_kb,
+                    stretcher.output_capacity_samples() * 2.0 / 1024.0, rss_hour_kb,
+                    read_memory().current_kb, static_cast<unsigned long long>(allocations.load()),
+                    seconds);
+        std::fflush(stdout);
+        if (options.max_excursion_ms > 0 && (ms(sound_moved) > options.max_excursion_ms ||
+                                             ms(output_moved) > options.max_excursion_ms)) {
+            std::printf("FAIL: at %+d semitones the delay moved by more than %.0f ms\n", semitones,
+                        options.max_excursion_ms);
+            failed = true;
+        }
+        if (allocations.load() != 0) {
+            std::printf("FAIL: at %+d semitones the engine allocated after its first minute\n",
+                        semitones);
+            failed = true;
+        }
+    }
+    return failed ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const soak_options options = parse(argc, argv);
+    if (!options.sweep.empty()) return sweep(options);
 
     // Half a minute of voice, played round and round: long enough that the
     // pitch changes meet it at ever different places.

@@ -90,6 +90,9 @@ TEST(CommandLine, OptionsWithValuesInBothSpellings) {
     // A value that looks like a number or an option is still the value.
     EXPECT_EQ(parse({"--input-device", "-3"}).options.input_device, "-3");
     EXPECT_EQ(parse({"--input-device", "-3"}).options.pitch_semitones, 6);
+    EXPECT_TRUE(parse({"--latency", "low"}).options.low_latency);
+    EXPECT_FALSE(parse({"--latency=low", "--latency=normal"}).options.low_latency);
+    EXPECT_FALSE(parse({}).options.low_latency);
 }
 
 TEST(CommandLine, Flags) {
@@ -136,6 +139,8 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
         {{"--audio-system"}, "--audio-system"},
         {{"--virtual-mic", "--output-device", "Speakers"}, "--output-device"},
         {{"--virtual-mic", "--playback-file", "o.wav"}, "--playback-file"},
+        {{"--latency", "fast"}, "--latency"},
+        {{"--latency"}, "--latency"},
     };
     for (const auto& c : cases) {
         const auto result = parse(c.args);
@@ -149,7 +154,7 @@ TEST(CommandLine, HelpNamesEveryOption) {
     for (const char* option :
          {"--input-device", "--output-device", "--capture-file", "--playback-file", "--realtime",
           "--fast", "--exit-at-end", "--record", "--stats", "--list-devices", "--help", "--version",
-          "--audio-system", "--virtual-mic", "PITCH"}) {
+          "--audio-system", "--virtual-mic", "--latency", "PITCH"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

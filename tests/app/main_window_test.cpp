@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 #include "app/device_listing.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QImage>
 #include <QLabel>
@@ -94,6 +95,34 @@ TEST(MainWindow, EngineIsSetUpOnceInOrderWithTheStartPitch) {
     EXPECT_EQ(h.pitch.calls,
               (std::vector<std::string>{"channels 1", "rate 44100", "block 1024", "pitch -3"}));
     EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -3"));
+}
+
+TEST(MainWindow, LowLatencyFromTheCommandLineCtrlLAndTheContextMenu) {
+    window_harness h;
+    window_setup setup;
+    setup.low_latency = true;
+    main_window& w = h.build(setup);
+    EXPECT_EQ(h.pitch.calls.back(), "latency low");
+    EXPECT_TRUE(w.low_latency());
+    w.show();
+    h.settle();
+    // Ctrl+L works wherever the focus is in the window, also on a control.
+    w.control_widget(control::record_button)->setFocus();
+    h.settle();
+    QTest::keyClick(w.control_widget(control::record_button), Qt::Key_L, Qt::ControlModifier);
+    h.settle();
+    EXPECT_FALSE(w.low_latency());
+    EXPECT_EQ(h.pitch.calls.back(), "latency normal");
+    // The window's context menu holds the same switch, showing its state.
+    QWidget* top = w.widget();
+    ASSERT_EQ(top->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(top->actions().size(), 1);
+    QAction* entry = top->actions().front();
+    EXPECT_FALSE(entry->isChecked());
+    entry->trigger();
+    EXPECT_TRUE(w.low_latency());
+    EXPECT_TRUE(entry->isChecked());
+    EXPECT_EQ(h.pitch.calls.back(), "latency low");
 }
 
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {

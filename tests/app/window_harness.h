@@ -114,6 +114,9 @@ struct pitch_log final : pitch_control {
         semitones = s;
         calls.push_back("pitch " + std::to_string(s));
     }
+    void set_low_latency(bool on) override {
+        calls.push_back(on ? "latency low" : "latency normal");
+    }
 };
 
 struct recorder_log final : recording_control {

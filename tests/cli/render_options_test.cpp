@@ -12,15 +12,15 @@ render_options parse(std::vector<std::string_view> args) {
 }
 
 TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
-    const render_options o =
-        parse({"--semitones=-7", "--pitch-changes", "400:+2,0:3,12:-48", "--block-frames", "1024",
-               "--engine=plain", "--simd", "scalar", "--raw", "-q", "in.flac", "-"});
+    const render_options o = parse({"--semitones=-7", "--pitch-changes", "400:+2,0:3,12:-47",
+                                    "--block-frames", "1024", "--engine=plain", "--simd", "scalar",
+                                    "--raw", "-q", "--latency=low", "in.flac", "-"});
     EXPECT_EQ(o.semitones, -7);
     ASSERT_EQ(o.pitch_changes.size(), 3u);
     EXPECT_EQ(o.pitch_changes[0].block, 0u);
     EXPECT_EQ(o.pitch_changes[0].semitones, 3);
     EXPECT_EQ(o.pitch_changes[1].block, 12u);
-    EXPECT_EQ(o.pitch_changes[1].semitones, -48);
+    EXPECT_EQ(o.pitch_changes[1].semitones, -47);
     EXPECT_EQ(o.pitch_changes[2].block, 400u);
     EXPECT_EQ(o.pitch_changes[2].semitones, 2);
     EXPECT_EQ(o.block_frames, 1024u);
@@ -28,6 +28,7 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     EXPECT_EQ(o.level, simd::level::scalar);
     EXPECT_TRUE(o.raw);
     EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.latency, latency_mode::low);
     EXPECT_EQ(o.input, "in.flac");
     EXPECT_EQ(o.output, "-");
 
@@ -37,6 +38,7 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     EXPECT_EQ(d.engine, engine_choice::automatic);
     EXPECT_FALSE(d.level.has_value());
     EXPECT_FALSE(d.raw);
+    EXPECT_EQ(d.latency, latency_mode::normal);
     EXPECT_EQ(d.input, "-odd-name.wav");
     EXPECT_TRUE(parse({"--version"}).version);
     EXPECT_TRUE(parse({"-h"}).help);
@@ -57,6 +59,7 @@ TEST(RenderOptions, RejectsWhatItCannotHonour) {
         {"--pitch-changes", "4:1,", "a", "b"},
         {"--engine", "MMX", "a", "b"},
         {"--simd", "neon", "a", "b"},
+        {"--latency", "lowest", "a", "b"},
         {"--raw=yes", "a", "b"},
         {"--unknown", "a", "b"},
         {"a"},

@@ -362,15 +362,65 @@ TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
         voice.rate = rate;
         voice.samples = testing::speech_like(static_cast<std::size_t>(rate) * 8, rate, 13);
         write_sound(file("voice.wav"), voice);
-        for (int semitones : {-12, -5, 0, 6, 12}) {
-            const outcome run =
-                run_program({"-s", std::to_string(semitones), file("voice.wav"), file("out.wav")});
-            ASSERT_EQ(run.status, 0) << run.errors;
-            const sound out = read_sound(file("out.wav"));
-            ASSERT_EQ(out.frames(), voice.frames());
-            EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
-                << semitones << " semitones at " << rate << " Hz";
+        for (const char* latency : {"normal", "low"}) {
+            for (int semitones : {-12, -5, 0, 6, 12}) {
+                const outcome run = run_program({"-s", std::to_string(semitones), "--latency",
+                                                 latency, file("voice.wav"), file("out.wav")});
+                ASSERT_EQ(run.status, 0) << run.errors;
+                const sound out = read_sound(file("out.wav"));
+                ASSERT_EQ(out.frames(), voice.frames());
+                EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
+                    << semitones << " semitones at " << rate << " Hz, " << latency << " latency";
+            }
         }
+    }
+}
+
+TEST_F(RenderProgram, LongFilesStayInLineToTheirEnd) {
+    // Three minutes of voice, ending in a syllable that stops 50 ms before the
+    // file does: the last minute must line up as well as the first (the
+    // engine's surplus used to slide it by up to 0.7 s an hour at +6 and 6.5 s
+    // at +43), and that last syllable must come out rather than stay in the
+    // engine.
+    const int rate = 44100;
+    const std::size_t minute = 60 * rate;
+    sound voice;
+    voice.samples = testing::speech_like(3 * minute, rate, 19);
+    write_sound(file("long.wav"), voice);
+    auto slice = [](const sound& s, std::size_t from, std::size_t to) {
+        sound part;
+        part.rate = s.rate;
+        part.samples.assign(s.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                            s.samples.begin() + static_cast<std::ptrdiff_t>(to));
+        return part;
+    };
+    auto loudness = [](const sound& s, std::size_t from, std::size_t to) {
+        double energy = 0;
+        for (std::size_t i = from; i < to; ++i) energy += double(s.samples[i]) * s.samples[i];
+        return std::sqrt(energy / static_cast<double>(to - from));
+    };
+    for (int semitones : {-6, 6, 43}) {
+        const outcome run =
+            run_program({"-s", std::to_string(semitones), file("long.wav"), file("out.wav")});
+        ASSERT_EQ(run.status, 0) << run.errors;
+        const sound out = read_sound(file("out.wav"));
+        ASSERT_EQ(out.frames(), voice.frames());
+        const std::size_t end = voice.frames();
+        const double first = envelope_lag_ms(slice(voice, 0, minute), slice(out, 0, minute));
+        const double last =
+            envelope_lag_ms(slice(voice, end - minute, end), slice(out, end - minute, end));
+        // At +43 every sequence spans a second of input played twelve times
+        // as fast, so a syllable is smeared over a second of output and its
+        // envelope has no one place; there the last minute must sit where
+        // the first does.
+        if (semitones != 43) {
+            EXPECT_LE(std::abs(first), 10.0) << semitones << " semitones";
+        }
+        EXPECT_LE(std::abs(last - first), 10.0) << semitones << " semitones";
+        // The last syllable's sound, not silence padded in its place.
+        EXPECT_GT(loudness(out, end - rate / 5, end - rate / 20),
+                  0.2 * loudness(voice, end - rate / 5, end - rate / 20))
+            << semitones << " semitones";
     }
 }
 
@@ -378,25 +428,29 @@ TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
     sound speech;
     speech.samples = testing::speech_like(44100 * 3 + 123, 44100, 5);
     write_sound(file("speech.wav"), speech);
-    const outcome run =
-        run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
-                     "200:-3,40:7", file("speech.wav"), file("raw.wav")});
-    ASSERT_EQ(run.status, 0) << run.errors;
+    for (const latency_mode latency : {latency_mode::normal, latency_mode::low}) {
+        const outcome run =
+            run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
+                         "200:-3,40:7", "--latency", latency_name(latency), file("speech.wav"),
+                         file("raw.wav")});
+        ASSERT_EQ(run.status, 0) << run.errors;
 
-    pitch_shifter engine;
-    engine.set_channels(1);
-    engine.set_sample_rate(44100);
-    engine.set_block_size(300 * 2);
-    engine.set_pitch_semitones(4);
-    std::vector<std::int16_t> expected;
-    std::vector<std::int16_t> out(300);
-    for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
-        if (k == 40) engine.set_pitch_semitones(7);
-        if (k == 200) engine.set_pitch_semitones(-3);
-        const auto n = engine.process(out.data(), speech.samples.data() + k * 300, 300);
-        expected.insert(expected.end(), out.begin(), out.begin() + n);
+        pitch_shifter engine;
+        engine.set_channels(1);
+        engine.set_sample_rate(44100);
+        engine.set_block_size(300 * 2);
+        engine.set_latency(latency);
+        engine.set_pitch_semitones(4);
+        std::vector<std::int16_t> expected;
+        std::vector<std::int16_t> out(300);
+        for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
+            if (k == 40) engine.set_pitch_semitones(7);
+            if (k == 200) engine.set_pitch_semitones(-3);
+            const auto n = engine.process(out.data(), speech.samples.data() + k * 300, 300);
+            expected.insert(expected.end(), out.begin(), out.begin() + n);
+        }
+        EXPECT_EQ(read_sound(file("raw.wav")).samples, expected) << latency_name(latency);
     }
-    EXPECT_EQ(read_sound(file("raw.wav")).samples, expected);
 }
 
 TEST_F(RenderProgram, PipesFormatsAndFloatInputsWork) {

@@ -417,6 +417,59 @@ TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly)
         << "recorded blocks that were never played";
 }
 
+TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutAGap) {
+    ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
+    const auto voice = testing::read_wav(path("voice.wav"));
+    ASSERT_TRUE(voice.ok);
+    session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
+    ASSERT_FALSE(HasFailure());
+    terminate(*run.app);
+    run.rig->signal(SIGTERM);
+    run.rig->wait_for(5s);
+    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    const rig_recording sides = read_rig(path("rig.raw"));
+
+    // The engine's own share is about 30 ms instead of 120 at +6 (through
+    // the file devices); the sound server and the devices add about 50 ms on
+    // a quiet machine, so the voice comes out about 80 ms later instead of
+    // 180. On a machine busy enough to make the server's buffers grow it is
+    // far more, so the test only holds it below the normal mode's 200 ms;
+    // bench/live_latency.sh measures it against the targets.
+    double correlation = 0;
+    const double latency = measure_latency(sides, &correlation);
+    std::printf("[ latency  ] microphone to speaker, low latency: %.1f ms\n",
+                1000.0 * latency / rate);
+    EXPECT_GT(correlation, 0.7) << "the output does not follow the voice's loudness";
+    EXPECT_LT(latency / rate, 0.200);
+
+    const pitch_comparison pitch = compare_pitch(sides.in, sides.out, latency / rate);
+    std::printf("[ pitch    ] low latency: %+.2f cents off six semitones over %zu frames\n",
+                pitch.median_cents - 600.0, pitch.frames);
+    EXPECT_GE(pitch.frames, 100u);
+    EXPECT_NEAR(pitch.median_cents, 600.0, 5.0);
+
+    // Whole blocks from the first sound on: every recorded block of voice is
+    // in what was played, one after the other.
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+    EXPECT_LE(stats.underruns, 10);
+    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+    ASSERT_TRUE(recording.ok);
+    const block_placement placement = place_blocks(recording.samples, sides.out);
+    const std::size_t hiccups = hiccups_let_pass(static_cast<double>(voice.samples.size()) / rate);
+    EXPECT_GT(placement.sounding, voice.samples.size() / block / 2);
+    EXPECT_LE(placement.breaks, hiccups);
+    EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding);
+    // No block of the program's own comes up short inside the voice: the
+    // recording has no run of silence where the voice went on.
+    const sounding_span in = sounding(sides.in, 200);
+    const sounding_span out = sounding(sides.out, 200);
+    ASSERT_TRUE(in.found && out.found);
+    EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
+                static_cast<double>(in.last - in.first) / rate, 0.050);
+}
+
 TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     session run = run_on(harmonic_tone(150.0, 4.0), {}, 800ms);
     ASSERT_FALSE(HasFailure());
