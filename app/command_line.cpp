@@ -42,6 +42,8 @@ bool set_flag(command_line& options, std::string_view name) noexcept {
         options.record = true;
     } else if (name == "--stats") {
         options.stats = true;
+    } else if (name == "--virtual-mic") {
+        options.virtual_mic = true;
     } else if (name == "--list-devices") {
         options.list_devices = true;
     } else if (name == "--help" || name == "-h") {
@@ -104,6 +106,30 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
             name = arg.substr(0, eq);
             inline_value = arg.substr(eq + 1);
         }
+        if (name == "--audio-system") {
+            std::string_view value;
+            if (inline_value) {
+                value = *inline_value;
+            } else if (i + 1 < args.size()) {
+                value = args[++i];
+            } else {
+                result.error = "--audio-system needs a value: auto, pulse or alsa";
+                return result;
+            }
+            if (value == "auto") {
+                options.audio_system = audio_system_choice::automatic;
+            } else if (value == "pulse") {
+                options.audio_system = audio_system_choice::pulse;
+            } else if (value == "alsa") {
+                options.audio_system = audio_system_choice::alsa;
+            } else {
+                result.error.append("--audio-system is auto, pulse or alsa, not \"")
+                    .append(value)
+                    .append("\"");
+                return result;
+            }
+            continue;
+        }
         if (std::string* slot = value_slot(options, name)) {
             if (inline_value) {
                 *slot = *inline_value;
@@ -144,6 +170,14 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
             "--realtime and --fast pace file devices only; without --capture-file or "
             "--playback-file they do nothing");
     }
+    if (options.virtual_mic && !options.output_device.empty()) {
+        result.error = "--virtual-mic is an output of its own; leave out --output-device";
+        return result;
+    }
+    if (options.virtual_mic && !options.playback_file.empty()) {
+        result.error = "--virtual-mic and --playback-file are both outputs; choose one";
+        return result;
+    }
     if (options.exit_at_end && options.capture_file.empty()) {
         options.warnings.emplace_back("--exit-at-end needs --capture-file; it does nothing here");
     }
@@ -166,12 +200,23 @@ Changes the pitch of your voice in real time.
   --exit-at-end            close once the capture file has been played
   --record                 record to the desktop as soon as the stream runs
   --stats                  print the stream's counters at exit
+  --virtual-mic            play into a new microphone, "Squeakbox", for call programs
+  --audio-system SYSTEM    auto (default): the desktop's sound server (PulseAudio or
+                           PipeWire) when one answers, else ALSA; pulse; or alsa
   --list-devices           list the sound devices and exit
   -h, --help               show this help and exit
   --version                show the versions in use and exit
 
 With both --capture-file and --playback-file the program starts by itself and
-needs no sound card. Ctrl+C closes it the way the window's close button does.
+needs no sound card; the two must be different files. A device is named by a
+unique part of its description or its server name; "default" is the server's
+default device. ALSA devices such as hw:0 or plughw:1,0 are used through ALSA
+directly. Ctrl+C, SIGTERM and a hang-up close it the way the window's close
+button does; a signal ignored when it starts (as under nohup) stays ignored.
+
+Exit status: 0 after a normal close; 1 when the sound could not start, a sound
+device failed, or a recording could not be opened or stopped on an error (what
+was written is kept, but it is not all); 2 for an unusable command line.
 )";
     return text;
 }

@@ -15,6 +15,10 @@ namespace squeakbox {
 // the file backend chooses by default.
 enum class pacing_choice { backend_default, realtime, fast };
 
+// Which sound devices the program uses: the desktop's sound server
+// (PulseAudio or PipeWire) when one answers, else ALSA through PortAudio.
+enum class audio_system_choice { automatic, pulse, alsa };
+
 struct command_line {
     int pitch_semitones = 6;
     std::string input_device;  // select by name; empty: the first listed
@@ -22,6 +26,8 @@ struct command_line {
     std::string capture_file;   // read the voice from this audio file
     std::string playback_file;  // write the processed voice to this WAV file
     pacing_choice pacing = pacing_choice::backend_default;
+    audio_system_choice audio_system = audio_system_choice::automatic;
+    bool virtual_mic = false;  // play into the Squeakbox microphone for calls
     bool exit_at_end = false;  // close when the capture file has been played
     bool record = false;       // start recording as soon as the stream runs
     bool stats = false;        // print the stream's counters at exit
@@ -36,7 +42,7 @@ struct command_line {
     // "Start!".
     [[nodiscard]] bool starts_at_once() const noexcept {
         return !input_device.empty() || !output_device.empty() || !capture_file.empty() ||
-               !playback_file.empty();
+               !playback_file.empty() || virtual_mic;
     }
 };
 

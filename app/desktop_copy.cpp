@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -130,6 +131,17 @@ copy_result copy_self_to_desktop(const message_box_hook& owner, const std::files
     if (ec) return refuse(owner, "cannot replace " + quoted(to) + ": " + ec.message() + ".");
     guard.release();
     return {true, {}};
+}
+
+bool copy_self_to_desktop_in_background(background_job& job, message_box_hook owner,
+                                        std::filesystem::path from, std::filesystem::path to) {
+    auto result = std::make_shared<copy_result>(
+        copy_result{false, "Cannot copy Squeakbox to the desktop: the copy was interrupted."});
+    return job.start([result, from = std::move(from),
+                      to = std::move(to)] { *result = copy_self_to_desktop({}, from, to); },
+                     [result, owner = std::move(owner)] {
+                         if (!result->ok && owner) owner(result->message, error_title);
+                     });
 }
 
 }  // namespace squeakbox

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/background_job.h"
 #include "app/message_box_hook.h"
 
 namespace squeakbox {
@@ -38,5 +39,12 @@ struct copy_result {
 // same text is returned; success shows nothing.
 copy_result copy_self_to_desktop(const message_box_hook& owner, const std::filesystem::path& from,
                                  const std::filesystem::path& to);
+
+// The same copy on `job`'s thread, since copying and syncing the program may
+// keep a slow disk busy for seconds; a failure's box is shown back on the
+// caller's thread, from its event loop. While an earlier copy still runs this
+// does nothing and returns false.
+bool copy_self_to_desktop_in_background(background_job& job, message_box_hook owner,
+                                        std::filesystem::path from, std::filesystem::path to);
 
 }  // namespace squeakbox

@@ -28,7 +28,7 @@ std::vector<listed_device> list_devices(sound_system& devices, device_list_kind 
         const mm_result result =
             capture ? devices.capture_caps(d, caps) : devices.playback_caps(d, caps);
         if (result != mm_ok || !caps.supports_44k_mono16) continue;
-        list.push_back({d, std::move(caps.name)});
+        list.push_back({d, std::move(caps.name), std::move(caps.id), caps.is_default});
     }
     return list;
 }
@@ -36,14 +36,24 @@ std::vector<listed_device> list_devices(sound_system& devices, device_list_kind 
 device_match find_device(const std::vector<listed_device>& list, std::string_view name) {
     device_match match;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (list[i].name == name) {
+        if (list[i].name == name || (!list[i].id.empty() && list[i].id == name)) {
             match.index = static_cast<int>(i);
             return match;
         }
     }
+    // The names that always meant the sound server's default devices.
+    if (name == "default" || name == "pulse") {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (list[i].is_default) {
+                match.index = static_cast<int>(i);
+                return match;
+            }
+        }
+    }
     std::vector<std::size_t> partial;
     for (std::size_t i = 0; i < list.size(); ++i) {
-        if (contains_ignoring_case(list[i].name, name)) partial.push_back(i);
+        if (contains_ignoring_case(list[i].name, name) || contains_ignoring_case(list[i].id, name))
+            partial.push_back(i);
     }
     if (partial.size() == 1) {
         match.index = static_cast<int>(partial.front());

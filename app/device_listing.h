@@ -16,7 +16,9 @@ enum class device_list_kind { capture, playback };
 
 struct listed_device {
     std::uint32_t number;
-    std::string name;
+    std::string name;         // what the list shows
+    std::string id = {};      // the sound server's name for it, if it has one
+    bool is_default = false;  // what "default" and "pulse" mean
 };
 
 // The devices of one direction that support the stream's format, in device
@@ -29,9 +31,11 @@ struct device_match {
     std::string error;  // why not, for the user
 };
 
-// The entry called `name`: an exact name first, otherwise the one entry whose
-// name contains it regardless of case (device names are long and carry
-// hardware details). Several such entries are an error naming them.
+// The entry called `name`: an exact shown name or server name first; then,
+// for "default" and "pulse", the server's default device; otherwise the one
+// entry whose shown or server name contains it regardless of case (device
+// names are long and carry hardware details). Several such entries are an
+// error naming them.
 [[nodiscard]] device_match find_device(const std::vector<listed_device>& list,
                                        std::string_view name);
 

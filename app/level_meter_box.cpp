@@ -52,9 +52,10 @@ void show_level_split(QWidget* box, int split) {
     auto* frame = static_cast<level_meter_frame*>(box);
     if (frame->split == split) return;
     frame->split = split;
-    // The bar is drawn when the block is played, not when the loop next gets
-    // round to painting.
-    if (frame->isVisible()) frame->repaint();
+    // Painting waits for the event loop: the block goes on to the recorder
+    // and the device at once, and several blocks between two frames of the
+    // screen cost one paint.
+    frame->update();
 }
 
 int shown_level_split(const QWidget* box) {

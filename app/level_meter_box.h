@@ -14,7 +14,7 @@ QWidget* create_level_meter_box(QWidget* parent);
 [[nodiscard]] int level_meter_inner_width(const QWidget* box);
 
 // Fills green from the left edge to `split` and white from there to the right
-// edge, painted at once so the bar follows the sound block by block.
+// edge, at the next paint of the window.
 void show_level_split(QWidget* box, int split);
 
 [[nodiscard]] int shown_level_split(const QWidget* box);

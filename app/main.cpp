@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "app/background_job.h"
 #include "app/command_line.h"
 #include "app/desktop_copy.h"
 #include "app/device_listing.h"
@@ -30,6 +32,7 @@
 #include "audio/file_sound_system.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/portaudio_sound_system.h"
+#include "audio/pulse_sound_system.h"
 #include "audio/split_sound_system.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"
@@ -62,14 +65,23 @@ std::string engine_description(const pitch_shifter& shifter) {
     return text;
 }
 
-// The devices of this run: the sound card, files, or a file on one side and
-// the sound card on the other. Live devices are only touched when needed, so
-// a run on files works on a machine without sound.
+// An ALSA device named directly goes to ALSA, not to the sound server.
+bool names_alsa_device(const std::string& name) {
+    return name.starts_with("hw:") || name.starts_with("plughw:");
+}
+
+// The devices of this run: the desktop's sound server, ALSA through
+// PortAudio, files, or a file on one side and live sound on the other. Live
+// devices are only touched when needed, so a run on files works on a machine
+// without sound.
 struct device_set {
+    std::unique_ptr<pulse_sound_system> server;
     std::unique_ptr<portaudio_sound_system> live;
     std::unique_ptr<file_sound_system> files;
     std::unique_ptr<split_sound_system> split;
     sound_system* devices = nullptr;
+    std::string in_use;   // which sound system, for --version and --list-devices
+    std::string problem;  // non-empty: the run cannot have the devices it asked for
 
     explicit device_set(const command_line& options) {
         const bool capture_file = !options.capture_file.empty();
@@ -83,25 +95,61 @@ struct device_set {
             if (options.pacing == pacing_choice::realtime)
                 file_options.pacing = file_pacing::real_time;
             files = std::make_unique<file_sound_system>(std::move(file_options));
+            in_use = "sound files";
         }
-        if (!capture_file || !playback_file) live = std::make_unique<portaudio_sound_system>();
-        if (files && live) {
-            split = capture_file ? std::make_unique<split_sound_system>(*files, *live)
-                                 : std::make_unique<split_sound_system>(*live, *files);
+        sound_system* live_devices = nullptr;
+        if (!capture_file || !playback_file) {
+            audio_system_choice choice = options.audio_system;
+            if (choice == audio_system_choice::automatic &&
+                (names_alsa_device(options.input_device) ||
+                 names_alsa_device(options.output_device)) &&
+                !options.virtual_mic) {
+                choice = audio_system_choice::alsa;
+            }
+            if (choice != audio_system_choice::alsa) {
+                server = std::make_unique<pulse_sound_system>();
+                if (server->ready()) {
+                    live_devices = server.get();
+                    in_use = "sound server " + server->server_description() + " (libpulse " +
+                             pulse_sound_system::library_version() + ")";
+                } else if (choice == audio_system_choice::pulse || options.virtual_mic) {
+                    problem = "no PulseAudio or PipeWire sound server answers (" +
+                              server->problem() + ")";
+                    if (options.virtual_mic) problem += "; --virtual-mic needs one";
+                } else {
+                    server.reset();
+                }
+            }
+            if (live_devices == nullptr && problem.empty()) {
+                live = std::make_unique<portaudio_sound_system>();
+                live_devices = live.get();
+                in_use = "ALSA through PortAudio";
+            }
+        }
+        if (files && live_devices != nullptr) {
+            split = capture_file ? std::make_unique<split_sound_system>(*files, *live_devices)
+                                 : std::make_unique<split_sound_system>(*live_devices, *files);
             devices = split.get();
+            in_use = (capture_file ? "sound file in, " : "sound file out, ") + in_use;
         } else {
-            devices = files ? static_cast<sound_system*>(files.get()) : live.get();
+            devices = files ? static_cast<sound_system*>(files.get()) : live_devices;
         }
     }
 };
 
-void print_device_lists(sound_system& devices) {
+void print_device_lists(sound_system& devices, const std::string& in_use) {
+    std::printf("Sound system: %s\n", in_use.c_str());
     for (const auto kind : {device_list_kind::capture, device_list_kind::playback}) {
         std::printf("%s devices (44.1 kHz mono 16-bit):\n",
                     kind == device_list_kind::capture ? "Capture" : "Playback");
         const std::vector<listed_device> list = list_devices(devices, kind);
         if (list.empty()) std::printf("  none\n");
-        for (const listed_device& device : list) std::printf("  %s\n", device.name.c_str());
+        for (const listed_device& device : list) {
+            if (device.id.empty() || device.id == device.name)
+                std::printf("  %s\n", device.name.c_str());
+            else
+                std::printf("  %s  [%s]\n", device.name.c_str(), device.id.c_str());
+        }
     }
 }
 
@@ -113,6 +161,26 @@ bool check_named_device(sound_system& devices, device_list_kind kind, const std:
     std::fprintf(stderr, "%s: %s %s; see %s --list-devices\n", program,
                  kind == device_list_kind::capture ? "capture:" : "playback:", match.error.c_str(),
                  program);
+    return false;
+}
+
+// The playback file written over the capture file would empty the voice
+// before a block of it is read. Compared by device and inode, so a link or
+// another spelling of the same path is caught too; a file that does not exist
+// yet is nobody's capture file.
+bool check_distinct_files(const command_line& options) {
+    if (options.capture_file.empty() || options.playback_file.empty()) return true;
+    std::error_code error;
+    if (!std::filesystem::equivalent(options.capture_file, options.playback_file, error))
+        return true;
+    if (options.capture_file == options.playback_file) {
+        std::fprintf(stderr, "%s: \"%s\" is both the capture file and the playback file\n", program,
+                     options.capture_file.c_str());
+    } else {
+        std::fprintf(stderr,
+                     "%s: the playback file \"%s\" is the capture file \"%s\" under another name\n",
+                     program, options.playback_file.c_str(), options.capture_file.c_str());
+    }
     return false;
 }
 
@@ -128,24 +196,34 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
         return 2;
     }
-    const command_line& options = parsed.options;
+    command_line options = parsed.options;
     if (options.help) {
         std::fputs(usage_text(program).c_str(), stdout);
         return 0;
     }
     for (const std::string& warning : options.warnings)
         std::fprintf(stderr, "%s: %s\n", program, warning.c_str());
+    // Before any file is opened: opening the playback file empties it.
+    if (!check_distinct_files(options)) return 2;
 
     // Built before anything else, as the one engine of the run.
     pitch_shifter shifter;
     if (options.version) {
         std::fputs(version_text(engine_description(shifter)).c_str(), stdout);
+        const device_set sound(options);
+        std::printf("sound: %s\n", sound.problem.empty() ? sound.in_use.c_str() : "none");
         return 0;
     }
 
     device_set sound(options);
+    if (!sound.problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, sound.problem.c_str());
+        return 1;
+    }
+    // The Squeakbox microphone is the last entry of the server's output list.
+    if (options.virtual_mic) options.output_device = pulse_sound_system::virtual_mic_label;
     if (options.list_devices) {
-        print_device_lists(*sound.devices);
+        print_device_lists(*sound.devices, sound.in_use);
         return 0;
     }
     if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||
@@ -179,6 +257,16 @@ int run(int argc, char** argv) {
     shifter_processor processor(shifter);
     pitch_adapter<pitch_shifter> pitch(shifter);
     wav_recorder recorder;
+    // A recording replaces its file; it must never be one the sound comes
+    // from or goes to.
+    if (!options.capture_file.empty()) recorder.protect_file(options.capture_file, "capture file");
+    if (!options.playback_file.empty())
+        recorder.protect_file(options.playback_file, "playback file");
+    // Files on both sides, taken as fast as they go, wait for the disk; a
+    // clock on either side does not, and a disk that falls far behind ends
+    // the recording instead of the sound.
+    recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
+                             options.pacing == pacing_choice::fast));
     recorder_adapter<wav_recorder> recording(recorder);
     // The monitor line belongs to the sound card's microphone; a voice read
     // from a file leaves the mixer alone.
@@ -219,20 +307,24 @@ int run(int argc, char** argv) {
         stream = &made->stream();
         return made;
     };
-    parts.actions.send_recommendation_mail = [owner] {
+    // The mail's questions to the desktop and the desktop copy may wait on a
+    // child process or a disk: away from the thread that moves the sound, one
+    // at a time each (a second click while one runs does nothing).
+    background_job mail_job;
+    background_job copy_job;
+    parts.actions.send_recommendation_mail = [owner, &mail_job] {
         const std::string body = load_resource_text(string_id::mail_body);
-        send_recommendation_mail(recommendation_subject, body, owner);
+        send_recommendation_mail_in_background(mail_job, recommendation_subject, body, owner);
     };
     parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
     parts.actions.open_apps_page = [] { open_link(apps_link()); };
-    parts.actions.copy_to_desktop = [owner, copy_source, copy_target] {
-        copy_self_to_desktop(owner, copy_source, copy_target);
+    parts.actions.copy_to_desktop = [owner, copy_source, copy_target, &copy_job] {
+        copy_self_to_desktop_in_background(copy_job, owner, copy_source, copy_target);
     };
     parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
-    parts.quit = [&window, headless] {
-        // A run without a screen that could not start says so in its exit code.
-        QCoreApplication::exit(headless && window->stream_state() < 0 ? 1 : 0);
-    };
+    // A run in which the sound could not start, a device failed or a
+    // recording was lost says so in its exit status.
+    parts.quit = [&window] { QCoreApplication::exit(window->exit_code()); };
 
     main_window main(setup, std::move(parts));
     window = &main;

@@ -29,6 +29,7 @@
 #include "app/pitch_range.h"
 #include "app/string_table.h"
 #include "audio/mic_monitor_mute.h"
+#include "audio/pulse_sound_system.h"
 
 // Resources of a static library are only linked in when something names them.
 static void load_squeakbox_resources() {
@@ -153,10 +154,15 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     fill_device_lists();
 
     // With no choice to make, start at once; the window is shown first with
-    // the lists, which the Start command then replaces.
+    // the lists, which the Start command then replaces. The Squeakbox
+    // microphone for calls is an extra the user picks, not a second speaker:
+    // it leaves the choice as it was.
     auto* input_list = static_cast<QComboBox*>(control_widget(control::input_device_list));
     auto* output_list = static_cast<QComboBox*>(control_widget(control::output_device_list));
-    if ((input_list->count() <= 1 && output_list->count() <= 1) || setup_.start_at_once) {
+    int outputs = output_list->count();
+    if (output_list->findText(QString::fromUtf8(pulse_sound_system::virtual_mic_label)) >= 0)
+        --outputs;
+    if ((input_list->count() <= 1 && outputs <= 1) || setup_.start_at_once) {
         post_command(control_widget(control::start_button));
     }
 
@@ -175,6 +181,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     }
 
     watch_devices();
+    watch_recording();
 }
 
 main_window::~main_window() {
@@ -183,7 +190,7 @@ main_window::~main_window() {
     if (!destroyed_) {
         destroyed_ = true;
         if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
-        if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+        if (parts_.recorder != nullptr) parts_.recorder->close_file();
         is_recording_ = false;
     }
     // The stream goes first: closing its devices may still report to the
@@ -208,6 +215,10 @@ QWidget* main_window::control_widget(control id) const noexcept {
 
 int main_window::stream_state() const noexcept {
     return stream_ ? stream_->stream_state() : 0;
+}
+
+int main_window::exit_code() const noexcept {
+    return failure_seen_ || stream_state() < 0 ? 1 : 0;
 }
 
 void main_window::create_controls() {
@@ -436,12 +447,14 @@ void main_window::destroy_window() {
     destroyed_ = true;
     if (parts_.monitor_mute != nullptr) parts_.monitor_mute->restore();
     // The level bar's colours are plain values; there is nothing to free.
-    if (is_recording_ && parts_.recorder != nullptr) parts_.recorder->close_file();
+    // Also waits for a stopped recording still being finished, so that the
+    // file is complete, and any failure known, when the program ends.
+    if (parts_.recorder != nullptr) parts_.recorder->close_file();
     is_recording_ = false;
     if (parts_.quit) {
         parts_.quit();
     } else {
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(exit_code());
     }
 }
 
@@ -453,12 +466,19 @@ void main_window::record_start() {
     std::string reason;
     if (stream_->stream_state() == 0) {
         reason = "the sound has not been started yet";
+    } else if (stream_->stream_state() < 0) {
+        // After a failed Start there is nothing to record, whatever the
+        // desktop folder.
+        reason = "the sound is not running";
     } else if (parts_.recorder->open_file(target, reason)) {
         is_recording_ = true;
         static_cast<QPushButton*>(control_widget(control::record_button))
             ->setText(QStringLiteral("Stop"));
         return;
     }
+    // A file that would not open, while the sound runs, loses the recording
+    // that was asked for.
+    if (stream_->stream_state() > 0) failure_seen_ = true;
     // The caption stays "Aufnehmen": nothing is being recorded.
     std::string text = "Cannot open recording file";
     if (!target.file_name.empty()) text += " \"" + target.file_name + "\"";
@@ -467,16 +487,33 @@ void main_window::record_start() {
 }
 
 void main_window::record_stop() {
-    if (parts_.recorder != nullptr) parts_.recorder->close_file();
+    // The sound goes on: the file is finished without waiting for the disk.
+    if (parts_.recorder != nullptr) parts_.recorder->close_file_in_background();
     is_recording_ = false;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
 }
 
 void main_window::recording_ended() {
+    failure_seen_ = true;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
     message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
+}
+
+void main_window::watch_recording() {
+    // The recorder's writer may fail while no block comes to hear of it, or
+    // while it finishes a stopped recording; look a few times a second.
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_, [this] {
+        std::string reason;
+        if (destroyed_ || parts_.recorder == nullptr || !parts_.recorder->take_failure(reason))
+            return;
+        is_recording_ = false;
+        recording_end_reason_ = reason;
+        recording_ended();
+    });
+    timer->start(250);
 }
 
 void main_window::watch_devices() {
@@ -523,6 +560,10 @@ std::uint32_t main_window::output_list_item_data(int index) {
 }
 
 void main_window::message_box(std::string_view text, std::string_view title) {
+    // The stream reports every device call that the device refused under the
+    // title "error" (the start, the mail and the recording use "Error"): a
+    // block or a buffer went missing, and the run says so at its end.
+    if (title == "error") failure_seen_ = true;
     if (parts_.actions.message_box) {
         parts_.actions.message_box(text, title);
         return;
@@ -566,6 +607,7 @@ void main_window::capture_ended() {
 }
 
 void main_window::device_failed(const std::string& reason) {
+    failure_seen_ = true;
     QCoreApplication::postEvent(widget_,
                                 new box_event("The sound device failed: " + reason, "Error"));
 }

@@ -61,7 +61,7 @@ struct window_parts {
     mic_monitor_mute* monitor_mute = nullptr;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
-    // application with exit code 0.
+    // application with exit_code().
     std::function<void()> quit;
 };
 
@@ -87,6 +87,11 @@ class main_window final : public stream_host, public device_events, public block
     [[nodiscard]] int pitch_semitones() const noexcept { return pitch_semitones_; }
     [[nodiscard]] bool is_recording() const noexcept { return is_recording_; }
     [[nodiscard]] int stream_state() const noexcept;
+    // What the program's exit status should say: 0 while all went well, 1
+    // once the sound could not start, a device failed or a recording was
+    // lost (refused, or stopped on its own), so that scripts do not take a
+    // truncated file for a success.
+    [[nodiscard]] int exit_code() const noexcept;
     [[nodiscard]] bool is_destroyed() const noexcept { return destroyed_; }
     // Where the level bar's green part ends, in pixels inside its border.
     [[nodiscard]] int level_split() const;
@@ -132,6 +137,7 @@ class main_window final : public stream_host, public device_events, public block
     void record_stop();
     void recording_ended();
     void watch_devices();
+    void watch_recording();
 
     window_setup setup_;
     window_parts parts_;
@@ -143,6 +149,7 @@ class main_window final : public stream_host, public device_events, public block
     bool is_recording_ = false;
     bool started_ = false;
     bool destroyed_ = false;
+    bool failure_seen_ = false;  // see exit_code()
     int banner_kind_ = 4;
     std::string recording_end_reason_;
     level_meter level_meter_;

@@ -3,6 +3,9 @@
 #include "app/links.h"
 #include "app/percent_encoding.h"
 
+#include <memory>
+#include <utility>
+
 namespace squeakbox {
 
 namespace {
@@ -13,6 +16,27 @@ constexpr std::string_view name = "\"Squeakbox\"";
 
 void show(const message_box_hook& owner, std::string_view text) {
     if (owner) owner(std::string(text), std::string(mail_error_title));
+}
+
+// The desktop's answers that may keep us waiting: the box of the first one
+// that is missing, or an empty text when the link can be handed over.
+std::string_view ask_desktop(const mail_environment& environment) {
+    if (!environment.handler_registered || !environment.handler_registered())
+        return mail_no_handler_text;
+    if (!environment.launcher_available || !environment.launcher_available())
+        return mail_no_launcher_text;
+    return {};
+}
+
+void hand_over(std::string_view answer, std::string_view subject, std::string_view body,
+               const message_box_hook& owner, const mail_environment& environment) {
+    if (!answer.empty()) {
+        show(owner, answer);
+        return;
+    }
+    if (!environment.open || !environment.open(mailto_url(subject, body))) {
+        show(owner, mail_not_sent_text);
+    }
 }
 
 }  // namespace
@@ -59,17 +83,18 @@ std::string mailto_url(std::string_view subject, std::string_view body) {
 
 void send_recommendation_mail(std::string_view subject, std::string_view body,
                               const message_box_hook& owner, const mail_environment& environment) {
-    if (!environment.handler_registered || !environment.handler_registered()) {
-        show(owner, mail_no_handler_text);
-        return;
-    }
-    if (!environment.launcher_available || !environment.launcher_available()) {
-        show(owner, mail_no_launcher_text);
-        return;
-    }
-    if (!environment.open || !environment.open(mailto_url(subject, body))) {
-        show(owner, mail_not_sent_text);
-    }
+    hand_over(ask_desktop(environment), subject, body, owner, environment);
+}
+
+bool send_recommendation_mail_in_background(background_job& job, std::string_view subject,
+                                            std::string_view body, message_box_hook owner,
+                                            mail_environment environment) {
+    auto shared = std::make_shared<const mail_environment>(std::move(environment));
+    auto answer = std::make_shared<std::string_view>(mail_no_handler_text);
+    return job.start(
+        [shared, answer] { *answer = ask_desktop(*shared); },
+        [shared, answer, subject = std::string(subject), body = std::string(body),
+         owner = std::move(owner)] { hand_over(*answer, subject, body, owner, *shared); });
 }
 
 }  // namespace squeakbox

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/background_job.h"
 #include "app/mail_environment.h"
 #include "app/message_box_hook.h"
 
@@ -39,5 +40,14 @@ std::string mailto_url(std::string_view subject, std::string_view body);
 void send_recommendation_mail(std::string_view subject, std::string_view body,
                               const message_box_hook& owner,
                               const mail_environment& environment = system_mail_environment());
+
+// The same, with the questions that may wait (xdg-mime runs as a child
+// process, the launcher is looked for along the PATH) asked on `job`'s thread;
+// the link is handed over and any box shown back on the caller's thread, from
+// its event loop. While an earlier mail is still being prepared this does
+// nothing and returns false.
+bool send_recommendation_mail_in_background(
+    background_job& job, std::string_view subject, std::string_view body, message_box_hook owner,
+    mail_environment environment = system_mail_environment());
 
 }  // namespace squeakbox

@@ -11,7 +11,8 @@
 namespace squeakbox {
 namespace {
 
-constexpr int watched_signals[] = {SIGINT, SIGTERM};
+// A hang-up (the terminal went away) ends the program as SIGTERM does.
+constexpr int watched_signals[] = {SIGHUP, SIGINT, SIGTERM};
 
 // The handler's end of the pipe; -1 while nobody listens.
 volatile std::sig_atomic_t write_end = -1;
@@ -32,6 +33,7 @@ extern "C" void note_signal(int signal) {
 struct termination_signals::impl {
     int fds[2] = {-1, -1};
     struct sigaction previous[std::size(watched_signals)] = {};
+    bool replaced[std::size(watched_signals)] = {};
     bool installed = false;
     std::unique_ptr<QSocketNotifier> notifier;
     std::function<void(int)> on_signal;
@@ -59,16 +61,25 @@ termination_signals::termination_signals(std::function<void(int)> on_signal)
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    std::size_t i = 0;
-    for (int signal : watched_signals) {
-        if (::sigaction(signal, &action, &impl_->previous[i++]) != 0) return;
+    for (std::size_t i = 0; i < std::size(watched_signals); ++i) {
+        // A signal ignored when we started was ignored on purpose: nohup
+        // ignores the hang-up, a script may ignore SIGINT for its children.
+        // It stays ignored.
+        if (::sigaction(watched_signals[i], nullptr, &impl_->previous[i]) != 0) return;
+        if ((impl_->previous[i].sa_flags & SA_SIGINFO) == 0 &&
+            impl_->previous[i].sa_handler == SIG_IGN) {
+            continue;
+        }
+        if (::sigaction(watched_signals[i], &action, nullptr) != 0) return;
+        impl_->replaced[i] = true;
     }
     impl_->installed = true;
 }
 
 termination_signals::~termination_signals() {
-    std::size_t i = 0;
-    for (int signal : watched_signals) ::sigaction(signal, &impl_->previous[i++], nullptr);
+    for (std::size_t i = 0; i < std::size(watched_signals); ++i) {
+        if (impl_->replaced[i]) ::sigaction(watched_signals[i], &impl_->previous[i], nullptr);
+    }
     write_end = -1;
     impl_->notifier.reset();
     for (int fd : impl_->fds) {

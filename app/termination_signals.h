@@ -1,6 +1,8 @@
 #pragma once
-// SIGINT and SIGTERM close the program the way the window's close button does:
-// the devices drain and a recording is finished properly. A signal handler may
+// SIGHUP, SIGINT and SIGTERM close the program the way the window's close
+// button does: the devices drain and a recording is finished properly. A
+// signal that was ignored when the program started (under nohup, or from a
+// script that ignores SIGINT) stays ignored. A signal handler may
 // do almost nothing, so it only writes the signal's number into a pipe; the
 // user-interface loop reads it and acts there.
 
@@ -11,8 +13,9 @@ namespace squeakbox {
 
 class termination_signals {
   public:
-    // From now on SIGINT and SIGTERM call `on_signal` with the signal's number
-    // on the thread that runs the Qt event loop. One instance at a time.
+    // From now on SIGHUP, SIGINT and SIGTERM, those not ignored, call
+    // `on_signal` with the signal's number on the thread that runs the Qt
+    // event loop. One instance at a time.
     explicit termination_signals(std::function<void(int signal)> on_signal);
     // Puts back the handlers found.
     ~termination_signals();

@@ -101,7 +101,15 @@ class recording_control {
     // could not be written. It is then closed, as complete as it could be
     // made, and `reason` says what happened.
     virtual bool write_block(const wave_header& header, std::string& reason) = 0;
+    // Finishes and closes the file, waiting for the disk.
     virtual void close_file() = 0;
+    // Ends the recording at once; the file is finished without the caller
+    // waiting for the disk.
+    virtual void close_file_in_background() { close_file(); }
+    // True, once, when the recording failed where write_block() could not say
+    // so: no block came after the failure, or the file failed while being
+    // finished in the background. `reason` says what happened.
+    virtual bool take_failure(std::string& /*reason*/) { return false; }
 };
 
 // Any class with wav_recorder's operations, as a recording_control.
@@ -123,6 +131,12 @@ class recorder_adapter final : public recording_control {
         return false;
     }
     void close_file() override { recorder_.close_file(); }
+    void close_file_in_background() override { recorder_.close_file_in_background(); }
+    bool take_failure(std::string& reason) override {
+        if (!recorder_.take_failure()) return false;
+        reason = recorder_.last_error();
+        return true;
+    }
 
   private:
     // The recorder's reasons start with the file's name, which the window

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -452,6 +453,22 @@ struct file_sound_system::impl {
     std::shared_ptr<fast_clock> clock;
     std::weak_ptr<device_queue> capture_open;
     std::weak_ptr<device_queue> playback_open;
+    // The capture file is opened once and kept until the device takes it:
+    // listing, the format query and the open all look at this one handle,
+    // since a pipe (a FIFO, `<(sox ...)`) can be read only once.
+    std::optional<capture_file_check> capture_check;
+
+    const capture_file_check& checked_capture_file() {
+        if (!capture_check) capture_check = check_capture_file(options.capture_file);
+        return *capture_check;
+    }
+    // The open device reads from the handle; a later open starts afresh.
+    capture_file_check take_capture_file() {
+        checked_capture_file();
+        capture_file_check taken = std::move(*capture_check);
+        capture_check.reset();
+        return taken;
+    }
 
     void tell(const std::string& message) const {
         if (options.report)
@@ -487,7 +504,7 @@ std::uint32_t file_sound_system::playback_device_count() {
 mm_result file_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
     if (!impl_->has_capture(device)) return mm_bad_device_id;
     caps.name = impl_->options.capture_file;
-    caps.supports_44k_mono16 = check_capture_file(caps.name).problem.empty();
+    caps.supports_44k_mono16 = impl_->checked_capture_file().problem.empty();
     return mm_ok;
 }
 
@@ -501,7 +518,7 @@ mm_result file_sound_system::playback_caps(std::uint32_t device, device_caps& ca
 mm_result file_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
     if (!impl_->has_capture(device)) return mm_bad_device_id;
     if (!is_stream_format(format)) return mm_bad_format;
-    const capture_file_check check = check_capture_file(impl_->options.capture_file);
+    const capture_file_check& check = impl_->checked_capture_file();
     if (!check.problem.empty()) {
         impl_->tell(check.problem);
         return mm_bad_format;
@@ -520,7 +537,7 @@ mm_result file_sound_system::open_capture(std::uint32_t device, const wave_forma
     if (!impl_->has_capture(device)) return mm_bad_device_id;
     if (!is_stream_format(format)) return mm_bad_format;
     if (is_open(impl_->capture_open)) return mm_allocated;
-    capture_file_check check = check_capture_file(impl_->options.capture_file);
+    capture_file_check check = impl_->take_capture_file();
     if (!check.problem.empty()) {
         impl_->tell(check.problem);
         return mm_error;

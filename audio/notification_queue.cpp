@@ -89,12 +89,12 @@ void device_queue::return_queued() {
     front_frames_ = 0;
 }
 
-void device_queue::report_failure(std::string reason) {
+void device_queue::report_failure(std::string reason, bool notify) {
     if (failed_) return;
     failed_ = true;
     failure_reason_ = std::move(reason);
     return_queued();
-    hand_back(kind::failed, nullptr);
+    if (notify) hand_back(kind::failed, nullptr);
 }
 
 void device_queue::close() noexcept {
@@ -243,6 +243,7 @@ void notification_hub::dispatch_pending() {
     for (std::size_t i = 0; i < queues_.size(); ++i) {
         std::shared_ptr<device_queue> q = queues_[i];
         if (!q->closed() && q->take_fault()) q->handle_fault();
+        if (!q->closed()) q->service();
         if (!q->closed()) budget += q->pending_count();
     }
     bool delivered = true;

@@ -70,7 +70,10 @@ class device_queue {
     void return_queued();
     // UI, producer stopped: gives back what is queued, then reports the
     // failure. Buffers queued later stay with the device until reset or close.
-    void report_failure(std::string reason);
+    // Without `notify` the device fails as quietly as it can: its buffers come
+    // back, but no report follows (another device of the same server has
+    // already told the user).
+    void report_failure(std::string reason, bool notify = true);
     // UI, producer stopped: no notification after this; buffers still lent
     // are released without one.
     void close() noexcept;
@@ -89,6 +92,9 @@ class device_queue {
     bool take_fault() noexcept { return fault_raised_.exchange(false, std::memory_order_acq_rel); }
     // UI: stop the producer and call report_failure(). Backends override it.
     virtual void handle_fault() {}
+    // UI, at the start of every dispatch: a backend whose user-interface side
+    // moves frames between its own rings and the lent buffers does it here.
+    virtual void service() {}
 
     // Producer: copies captured frames into the queued buffers, handing back
     // each buffer once full; returns the frames stored. Frames that found no

@@ -61,8 +61,13 @@ struct wave_header {
 };
 
 struct device_caps {
-    std::string name;
+    std::string name;                  // what the user is shown
     bool supports_44k_mono16 = false;  // 44.1 kHz, mono, 16-bit
+    // The sound server's own name for the device ("alsa_input.pci-..."), when
+    // it has one apart from the shown name; empty otherwise.
+    std::string id;
+    // The device that "default" means: the server's default source or sink.
+    bool is_default = false;
 };
 
 struct device_stats {
@@ -73,10 +78,12 @@ struct device_stats {
 // Where a device's notifications go; called only on the user-interface thread,
 // from dispatch_pending(), one at a time.
 class device_events {
-public:
+  public:
     virtual ~device_events() = default;
-    virtual void capture_data(wave_header* header) = 0;   // a capture buffer was filled or given back
-    virtual void playback_done(wave_header* header) = 0;  // a playback buffer was played or given back
+    virtual void capture_data(
+        wave_header* header) = 0;  // a capture buffer was filled or given back
+    virtual void playback_done(
+        wave_header* header) = 0;  // a playback buffer was played or given back
     // A capture source reached its end (file devices); live devices never call it.
     virtual void capture_ended() {}
     // A device failed or vanished while open; its queued buffers come back as usual.
@@ -85,7 +92,7 @@ public:
 
 // An opened capture device.
 class capture_device {
-public:
+  public:
     virtual ~capture_device() = default;
     virtual mm_result prepare_header(wave_header& header) = 0;
     virtual mm_result unprepare_header(wave_header& header) = 0;
@@ -98,7 +105,7 @@ public:
 
 // An opened playback device.
 class playback_device {
-public:
+  public:
     virtual ~playback_device() = default;
     virtual mm_result prepare_header(wave_header& header) = 0;
     virtual mm_result unprepare_header(wave_header& header) = 0;
@@ -110,7 +117,7 @@ public:
 
 // A set of devices of one backend. Device numbers count from 0 per direction.
 class sound_system {
-public:
+  public:
     virtual ~sound_system() = default;
 
     virtual std::uint32_t capture_device_count() = 0;
@@ -123,7 +130,8 @@ public:
     virtual mm_result query_playback(std::uint32_t device, const wave_format& format) = 0;
 
     virtual mm_result open_capture(std::uint32_t device, const wave_format& format,
-                                   device_events& target, std::unique_ptr<capture_device>& opened) = 0;
+                                   device_events& target,
+                                   std::unique_ptr<capture_device>& opened) = 0;
     virtual mm_result open_playback(std::uint32_t device, const wave_format& format,
                                     device_events& target,
                                     std::unique_ptr<playback_device>& opened) = 0;

@@ -1,10 +1,19 @@
 #include "audio/wav_recorder.h"
 
+#include <filesystem>
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
 namespace squeakbox {
 
 namespace {
 
-constexpr std::uint32_t format_bytes = 18;  // the format with its cbSize field
+constexpr std::uint32_t format_bytes = 18;                   // the format with its cbSize field
+constexpr std::size_t length_bytes = sizeof(std::uint32_t);  // before each queued block
+static_assert((wav_recorder::queue_bytes & (wav_recorder::queue_bytes - 1)) == 0,
+              "the queue wraps by masking");
 
 // The format as a "fmt " chunk stores it, little-endian.
 void store_format(const wave_format& format, char (&out)[format_bytes]) {
@@ -25,29 +34,65 @@ void store_format(const wave_format& format, char (&out)[format_bytes]) {
     put16(16, format.cb_size);
 }
 
+// Where a position of the queue lies in its memory, and how much of a piece
+// of `count` bytes fits before the end wraps it round to the start.
+struct queue_span {
+    std::size_t offset;
+    std::size_t first;
+};
+
+queue_span span_at(std::uint64_t position, std::size_t count) noexcept {
+    const auto offset = static_cast<std::size_t>(position & (wav_recorder::queue_bytes - 1));
+    return {offset, std::min(count, wav_recorder::queue_bytes - offset)};
+}
+
 }  // namespace
 
 wav_recorder::~wav_recorder() {
     close_file();
 }
 
+void wav_recorder::protect_file(std::string path, std::string role) {
+    protected_files_.push_back({std::move(path), std::move(role)});
+}
+
 int wav_recorder::open_file(const record_target& target) {
-    if (file_.is_open()) {
-        last_error_ = file_.path() + ": a recording is already open";
+    if (recording_) {
+        last_error_ = path_ + ": a recording is already open";
         return 1;
     }
+    // The last recording's file may still be being finished, and holds the lock.
+    join_writer();
     if (target.file_name.empty()) {
         last_error_ = "no file name: the desktop folder is unknown";
         return 1;
+    }
+    // Same device and inode, through links: opening would empty the file.
+    for (const protected_file& kept : protected_files_) {
+        std::error_code error;
+        if (std::filesystem::equivalent(target.file_name, kept.path, error)) {
+            last_error_ =
+                target.file_name + ": it is the " + kept.role + ", which a recording would replace";
+            return 1;
+        }
     }
     if (!file_.open(target.file_name)) {
         last_error_ = file_.last_error();
         return 1;
     }
+    path_ = target.file_name;
     last_error_.clear();
+    writer_error_.clear();
     data_bytes_ = 0;
+    written_bytes_ = 0;
     bytes_since_checkpoint_ = 0;
     blocks_since_checkpoint_ = 0;
+    head_.store(0);
+    tail_.store(0);
+    end_requested_.store(false);
+    busy_.store(false);
+    failed_.store(false);
+    if (!queue_) queue_ = std::make_unique<char[]>(queue_bytes);
 
     riff_chunk_ = riff_chunk{};
     riff_chunk_.form_type = four_cc("WAVE");
@@ -65,73 +110,244 @@ int wav_recorder::open_file(const record_target& target) {
     file_.ascend(inner_chunk_);
 
     // The data chunk starts with the size the record still carries (18); the
-    // first checkpoint, right now, makes the file valid before any sound.
+    // first checkpoint, right now, makes the file valid before any sound. Its
+    // sync is left to the writer.
     inner_chunk_.id = four_cc("data");
     file_.create_chunk(inner_chunk_);
-    if (!checkpoint()) {
+    if (!checkpoint(false)) {
         last_error_ = file_.last_error();
         file_.close();
         return 1;
     }
+    try {
+        writer_ = std::thread([this] { writer_loop(); });
+    } catch (const std::system_error& error) {
+        last_error_ = path_ + ": cannot start writing the recording: " + error.what();
+        file_.close();
+        return 1;
+    }
+    recording_ = true;
     return 0;
 }
 
-bool wav_recorder::checkpoint() {
-    // Data first, then the sizes that describe it: whenever the program dies,
-    // the sizes in the file never claim more than the file holds.
-    if (!file_.flush()) return false;
-    inner_chunk_.size = static_cast<std::uint32_t>(data_bytes_);
-    riff_chunk_.size = static_cast<std::uint32_t>(file_.position() - riff_chunk_.data_offset);
-    if (!file_.patch_u32(inner_chunk_.data_offset - 4, inner_chunk_.size)) return false;
-    if (!file_.patch_u32(riff_chunk_.data_offset - 4, riff_chunk_.size)) return false;
-    bytes_since_checkpoint_ = 0;
-    blocks_since_checkpoint_ = 0;
-    return file_.sync();
-}
-
-void wav_recorder::fail_and_close() {
-    last_error_ = file_.last_error();
-    // Keep what made it to the file readable, as far as the file still allows.
-    file_.ascend(inner_chunk_);
-    file_.ascend(riff_chunk_);
-    file_.close();
-}
-
 wav_recorder::write_status wav_recorder::write_block(const wave_header& header) {
-    if (!file_.is_open()) return write_status::not_recording;
+    if (!recording_) return write_status::not_recording;
+    if (failed_.load(std::memory_order_acquire)) {
+        // The writer has closed the file as far as it could and stopped.
+        join_writer();
+        recording_ = false;
+        failure_unreported_ = false;
+        return write_status::error;
+    }
     if (header.data == nullptr || header.buffer_length == 0) return write_status::written;
 
     // The RIFF size this block would bring, with the pad byte an odd data size needs.
     const std::uint64_t data_after = data_bytes_ + header.buffer_length;
     const std::uint64_t riff_after = 4 + 8 + format_bytes + 8 + data_after + (data_after & 1);
     if (riff_after > size_limit_) {
-        close_file();
-        last_error_ = file_.path() + ": the recording reached the largest size a WAV file can hold";
+        end_recording();
+        last_error_ = path_ + ": the recording reached the largest size a WAV file can hold";
         return write_status::limit_reached;
     }
-
-    if (!file_.write(header.data, header.buffer_length)) {
-        fail_and_close();
+    if (!queue_block(header.data, header.buffer_length) &&
+        !wait_for_room(header.data, header.buffer_length)) {
+        if (failed_.load(std::memory_order_acquire)) {
+            // The writer failed while we waited for it.
+            join_writer();
+            recording_ = false;
+            failure_unreported_ = false;
+            return write_status::error;
+        }
+        // Everything queued so far still goes into the file; a recording with
+        // a hole in it would be worse than one that ends here.
+        end_recording();
+        stopped_on_error_ = true;
+        last_error_ = path_ +
+                      ": the disk is too slow: the recording fell more than ten seconds "
+                      "behind the sound";
         return write_status::error;
     }
     data_bytes_ = data_after;
-    bytes_since_checkpoint_ += header.buffer_length;
-    ++blocks_since_checkpoint_;
-    if (blocks_since_checkpoint_ >= checkpoint_blocks ||
-        bytes_since_checkpoint_ >= checkpoint_bytes) {
-        if (!checkpoint()) {
-            fail_and_close();
-            return write_status::error;
-        }
-    }
+    wake_writer();
     return write_status::written;
 }
 
 void wav_recorder::close_file() {
-    if (!file_.is_open()) return;
+    if (recording_) end_recording();
+    join_writer();
+}
+
+void wav_recorder::close_file_in_background() {
+    if (recording_) end_recording();
+}
+
+bool wav_recorder::take_failure() {
+    if (writer_.joinable() && failed_.load(std::memory_order_acquire)) {
+        join_writer();
+        recording_ = false;
+    }
+    if (!failure_unreported_) return false;
+    failure_unreported_ = false;
+    last_error_ = failure_text_;
+    return true;
+}
+
+void wav_recorder::wait_until_written() {
+    for (;;) {
+        if (!recording_) {
+            join_writer();
+            return;
+        }
+        if (failed_.load() || (queued() == 0 && !busy_.load())) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The caller's side.
+
+bool wav_recorder::queue_block(const char* bytes, std::uint32_t count) noexcept {
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    const std::uint64_t head = head_.load(std::memory_order_acquire);
+    const std::size_t need = length_bytes + count;
+    if (queue_bytes - static_cast<std::size_t>(tail - head) < need) return false;
+    const auto put = [this](std::uint64_t at, const char* from, std::size_t n) {
+        const queue_span span = span_at(at, n);
+        std::memcpy(queue_.get() + span.offset, from, span.first);
+        std::memcpy(queue_.get(), from + span.first, n - span.first);
+    };
+    char length[length_bytes];
+    std::memcpy(length, &count, sizeof length);
+    put(tail, length, sizeof length);
+    put(tail + length_bytes, bytes, count);
+    tail_.store(tail + need, std::memory_order_release);
+    return true;
+}
+
+bool wav_recorder::wait_for_room(const char* bytes, std::uint32_t count) {
+    if (real_time_ || length_bytes + count > queue_bytes) return false;
+    wake_writer();
+    while (!failed_.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (queue_block(bytes, count)) return true;
+    }
+    return false;
+}
+
+void wav_recorder::wake_writer() noexcept {
+    wake_.fetch_add(1, std::memory_order_release);
+    wake_.notify_one();
+}
+
+void wav_recorder::end_recording() {
+    recording_ = false;
+    end_requested_.store(true, std::memory_order_release);
+    wake_writer();
+}
+
+void wav_recorder::join_writer() {
+    if (!writer_.joinable()) return;
+    writer_.join();
+    data_bytes_ = written_bytes_;
+    if (failed_.load()) {
+        last_error_ = writer_error_;
+        failure_text_ = writer_error_;
+        stopped_on_error_ = true;
+        failure_unreported_ = true;
+    }
+}
+
+// The writer's side.
+
+void wav_recorder::writer_loop() {
+    for (;;) {
+        const std::uint32_t seen = wake_.load(std::memory_order_acquire);
+        if (queued() > 0) {
+            busy_.store(true);
+            while (queued() > 0) {
+                if (!write_queued_block()) {
+                    fail_and_close();
+                    return;
+                }
+            }
+            busy_.store(false);
+            continue;
+        }
+        if (end_requested_.load(std::memory_order_acquire)) {
+            if (queued() > 0) continue;  // the last blocks came with the request
+            if (!finish_file()) {
+                writer_error_ = file_.last_error();
+                file_.close();
+                failed_.store(true, std::memory_order_release);
+            }
+            return;
+        }
+        wake_.wait(seen, std::memory_order_acquire);
+    }
+}
+
+bool wav_recorder::write_queued_block() {
+    const std::uint64_t head = head_.load(std::memory_order_relaxed);
+    const auto piece = [this](std::uint64_t at, std::size_t n, auto&& use) {
+        const queue_span span = span_at(at, n);
+        return use(queue_.get() + span.offset, span.first) &&
+               (span.first == n || use(queue_.get(), n - span.first));
+    };
+    std::uint32_t count = 0;
+    auto* length = reinterpret_cast<char*>(&count);
+    std::size_t filled = 0;
+    piece(head, length_bytes, [&](const char* from, std::size_t n) {
+        std::memcpy(length + filled, from, n);
+        filled += n;
+        return true;
+    });
+    const bool ok = piece(head + length_bytes, count,
+                          [this](const char* from, std::size_t n) { return file_.write(from, n); });
+    head_.store(head + length_bytes + count, std::memory_order_release);
+    if (!ok) return false;
+    written_bytes_ += count;
+    bytes_since_checkpoint_ += count;
+    ++blocks_since_checkpoint_;
+    if (blocks_since_checkpoint_ < checkpoint_blocks && bytes_since_checkpoint_ < checkpoint_bytes)
+        return true;
+    // The sync waits for the storage device, which may take long; while
+    // blocks are waiting, catching up with them comes first, and the sync is
+    // left to a checkpoint that finds the queue empty.
+    return checkpoint(queued() == 0);
+}
+
+bool wav_recorder::checkpoint(bool sync) {
+    // Data first, then the sizes that describe it: whenever the program dies,
+    // the sizes in the file never claim more than the file holds.
+    if (!file_.flush()) return false;
+    inner_chunk_.size = static_cast<std::uint32_t>(written_bytes_);
+    riff_chunk_.size = static_cast<std::uint32_t>(file_.position() - riff_chunk_.data_offset);
+    if (!file_.patch_u32(inner_chunk_.data_offset - 4, inner_chunk_.size)) return false;
+    if (!file_.patch_u32(riff_chunk_.data_offset - 4, riff_chunk_.size)) return false;
+    bytes_since_checkpoint_ = 0;
+    blocks_since_checkpoint_ = 0;
+    return !sync || this->sync();
+}
+
+bool wav_recorder::sync() {
+    if (sync_hook_) sync_hook_();
+    return file_.sync();
+}
+
+bool wav_recorder::finish_file() {
+    bool ok = file_.ascend(inner_chunk_);
+    ok = file_.ascend(riff_chunk_) && ok;
+    // The end of a recording is where a user pulls the stick out.
+    ok = ok && sync();
+    return file_.close() && ok;
+}
+
+void wav_recorder::fail_and_close() {
+    writer_error_ = file_.last_error();
+    // Keep what made it to the file readable, as far as the file still allows.
     file_.ascend(inner_chunk_);
     file_.ascend(riff_chunk_);
-    if (!file_.close()) last_error_ = file_.last_error();
+    file_.close();
+    failed_.store(true, std::memory_order_release);
 }
 
 }  // namespace squeakbox

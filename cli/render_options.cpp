@@ -168,7 +168,14 @@ Ogg/Vorbis, AIFF, ...) with 1 or 2 channels at 8 kHz to 192 kHz; samples are
 converted to 16 bits, clipping floating-point peaks. OUTPUT is written as
 16-bit WAV, or in the format its extension names (.flac, .aiff, .ogg, .au,
 .caf, .w64, .rf64, ...). Either may be '-' for standard input or output (the
-output then is a WAV file). The output file appears only when it is complete.
+output then is a WAV file).
+
+Pipes, FIFOs and devices are read and written as the sound goes, so a
+recording of any length can be piped through; a WAV file written into one says
+that its length is unknown. A file that needs seeking (sound data before its
+description) must be given by name, and AIFF, CAF, W64 and RF64 cannot be
+streamed out. A regular output file appears only when it is complete, in place
+of the file a symbolic link points to and with the old file's permissions.
 
 Options:
   -s, --semitones N          pitch change, -47 to 47 (default 6)

@@ -2,8 +2,14 @@
 // Reading and writing sound files of 16-bit frames through libsndfile, whose
 // headers stay in sound_file.cpp.
 //
-// The writer never leaves a partial file behind: it writes to a temporary file
-// beside the target and renames it into place only when commit() succeeds.
+// Both stream: a long input from a pipe is read as it arrives and the output
+// is written as it is made, so memory does not grow with the length.
+//
+// The writer never leaves a partial regular file behind: it writes to a
+// temporary file beside the real file (symbolic links followed), keeps the
+// old file's owner and permissions, and renames it into place only when
+// commit() succeeds. Anything else (a FIFO, a device, standard output) is
+// written straight into.
 
 #include <cstdint>
 #include <memory>
@@ -28,8 +34,9 @@ class file_error : public std::runtime_error {
 
 class sound_reader {
   public:
-    // "-" reads standard input. Throws file_error when the file cannot be
-    // opened or is not a sound file that libsndfile reads.
+    // "-" reads standard input. A pipe, FIFO or device is read as it arrives;
+    // a format that needs seeking is refused there. Throws file_error when
+    // the file cannot be opened or is not a sound file that libsndfile reads.
     explicit sound_reader(const std::string& path);
     // The bytes of a whole sound file, reported under `name`.
     sound_reader(in_memory_t, std::string name, std::vector<unsigned char> bytes);
@@ -55,9 +62,10 @@ class sound_reader {
 
 class sound_writer {
   public:
-    // "-" writes a WAV file to standard output once commit() is called. Other
-    // names choose the format by their extension (WAV when it names none that
-    // libsndfile writes). Throws file_error.
+    // "-" writes a WAV file to standard output. Other names choose the format
+    // by their extension (WAV when it names none that libsndfile writes).
+    // Into a pipe or device whose length cannot be written afterwards, the
+    // header says the length is unknown. Throws file_error.
     sound_writer(const std::string& path, std::uint32_t sample_rate, std::uint32_t channels);
     // A WAV file assembled in memory; bytes() holds it after commit().
     sound_writer(in_memory_t, std::uint32_t sample_rate, std::uint32_t channels);
@@ -80,7 +88,8 @@ class sound_writer {
     std::unique_ptr<impl> impl_;
 };
 
-// Removes the writer's temporary file if the process is interrupted.
+// Removes the writer's temporary file if the process is interrupted by a
+// signal that was not ignored when the program started.
 void remove_temporary_file_on_signals();
 
 // libsndfile's version string.

@@ -1,10 +1,15 @@
-// Any bytes as the input file of squeakbox-render: read through the same road
-// as a file or standard input, checked, rendered and written. Refusing a file
-// with a file_error is fine; a crash, a hang, a leak or a sanitizer report is
-// not.
+// Any bytes as the input file of squeakbox-render: read from memory, the
+// road of a file, or from a pipe, the road of standard input, then checked,
+// rendered and written. Refusing a file with a file_error is fine; a crash, a
+// hang, a leak or a sanitizer report is not.
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "cli/render_options.h"
@@ -19,6 +24,23 @@ using namespace squeakbox::render;
 // the run only measures the engine's speed.
 constexpr std::uint64_t max_frames = 1u << 21;
 
+// A pipe that holds the whole input, its writing end closed: the reader meets
+// the bytes and then the end of the stream, as from a recorder that stopped.
+// Empty when the input does not fit into a pipe.
+std::string pipe_holding(const std::uint8_t* data, std::size_t size, int& read_end) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return {};
+    if (::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20) < static_cast<int>(size) ||
+        ::write(ends[1], data, size) != static_cast<ssize_t>(size)) {
+        ::close(ends[0]);
+        ::close(ends[1]);
+        return {};
+    }
+    ::close(ends[1]);
+    read_end = ends[0];
+    return "/proc/self/fd/" + std::to_string(read_end);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -30,8 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.raw = (size / 97) % 2 == 1;
     options.block_frames = block_sizes[(size / 194) % 4];
     options.quiet = true;
+    int read_end = -1;
+    const std::string pipe = (size / 776) % 2 == 1 ? pipe_holding(data, size, read_end) : "";
+    const std::unique_ptr<int, void (*)(int*)> closing(&read_end, [](int* fd) {
+        if (*fd >= 0) ::close(*fd);
+    });
     try {
-        sound_reader input(in_memory, "fuzz input", std::vector<unsigned char>(data, data + size));
+        auto input_holder = pipe.empty() ? std::make_unique<sound_reader>(
+                                               in_memory, "fuzz input",
+                                               std::vector<unsigned char>(data, data + size))
+                                         : std::make_unique<sound_reader>(pipe);
+        sound_reader& input = *input_holder;
         check_input(input);
         if (input.frames() > max_frames) return -1;
         sound_writer output(in_memory, input.sample_rate(), input.channels());

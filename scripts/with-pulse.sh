@@ -54,6 +54,7 @@ HOME="$runtime" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$runtime/config" \
   -L "module-remap-sink sink_name=squeak_out master=squeak_rig channels=1 master_channel_map=front-right channel_map=mono remix=no" \
   </dev/null &
 server=$!
+export SQUEAKBOX_SERVER_PIDS="$server"
 
 export XDG_RUNTIME_DIR="$runtime"
 export PULSE_SERVER="unix:$socket"

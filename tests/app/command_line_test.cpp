@@ -100,6 +100,10 @@ TEST(CommandLine, Flags) {
     EXPECT_EQ(o.pacing, pacing_choice::realtime);
     EXPECT_TRUE(o.exit_at_end && o.record && o.stats && o.list_devices && o.version && o.help);
     EXPECT_TRUE(o.warnings.empty());
+    EXPECT_EQ(o.audio_system, audio_system_choice::automatic);
+    EXPECT_EQ(parse({"--audio-system", "alsa"}).options.audio_system, audio_system_choice::alsa);
+    EXPECT_EQ(parse({"--audio-system=pulse"}).options.audio_system, audio_system_choice::pulse);
+    EXPECT_TRUE(parse({"--virtual-mic"}).options.starts_at_once());
     EXPECT_EQ(parse({"--playback-file", "b.wav", "--realtime", "--fast"}).options.pacing,
               pacing_choice::fast);
     EXPECT_TRUE(parse({"--help"}).options.help);
@@ -128,6 +132,10 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
         {{"--output-device", ""}, "--output-device"},
         {{"--record=yes"}, "--record"},
         {{"3", "--list"}, "--list"},
+        {{"--audio-system", "jack"}, "auto, pulse or alsa"},
+        {{"--audio-system"}, "--audio-system"},
+        {{"--virtual-mic", "--output-device", "Speakers"}, "--output-device"},
+        {{"--virtual-mic", "--playback-file", "o.wav"}, "--playback-file"},
     };
     for (const auto& c : cases) {
         const auto result = parse(c.args);
@@ -141,7 +149,7 @@ TEST(CommandLine, HelpNamesEveryOption) {
     for (const char* option :
          {"--input-device", "--output-device", "--capture-file", "--playback-file", "--realtime",
           "--fast", "--exit-at-end", "--record", "--stats", "--list-devices", "--help", "--version",
-          "PITCH"}) {
+          "--audio-system", "--virtual-mic", "PITCH"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

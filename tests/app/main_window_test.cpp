@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "app/device_listing.h"
 
 #include <QComboBox>
 #include <QImage>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/string_table.h"
+#include "audio/pulse_sound_system.h"
 #include "window_harness.h"
 
 namespace squeakbox {
@@ -135,9 +137,10 @@ TEST(MainWindow, StartsByItselfOnlyWhenThereIsNothingToChoose) {
         int inputs, outputs;
         bool start_at_once;
         bool starts;
-    } cases[] = {{0, 0, false, true}, {1, 1, false, true},  {1, 0, false, true},
-                 {0, 1, false, true}, {2, 1, false, false}, {1, 2, false, false},
-                 {2, 2, true, true}};
+        bool virtual_mic = false;  // one more output: the microphone for calls
+    } cases[] = {{0, 0, false, true}, {1, 1, false, true},       {1, 0, false, true},
+                 {0, 1, false, true}, {2, 1, false, false},      {1, 2, false, false},
+                 {2, 2, true, true},  {1, 1, false, true, true}, {1, 2, false, false, true}};
     for (const auto& c : cases) {
         window_harness h;
         h.devices.capture.clear();
@@ -145,6 +148,9 @@ TEST(MainWindow, StartsByItselfOnlyWhenThereIsNothingToChoose) {
         for (int i = 0; i < c.inputs; ++i) h.devices.capture.push_back(device_table::usable("in"));
         for (int i = 0; i < c.outputs; ++i)
             h.devices.playback.push_back(device_table::usable("out"));
+        if (c.virtual_mic)
+            h.devices.playback.push_back(
+                device_table::usable(pulse_sound_system::virtual_mic_label));
         window_setup setup;
         setup.start_at_once = c.start_at_once;
         main_window& w = h.build(setup);
@@ -207,6 +213,46 @@ TEST(MainWindow, DevicesChosenByNameAndStartedAtOnce) {
     EXPECT_EQ(h.stream->opens, 1);
 }
 
+// Naming a device on the command line: what the sound server calls it or
+// what the desktop shows, "default" and "pulse" for the server's default, an
+// exact name before any partial one.
+TEST(DeviceChoice, ByDescriptionServerNameOrDefault) {
+    const std::vector<listed_device> server = {
+        {0, "Built-in Audio Analog Stereo", "alsa_output.pci-0000_00_1f.3.analog-stereo", true},
+        {1, "USB Headset", "alsa_output.usb-Logitech_Headset-00.analog-stereo", false},
+        {2, "Squeakbox-Mikrofon (für Anrufe)", "squeakbox_mic", false},
+        {3, "Mic", "mic_1", false},
+        {4, "Mic 2", "mic_2", false},
+    };
+    const std::vector<listed_device> alsa = {{0, "hw:0,0"}, {1, "pulse"}, {2, "default"}};
+    const struct {
+        const std::vector<listed_device>& list;
+        std::string_view name;
+        int index;  // -1: an error that names `mentions`
+        std::string_view mentions;
+    } cases[] = {
+        {server, "default", 0, ""},
+        {server, "pulse", 0, ""},
+        {server, "USB Headset", 1, ""},
+        {server, "alsa_output.usb-Logitech_Headset-00.analog-stereo", 1, ""},
+        {server, "logitech", 1, ""},
+        {server, "squeakbox", 2, ""},
+        {server, "Mic", 3, ""},  // exact, though "Mic 2" contains it too
+        {server, "mic_", -1, "\"Mic 2\""},
+        {server, "analog", -1, "\"USB Headset\""},
+        {server, "Speakers", -1, "no device called \"Speakers\""},
+        {alsa, "pulse", 1, ""},  // an ALSA device of that name stays itself
+        {alsa, "default", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const device_match match = find_device(c.list, c.name);
+        EXPECT_EQ(match.index, c.index) << c.name;
+        if (c.index < 0) {
+            EXPECT_NE(match.error.find(c.mentions), std::string::npos) << match.error;
+        }
+    }
+}
+
 TEST(MainWindow, PitchButtonsMoveOneSemitoneAndStopAtTheEnginesBounds) {
     window_harness h;
     main_window& w = h.build();
@@ -251,6 +297,16 @@ TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
         // A failed open is not retried.
         h.settle();
         EXPECT_EQ(h.stream->opens, 1);
+        // There is nothing to record, and the box says so rather than blame
+        // the desktop folder.
+        click(w, control::record_button);
+        h.settle();
+        ASSERT_EQ(h.boxes.size(), 2u);
+        EXPECT_EQ(h.boxes[1].text, "Cannot open recording file: the sound is not running");
+        EXPECT_EQ(h.boxes[1].title, "Error");
+        EXPECT_EQ(h.recorder.opens, 0);
+        EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+        EXPECT_EQ(w.exit_code(), 1);
     }
 }
 
@@ -350,6 +406,24 @@ TEST(MainWindow, DeviceNotificationsReachTheStream) {
     EXPECT_EQ(h.stream->captured, std::vector<wave_header*>{&a});
     EXPECT_EQ(h.stream->played, std::vector<wave_header*>{&b});
     EXPECT_EQ(h.stream->observer, static_cast<block_observer*>(&w));
+    // A device that fails, or refuses a call, is told in a box, and the run
+    // ends with status 1. Other boxes (a mail that could not be sent) leave
+    // the sound's status alone.
+    for (const bool refused_call : {false, true}) {
+        window_harness fresh;
+        main_window& window = fresh.build();
+        window.message_box("No mail program", "Error");
+        EXPECT_EQ(window.exit_code(), 0);
+        if (refused_call) {
+            window.message_box("Wave out error", "error");
+        } else {
+            window.device_failed("the disk is full");
+            fresh.settle();
+            ASSERT_EQ(fresh.boxes.size(), 2u);
+            EXPECT_EQ(fresh.boxes[1].text, "The sound device failed: the disk is full");
+        }
+        EXPECT_EQ(window.exit_code(), 1) << refused_call;
+    }
 }
 
 TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
@@ -445,10 +519,12 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     h.settle();
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.recorder.background_closes, 1);  // the sound goes on meanwhile
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
     w.write_block(block);
     EXPECT_EQ(h.recorder.blocks, 1);
     EXPECT_TRUE(h.boxes.empty());
+    EXPECT_EQ(w.exit_code(), 0);
 }
 
 TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
@@ -465,6 +541,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     EXPECT_TRUE(h.boxes[0].text.starts_with("Cannot open recording file")) << h.boxes[0].text;
     EXPECT_EQ(h.recorder.opens, 0);
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(w.exit_code(), 0);  // nothing was lost yet
 
     click(w, control::start_button);
     h.recorder.refuse = true;
@@ -475,6 +552,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
               "Cannot open recording file \"/desktop/Squeakbox Record.wav\": Permission denied");
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(w.exit_code(), 1);  // the recording asked for is lost
     // The next press tries again.
     h.recorder.refuse = false;
     click(w, control::record_button);
@@ -500,10 +578,19 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     EXPECT_EQ(h.boxes[0].text,
               "Recording stopped: /desktop/Squeakbox Record.wav: the recording reached the "
               "largest size a WAV file can hold");
+    EXPECT_EQ(w.exit_code(), 1);
     // The next press starts a new recording.
     click(w, control::record_button);
     h.settle();
     EXPECT_TRUE(w.is_recording());
+
+    // A disk that fails while no block comes is heard of all the same.
+    h.recorder.failure = "/desktop/Squeakbox Record.wav: No space left on device";
+    ASSERT_TRUE(h.run_until([&] { return h.boxes.size() == 2; }));
+    EXPECT_FALSE(w.is_recording());
+    EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
+    EXPECT_EQ(h.boxes[1].text,
+              "Recording stopped: /desktop/Squeakbox Record.wav: No space left on device");
 }
 
 TEST(MainWindow, RecordOptionStartsRecordingOnceTheStreamRuns) {
@@ -533,6 +620,7 @@ TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
     h.settle();
     ASSERT_TRUE(w.is_destroyed());
     EXPECT_EQ(h.recorder.closes, 1);
+    EXPECT_EQ(h.recorder.background_closes, 0);  // the file is complete when the program ends
     EXPECT_EQ(h.mixer.value, 0u);
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));  // left as it was
 }

@@ -23,8 +23,8 @@ struct device_table final : sound_system {
     std::vector<device_caps> playback;
     std::vector<std::uint32_t> unreadable_capture;  // capture_caps fails for these
 
-    static device_caps usable(std::string name) { return {std::move(name), true}; }
-    static device_caps unusable(std::string name) { return {std::move(name), false}; }
+    static device_caps usable(std::string name) { return {std::move(name), true, {}, false}; }
+    static device_caps unusable(std::string name) { return {std::move(name), false, {}, false}; }
 
     std::uint32_t capture_device_count() override {
         return static_cast<std::uint32_t>(capture.size());
@@ -149,6 +149,18 @@ struct recorder_log final : recording_control {
     void close_file() override {
         if (open) ++closes;
         open = false;
+    }
+    int background_closes = 0;
+    void close_file_in_background() override {
+        ++background_closes;
+        close_file();
+    }
+    std::string failure;  // the writer's failure, taken once
+    bool take_failure(std::string& reason) override {
+        if (failure.empty()) return false;
+        reason = std::exchange(failure, {});
+        open = false;
+        return true;
     }
 };
 

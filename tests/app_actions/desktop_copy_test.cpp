@@ -11,7 +11,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::box_recorder;
+using test::ensure_event_loop;
 using test::read_file;
+using test::run_events_until;
 using test::scratch_folder;
 using test::write_file;
 
@@ -121,6 +123,15 @@ TEST_F(CopySelfToDesktop, RefusesWithoutADesktopFolder) {
     EXPECT_EQ(recorder_.boxes[0].text, empty.message);
     EXPECT_EQ(recorder_.boxes[0].title, "Error");
     EXPECT_EQ(recorder_.boxes[1].text, relative.message);
+
+    // Copied away from the window's thread, the same box comes back to it.
+    ensure_event_loop();
+    background_job job;
+    ASSERT_TRUE(copy_self_to_desktop_in_background(job, recorder_.hook(), program, ""));
+    ASSERT_TRUE(run_events_until([&] { return !job.busy(); }));
+    ASSERT_EQ(recorder_.boxes.size(), 3u);
+    EXPECT_EQ(recorder_.boxes[2].text, empty.message);
+    EXPECT_EQ(recorder_.boxes[2].title, "Error");
 }
 
 TEST_F(CopySelfToDesktop, FailuresReportTheReasonAndLeaveAGoodCopyAlone) {

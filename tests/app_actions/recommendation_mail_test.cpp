@@ -5,6 +5,10 @@
 #include <QByteArray>
 #include <QUrl>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "app/links.h"
 #include "test_support.h"
 
@@ -12,8 +16,11 @@ namespace squeakbox {
 namespace {
 
 using test::box_recorder;
+using test::ensure_event_loop;
 using test::percent_decode;
+using test::run_events_until;
 using test::shown_box;
+using namespace std::chrono_literals;
 
 // The body assembled here from its twelve pieces, with the letters written as
 // code points, independently of how the program writes them.
@@ -189,6 +196,52 @@ TEST(SendRecommendationMail, SuccessOpensTheComposeLinkAndShowsNoBox) {
     EXPECT_TRUE(boxes.boxes.empty());
     ASSERT_EQ(mail.opened.size(), 1u);
     EXPECT_EQ(mail.opened[0], mailto_url("Squeakbox", body));
+}
+
+TEST(SendRecommendationMail, InTheBackgroundAsksAwayFromTheCallerAndAnswersOnItsThread) {
+    ensure_event_loop();
+    const std::string body = recommendation_body();
+    const auto caller = std::this_thread::get_id();
+    std::atomic<bool> release{false};
+    std::atomic<bool> asked_on_caller{true};
+    bool opened_on_caller = false;
+    std::vector<std::string> opened;
+    bool registered = true;
+    // xdg-mime that takes its time: the caller must not wait for it.
+    mail_environment slow{[&] {
+                              asked_on_caller = std::this_thread::get_id() == caller;
+                              while (!release) std::this_thread::sleep_for(1ms);
+                              return registered;
+                          },
+                          [] { return true; },
+                          [&](const std::string& url) {
+                              opened_on_caller = std::this_thread::get_id() == caller;
+                              opened.push_back(url);
+                              return true;
+                          }};
+    background_job job;
+    box_recorder boxes;
+    ASSERT_TRUE(send_recommendation_mail_in_background(job, recommendation_subject, body,
+                                                       boxes.hook(), slow));
+    // A second click while the first is being prepared starts nothing.
+    EXPECT_FALSE(send_recommendation_mail_in_background(job, recommendation_subject, body,
+                                                        boxes.hook(), slow));
+    release = true;
+    ASSERT_TRUE(run_events_until([&] { return !job.busy(); }));
+    EXPECT_FALSE(asked_on_caller);
+    EXPECT_TRUE(opened_on_caller);
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0], mailto_url("Squeakbox", body));
+    EXPECT_TRUE(boxes.boxes.empty());
+
+    // The box of a failure comes on the caller's thread, as before.
+    registered = false;
+    ASSERT_TRUE(send_recommendation_mail_in_background(job, recommendation_subject, body,
+                                                       boxes.hook(), slow));
+    EXPECT_TRUE(boxes.boxes.empty());
+    ASSERT_TRUE(run_events_until([&] { return !job.busy(); }));
+    expect_single_box(boxes, "Cannot load MAPI.DLL");
+    EXPECT_EQ(opened.size(), 1u);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -93,5 +96,26 @@ struct box_recorder {
         };
     }
 };
+
+// The event loop that background jobs deliver their outcome through; made
+// once, for the whole test program.
+inline void ensure_event_loop() {
+    static int argc = 1;
+    static char name[] = "app_actions_tests";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+}
+
+// Runs the event loop until `done` holds; false after five seconds without.
+template <class Condition>
+bool run_events_until(Condition done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > 5000) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
 
 }  // namespace squeakbox::test

@@ -1,5 +1,6 @@
-// Sound through real devices: a private PulseAudio server's null sinks, seen
-// by PortAudio through ALSA's pulse plugin. Run under scripts/with-pulse.sh;
+// Sound through real devices: a private sound server's null sinks, seen by
+// PortAudio through ALSA's pulse plugin and by the native client of the
+// server. Run under scripts/with-pulse.sh or scripts/with-pipewire.sh;
 // without a reachable server these tests skip and say why.
 //
 // squeak_in and squeak_out are the left and right channels of squeak_rig, so
@@ -24,6 +25,7 @@
 #include <sstream>
 
 #include "audio/portaudio_sound_system.h"
+#include "audio/pulse_sound_system.h"
 #include "device_test_support.h"
 
 extern char** environ;
@@ -91,10 +93,12 @@ class child_process {
     pid_t pid_ = -1;
 };
 
-struct pulse_rig : ::testing::Test {
+// Each test runs through PortAudio (true) and through the server's own
+// protocol (false).
+struct pulse_rig : ::testing::TestWithParam<bool> {
     fs::path dir;
     int lock_fd = -1;
-    std::unique_ptr<portaudio_sound_system> system;
+    std::unique_ptr<sound_system> system;
     std::uint32_t input = 0;
     std::uint32_t output = 0;
 
@@ -124,9 +128,7 @@ struct pulse_rig : ::testing::Test {
         // ALSA's pulse plugin connects its streams to these.
         ::setenv("PULSE_SOURCE", "squeak_in.monitor", 1);
         ::setenv("PULSE_SINK", "squeak_out", 1);
-        system = std::make_unique<portaudio_sound_system>();
-        if (!find_device("pulse"))
-            return unavailable("PortAudio does not list ALSA's pulse device");
+        if (!make_system()) return unavailable("the sound system does not list the rig's devices");
         ASSERT_EQ(system->query_capture(input, stream_format), mm_ok);
         ASSERT_EQ(system->query_playback(output, stream_format), mm_ok);
 
@@ -142,17 +144,30 @@ struct pulse_rig : ::testing::Test {
         if (lock_fd >= 0) ::close(lock_fd);
     }
 
-    bool find_device(const std::string& name) {
+    // The system of this run, and its devices for PULSE_SOURCE and
+    // PULSE_SINK: ALSA's "pulse" device, or the server's default ones.
+    bool make_system() {
+        system.reset();
+        if (GetParam()) {
+            system = std::make_unique<portaudio_sound_system>();
+        } else {
+            auto server = std::make_unique<pulse_sound_system>();
+            if (!server->ready()) return false;
+            system = std::move(server);
+        }
         bool in = false;
         bool out = false;
         device_caps caps;
+        const auto wanted = [&](const device_caps& c) {
+            return GetParam() ? c.name == "pulse" : c.is_default;
+        };
         for (std::uint32_t d = 0; d < system->capture_device_count(); ++d)
-            if (system->capture_caps(d, caps) == mm_ok && caps.name == name && !in) {
+            if (system->capture_caps(d, caps) == mm_ok && wanted(caps) && !in) {
                 input = d;
                 in = true;
             }
         for (std::uint32_t d = 0; d < system->playback_device_count(); ++d)
-            if (system->playback_caps(d, caps) == mm_ok && caps.name == name && !out) {
+            if (system->playback_caps(d, caps) == mm_ok && wanted(caps) && !out) {
                 output = d;
                 out = true;
             }
@@ -277,7 +292,7 @@ double correlation(const std::int16_t* a, const std::int16_t* b, std::size_t n) 
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
 }
 
-TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
+TEST_P(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     // Two seconds of seeded noise: its correlation has one sharp peak.
     std::mt19937 random(1234);
     std::normal_distribution<double> noise(0.0, 4000.0);
@@ -288,6 +303,14 @@ TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     testing::write_wav(played, rate, 1, signal);
     const std::string recorded = (dir / "rig.raw").string();
 
+    // PipeWire re-times its graph when the player joins after the streams,
+    // and the output's queue at the server then no longer holds the blocks
+    // this test wrote ahead, so the lag it measures moves, through either
+    // backend. Calls and the Squeakbox microphone are checked on PipeWire
+    // end to end.
+    const char* server = std::getenv("SQUEAKBOX_SOUND_SERVER");
+    if (server != nullptr && std::string(server) == "pipewire")
+        GTEST_SKIP() << "the graph's re-timing moves the blocks written ahead";
     pass_through stream(*system);
     stream.pre_roll = 4;
     child_process recorder({"parec", "--device=squeak_rig.monitor", "--format=s16le",
@@ -348,9 +371,9 @@ TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     // The blocks written ahead are the test's; what remains is the devices'.
     const double latency_ms = 1000.0 * double(lag - stream.pre_roll * 512) / rate;
     std::printf(
-        "[ latency  ] capture to playback through PortAudio on the null sinks: %.1f ms "
+        "[ latency  ] capture to playback through %s on the null sinks: %.1f ms "
         "(%zu frames measured, less the %zu blocks the test wrote ahead)\n",
-        latency_ms, lag, stream.pre_roll);
+        GetParam() ? "PortAudio" : "the server's protocol", latency_ms, lag, stream.pre_roll);
     std::printf("[ latency  ] capture overruns %llu, playback underruns %llu (start-up included)\n",
                 static_cast<unsigned long long>(capture_stats.overruns),
                 static_cast<unsigned long long>(playback_stats.underruns));
@@ -375,7 +398,7 @@ TEST_F(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     EXPECT_LE(bad_windows, 2u);
 }
 
-TEST_F(pulse_rig, ResetAndCloseWhileStreamingReturnEveryBufferOnce) {
+TEST_P(pulse_rig, ResetAndCloseWhileStreamingReturnEveryBufferOnce) {
     pass_through stream(*system);
     stream.open(input, output);
     ASSERT_TRUE(pump_until(
@@ -407,14 +430,20 @@ TEST_F(pulse_rig, ResetAndCloseWhileStreamingReturnEveryBufferOnce) {
     EXPECT_TRUE(stream.failure.empty()) << stream.failure;
 }
 
-TEST_F(pulse_rig, ASourceThatVanishesIsReportedAndGivesItsBuffersBack) {
+TEST_P(pulse_rig, ASourceThatVanishesIsReportedAndGivesItsBuffersBack) {
+    // PipeWire moves the streams of ALSA's pulse plugin to another source
+    // when theirs goes, so through PortAudio nothing fails there.
+    const char* server = std::getenv("SQUEAKBOX_SOUND_SERVER");
+    if (GetParam() && server != nullptr && std::string(server) == "pipewire")
+        GTEST_SKIP() << "PipeWire moves ALSA's streams instead of ending them";
     // A sink of its own, removed mid-stream: as good as unplugging the
-    // microphone, for the server has no stream rescue loaded.
+    // microphone. The native streams stay on their device, so theirs ends.
     std::string module = run_output(
         "pactl load-module module-null-sink sink_name=squeak_vanishing rate=44100 channels=1");
     while (!module.empty() && module.back() == '\n') module.pop_back();
     ASSERT_FALSE(module.empty()) << "cannot add a sink to the server";
     ::setenv("PULSE_SOURCE", "squeak_vanishing.monitor", 1);
+    ASSERT_TRUE(make_system());
     pass_through stream(*system);
     stream.open(input, output);
     const bool flowing = pump_until(
@@ -431,6 +460,11 @@ TEST_F(pulse_rig, ASourceThatVanishesIsReportedAndGivesItsBuffersBack) {
     // still works.
     stream.stop_and_close();
 }
+
+INSTANTIATE_TEST_SUITE_P(through, pulse_rig, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "portaudio" : "native";
+                         });
 
 }  // namespace
 }  // namespace squeakbox

@@ -1,15 +1,20 @@
 #include "audio/wav_recorder.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/level_meter.h"
@@ -21,6 +26,7 @@ namespace squeakbox {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 // A fresh folder per test, removed afterwards.
 class temp_folder {
@@ -198,16 +204,20 @@ TEST(WavRecorder, OpenFileIsValidAtLeastOncePerSecond) {
     // Valid from the start, before any sound.
     EXPECT_EQ(read_file(target.file_name), expected_header(0));
 
+    // The blocks reach the file through the recording's writer thread.
     block b(3);
     for (int i = 0; i < 85; ++i) recorder.write_block(b.header);
+    recorder.wait_until_written();
     EXPECT_EQ(valid_data_size(read_file(target.file_name)), 0u);  // still inside the first second
     recorder.write_block(b.header);  // the 86th block: a second of sound
+    recorder.wait_until_written();
     auto bytes = read_file(target.file_name);
     EXPECT_EQ(bytes.size(), 46u + 86u * 1024);
     EXPECT_EQ(valid_data_size(bytes), 86u * 1024);
     EXPECT_EQ(u32_at(bytes, 4), 38u + 86u * 1024);
 
     for (int i = 0; i < 100; ++i) recorder.write_block(b.header);
+    recorder.wait_until_written();
     EXPECT_EQ(valid_data_size(read_file(target.file_name)), 172u * 1024);
 
     // A program killed now leaves at most the last second out; closing adds it.
@@ -230,9 +240,128 @@ TEST(WavRecorder, StopsCleanlyBeforeTheSizesWouldOverflow) {
     EXPECT_FALSE(recorder.is_recording());
     EXPECT_NE(recorder.last_error().find(target.file_name), std::string::npos);
     EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::not_recording);
+    recorder.wait_until_written();  // the writer finishes the file
     const auto bytes = read_file(target.file_name);
     EXPECT_EQ(bytes.size(), 46u + 3u * 1024);
     EXPECT_EQ(valid_data_size(bytes), 3u * 1024);
+}
+
+// A file size limit stands in for a full disk: the writer's write fails.
+class file_size_limit {
+  public:
+    explicit file_size_limit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        old_handler_ = std::signal(SIGXFSZ, SIG_IGN);  // a failed write, not a killed test
+        rlimit lowered = old_;
+        lowered.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~file_size_limit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, old_handler_);
+    }
+    file_size_limit(const file_size_limit&) = delete;
+    file_size_limit& operator=(const file_size_limit&) = delete;
+
+  private:
+    rlimit old_{};
+    void (*old_handler_)(int) = nullptr;
+};
+
+TEST(WavRecorder, AFailingDiskEndsTheRecordingWithItsReasonAndAValidFile) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    const std::string reason = target.file_name + ": " + std::strerror(EFBIG);
+    block b(9);
+    // Told by the next block, or, when none comes, by take_failure(); once.
+    for (const bool next_block_tells : {true, false}) {
+        wav_recorder recorder;
+        ASSERT_EQ(recorder.open_file(target), 0);
+        {
+            const file_size_limit full(46 + 200 * 1024);
+            for (int i = 0; i < 300; ++i) {
+                ASSERT_NE(recorder.write_block(b.header), wav_recorder::write_status::error);
+            }
+            recorder.wait_until_written();
+        }
+        if (next_block_tells) {
+            EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::error);
+            EXPECT_FALSE(recorder.take_failure());
+        } else {
+            EXPECT_TRUE(recorder.take_failure());
+            EXPECT_FALSE(recorder.take_failure());
+        }
+        EXPECT_EQ(recorder.last_error(), reason);
+        EXPECT_TRUE(recorder.stopped_on_error());
+        EXPECT_FALSE(recorder.is_recording());
+        EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::not_recording);
+        // Valid up to the last second that made it to the disk.
+        const auto bytes = read_file(target.file_name);
+        EXPECT_EQ(valid_data_size(bytes), 172u * 1024);
+        // A stop by the user is no failure.
+        wav_recorder fine;
+        ASSERT_EQ(fine.open_file(target), 0);
+        fine.write_block(b.header);
+        fine.close_file_in_background();
+        fine.close_file();
+        EXPECT_FALSE(fine.stopped_on_error());
+        EXPECT_FALSE(fine.take_failure());
+        EXPECT_EQ(valid_data_size(read_file(target.file_name)), 1024u);
+    }
+}
+
+TEST(WavRecorder, ASlowDiskNeverHoldsUpABlockInRealTimeAndLosesNoneOnFiles) {
+    temp_folder folder;
+    const record_target target = target_in(folder);
+    block b(4);
+    constexpr int queue_blocks = wav_recorder::queue_bytes / (1024 + 4);
+    for (const bool real_time : {true, false}) {
+        wav_recorder recorder;
+        recorder.set_real_time(real_time);
+        std::atomic<bool> syncing{false};
+        std::atomic<bool> release{false};
+        // The first sync takes as long as the test wants.
+        recorder.set_sync_hook([&] {
+            syncing = true;
+            while (!release) std::this_thread::sleep_for(1ms);
+        });
+        ASSERT_EQ(recorder.open_file(target), 0);
+        int accepted = 0;
+        for (; accepted < 86; ++accepted) recorder.write_block(b.header);
+        while (!syncing) std::this_thread::sleep_for(1ms);  // the writer is stuck now
+        std::thread disk_recovers;
+        if (!real_time) {
+            disk_recovers = std::thread([&] {
+                std::this_thread::sleep_for(200ms);
+                release = true;
+            });
+        }
+        // In real time the caller never waits: once the queue is full the
+        // recording ends. On files it waits, and every block gets in.
+        wav_recorder::write_status status = wav_recorder::write_status::written;
+        while (accepted < 2 * queue_blocks &&
+               (status = recorder.write_block(b.header)) == wav_recorder::write_status::written) {
+            ++accepted;
+        }
+        release = true;
+        if (disk_recovers.joinable()) disk_recovers.join();
+        if (real_time) {
+            EXPECT_EQ(status, wav_recorder::write_status::error);
+            EXPECT_EQ(accepted, 86 + queue_blocks);
+            EXPECT_NE(recorder.last_error().find("too slow"), std::string::npos)
+                << recorder.last_error();
+            EXPECT_TRUE(recorder.stopped_on_error());
+            EXPECT_FALSE(recorder.is_recording());
+        } else {
+            EXPECT_EQ(accepted, 2 * queue_blocks);
+            EXPECT_FALSE(recorder.stopped_on_error());
+        }
+        recorder.close_file();
+        // Every accepted block is in the file, which is complete.
+        const auto bytes = read_file(target.file_name);
+        EXPECT_EQ(valid_data_size(bytes), 1024u * static_cast<unsigned>(accepted));
+        EXPECT_EQ(bytes.size(), 46u + 1024u * static_cast<unsigned>(accepted));
+    }
 }
 
 // The level meter and the recorder as the window wires them.

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -147,49 +151,147 @@ struct outcome {
     std::string errors;
 };
 
-// Runs the program with a deadline; standard input and output may be files.
+// The program running as a child. Standard input and output may be files,
+// or standard input a pipe the test feeds; signals may start out ignored, as
+// under nohup.
+struct launch {
+    fs::path stdin_file;
+    fs::path stdout_file;
+    bool stdin_pipe = false;
+    std::vector<int> ignored_signals;
+};
+
+class program_run {
+  public:
+    program_run(const std::vector<std::string>& args, const launch& how) {
+        static int runs = 0;
+        errors_ =
+            fs::temp_directory_path() / ("squeakbox-render-errors-" + std::to_string(::getpid()) +
+                                         "-" + std::to_string(++runs));
+        int input[2] = {-1, -1};
+        if (how.stdin_pipe && ::pipe2(input, O_CLOEXEC) != 0) ADD_FAILURE() << "no pipe";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            auto redirect = [](const fs::path& path, int target, int flags) {
+                const int fd = ::open(path.c_str(), flags, 0644);
+                if (fd < 0) ::_exit(120);
+                ::dup2(fd, target);
+                ::close(fd);
+            };
+            if (how.stdin_pipe) ::dup2(input[0], STDIN_FILENO);
+            if (!how.stdin_file.empty()) redirect(how.stdin_file, STDIN_FILENO, O_RDONLY);
+            if (!how.stdout_file.empty())
+                redirect(how.stdout_file, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+            redirect(errors_, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
+            for (int s : {SIGHUP, SIGINT, SIGTERM, SIGPIPE}) ::signal(s, SIG_DFL);
+            for (int s : how.ignored_signals) ::signal(s, SIG_IGN);
+            std::vector<char*> argv;
+            std::string program = SQUEAKBOX_RENDER_PROGRAM;
+            argv.push_back(program.data());
+            std::vector<std::string> copies = args;
+            for (auto& a : copies) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(121);
+        }
+        if (how.stdin_pipe) {
+            ::close(input[0]);
+            input_ = input[1];
+        }
+    }
+    ~program_run() {
+        close_input();
+        if (pid_ > 0 && !finished_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        fs::remove(errors_);
+    }
+    program_run(const program_run&) = delete;
+    program_run& operator=(const program_run&) = delete;
+
+    // Writes into the program's standard input; a program that stopped
+    // reading (having refused its input) tells why in its outcome.
+    void feed(const std::vector<unsigned char>& bytes) {
+        ::signal(SIGPIPE, SIG_IGN);
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(input_, bytes.data() + at, bytes.size() - at);
+            if (n <= 0) return;
+            at += static_cast<std::size_t>(n);
+        }
+    }
+    void close_input() {
+        if (input_ >= 0) ::close(input_);
+        input_ = -1;
+    }
+    void signal(int signal_number) const { ::kill(pid_, signal_number); }
+
+    outcome finish() {
+        close_input();
+        outcome result;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "squeakbox-render did not finish in time";
+                return result;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        finished_ = true;
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        std::ifstream in(errors_);
+        result.errors.assign(std::istreambuf_iterator<char>(in), {});
+        return result;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    bool finished_ = false;
+    fs::path errors_;
+};
+
 outcome run_program(const std::vector<std::string>& args, const fs::path& stdin_file = {},
                     const fs::path& stdout_file = {}) {
-    const fs::path errors =
-        fs::temp_directory_path() / ("squeakbox-render-errors-" + std::to_string(::getpid()));
-    const pid_t child = ::fork();
-    if (child == 0) {
-        auto redirect = [](const fs::path& path, int target, int flags) {
-            const int fd = ::open(path.c_str(), flags, 0644);
-            if (fd < 0) ::_exit(120);
-            ::dup2(fd, target);
-            ::close(fd);
-        };
-        if (!stdin_file.empty()) redirect(stdin_file, STDIN_FILENO, O_RDONLY);
-        if (!stdout_file.empty())
-            redirect(stdout_file, STDOUT_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
-        redirect(errors, STDERR_FILENO, O_WRONLY | O_CREAT | O_TRUNC);
-        std::vector<char*> argv;
-        std::string program = SQUEAKBOX_RENDER_PROGRAM;
-        argv.push_back(program.data());
-        std::vector<std::string> copies = args;
-        for (auto& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(121);
-    }
-    outcome result;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            ADD_FAILURE() << "squeakbox-render did not finish in time";
-            return result;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream in(errors);
-    result.errors.assign(std::istreambuf_iterator<char>(in), {});
-    fs::remove(errors);
-    return result;
+    launch how;
+    how.stdin_file = stdin_file;
+    how.stdout_file = stdout_file;
+    return program_run(args, how).finish();
+}
+
+// Standard input from a pipe the test feeds.
+launch piped() {
+    launch how;
+    how.stdin_pipe = true;
+    return how;
+}
+
+std::vector<unsigned char> file_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The bytes of a WAV stream as a recorder writes it into a pipe: the lengths
+// in its header are unknown (0xFFFFFFFF), followed by `s`'s samples.
+std::vector<unsigned char> streamed_wav(const sound& s) {
+    const auto le = [](std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    };
+    std::vector<unsigned char> out = {'R', 'I', 'F', 'F'};
+    le(out, 0xFFFFFFFFu, 4);
+    for (char c : std::string("WAVEfmt ")) out.push_back(static_cast<unsigned char>(c));
+    le(out, 16, 4);
+    le(out, 1, 2);
+    le(out, static_cast<std::uint32_t>(s.channels), 2);
+    le(out, static_cast<std::uint32_t>(s.rate), 4);
+    le(out, static_cast<std::uint32_t>(s.rate * s.channels * 2), 4);
+    le(out, static_cast<std::uint32_t>(s.channels * 2), 2);
+    le(out, 16, 2);
+    for (char c : std::string("data")) out.push_back(static_cast<unsigned char>(c));
+    le(out, 0xFFFFFFFFu, 4);
+    for (std::int16_t v : s.samples) le(out, static_cast<std::uint16_t>(v), 2);
+    return out;
 }
 
 class RenderProgram : public ::testing::Test {
@@ -213,6 +315,21 @@ class RenderProgram : public ::testing::Test {
         std::sort(present.begin(), present.end());
         std::sort(names.begin(), names.end());
         EXPECT_EQ(present, names);
+    }
+
+    // Waits (up to 10 s) until the output's temporary file in `folder` holds
+    // more than `bytes` bytes: the run is under way and writing.
+    bool wait_for_temporary(const fs::path& folder, std::uintmax_t bytes) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::error_code error;
+            for (const auto& entry : fs::directory_iterator(folder, error))
+                if (entry.path().filename().string().find(".part-") != std::string::npos &&
+                    entry.file_size(error) > bytes)
+                    return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
 
     fs::path dir_;
@@ -450,6 +567,268 @@ TEST_F(RenderProgram, BadOptionsAreUsageErrors) {
     const std::string shown(std::istreambuf_iterator<char>(text), {});
     EXPECT_NE(shown.find("libsndfile"), std::string::npos) << shown;
     EXPECT_NE(shown.find("scalar"), std::string::npos) << shown;
+}
+
+TEST_F(RenderProgram, PipedInputsAreRenderedAsTheyArrive) {
+    sound voice;
+    voice.samples = testing::speech_like(44100 * 6, 44100, 3);
+    write_sound(file("voice.wav"), voice);
+    ASSERT_EQ(run_program({"-q", file("voice.wav"), file("from-file.wav")}).status, 0);
+    const sound reference = read_sound(file("from-file.wav"));
+
+    // A recorder's stream of unknown length: the output grows while the input
+    // still comes, and ends up as the file's rendering.
+    const std::vector<unsigned char> stream = streamed_wav(voice);
+    const auto half = static_cast<std::ptrdiff_t>(stream.size() / 2);
+    {
+        program_run run({"-q", "-", file("out.wav")}, piped());
+        run.feed({stream.begin(), stream.begin() + half});
+        EXPECT_TRUE(wait_for_temporary(dir_, 44100 * 2))
+            << "nothing written before the input ended";
+        run.feed({stream.begin() + half, stream.end()});
+        const outcome done = run.finish();
+        ASSERT_EQ(done.status, 0) << done.errors;
+    }
+    EXPECT_EQ(read_sound(file("out.wav")).samples, reference.samples);
+
+    // Formats that need no seeking come through a pipe whole, a data chunk
+    // that says 0 bytes included; one whose description follows its sound
+    // data is refused with the reason.
+    write_sound(file("voice.flac"), voice, SF_FORMAT_FLAC | SF_FORMAT_PCM_16);
+    write_sound(file("voice.ogg"), voice, SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+    std::vector<unsigned char> zero_length = stream;
+    std::fill(zero_length.begin() + 40, zero_length.begin() + 44, 0);
+    // Longer than the stretch a pipe's reader looks ahead while opening.
+    sound long_voice;
+    long_voice.samples = testing::speech_like(44100 * 15, 44100, 4);
+    std::vector<unsigned char> aiff_sound_first;
+    {
+        const auto be = [&aiff_sound_first](std::uint32_t v, int bytes) {
+            for (int i = bytes - 1; i >= 0; --i)
+                aiff_sound_first.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        };
+        const auto tag = [&aiff_sound_first](const char* text) {
+            aiff_sound_first.insert(aiff_sound_first.end(), text, text + 4);
+        };
+        const auto data_bytes = static_cast<std::uint32_t>(long_voice.samples.size() * 2 + 8);
+        tag("FORM");
+        be(4 + 8 + data_bytes + 8 + 18, 4);
+        tag("AIFF");
+        tag("SSND");
+        be(data_bytes, 4);
+        be(0, 4);
+        be(0, 4);
+        for (std::int16_t v : long_voice.samples) be(static_cast<std::uint16_t>(v), 2);
+        tag("COMM");
+        be(18, 4);
+        be(1, 2);
+        be(static_cast<std::uint32_t>(long_voice.frames()), 4);
+        be(16, 2);
+        for (unsigned byte : {0x40, 0x0E, 0xAC, 0x44, 0, 0, 0, 0, 0, 0}) be(byte, 1);
+    }
+    // A block codec whose header claims far more than the stream brings:
+    // libsndfile would fill the missing blocks with silence, for hours.
+    write_sound(file("adpcm.wav"), voice, SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM);
+    std::vector<unsigned char> adpcm_claims_more = file_bytes(file("adpcm.wav"));
+    {
+        const std::string data = "data";
+        const auto at = std::search(adpcm_claims_more.begin(), adpcm_claims_more.end(),
+                                    data.begin(), data.end());
+        ASSERT_NE(at, adpcm_claims_more.end());
+        const unsigned char claim[4] = {0, 0, 0, 0x10};  // 256 MB
+        std::copy(claim, claim + 4, at + 4);
+    }
+    struct piped_case {
+        std::string what;
+        std::vector<unsigned char> bytes;
+        std::string error;  // empty: renders like the file
+    };
+    const std::vector<piped_case> cases = {
+        {"FLAC", file_bytes(file("voice.flac")), ""},
+        {"Ogg Vorbis", file_bytes(file("voice.ogg")), ""},
+        {"WAV with a 0-byte data chunk", zero_length, ""},
+        {"AIFF with its description last", aiff_sound_first, "needs seeking"},
+        {"IMA ADPCM claiming 256 MB", adpcm_claims_more, "truncated"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(file("out.wav"));
+        program_run run({"-q", "-", file("out.wav")}, piped());
+        run.feed(c.bytes);
+        const outcome done = run.finish();
+        if (!c.error.empty()) {
+            EXPECT_EQ(done.status, 1) << c.what;
+            EXPECT_NE(done.errors.find("standard input: "), std::string::npos) << done.errors;
+            EXPECT_NE(done.errors.find(c.error), std::string::npos) << done.errors;
+            EXPECT_EQ(std::count(done.errors.begin(), done.errors.end(), '\n'), 1) << done.errors;
+            continue;
+        }
+        ASSERT_EQ(done.status, 0) << c.what << ": " << done.errors;
+        const sound out = read_sound(file("out.wav"));
+        EXPECT_EQ(out.frames(), voice.frames()) << c.what;
+        if (c.what != "Ogg Vorbis") {
+            EXPECT_EQ(out.samples, reference.samples) << c.what;
+        }
+    }
+}
+
+TEST_F(RenderProgram, OutputsReplaceWhatTheirNamesStandFor) {
+    write_sound(file("in.wav"), tone(200.0, 2.0));
+    const auto frames = 2u * 44100;
+    const auto no_temporary_in = [](const fs::path& folder) {
+        for (const auto& entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().filename().string().find(".part-"), std::string::npos)
+                << entry.path();
+    };
+
+    // Through a symbolic link, the file it points to is replaced, with its
+    // permissions: a private file stays private.
+    fs::create_directory(file("real"));
+    { std::ofstream(file("real/private.wav")) << "old"; }
+    fs::permissions(file("real/private.wav"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_symlink("real/private.wav", file("link.wav"));
+    outcome run = run_program({"-q", file("in.wav"), file("link.wav")});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    ASSERT_TRUE(fs::is_symlink(file("link.wav")));
+    EXPECT_EQ(fs::read_symlink(file("link.wav")), "real/private.wav");
+    EXPECT_EQ(read_sound(file("real/private.wav")).frames(), frames);
+    EXPECT_EQ(fs::status(file("real/private.wav")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    no_temporary_in(dir_);
+    no_temporary_in(file("real"));
+
+    // A FIFO's reader gets the whole file, and the FIFO stays.
+    ASSERT_EQ(::mkfifo(file("fifo.wav").c_str(), 0644), 0);
+    const int reader = ::open(file("fifo.wav").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    std::vector<unsigned char> received;
+    std::atomic<bool> done{false};
+    std::thread drain([&] {
+        unsigned char buffer[65536];
+        while (true) {
+            const ssize_t n = ::read(reader, buffer, sizeof buffer);
+            if (n > 0) {
+                received.insert(received.end(), buffer, buffer + n);
+            } else if (done) {
+                break;
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        }
+    });
+    run = run_program({"-q", file("in.wav"), file("fifo.wav")});
+    done = true;
+    drain.join();
+    ::close(reader);
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_TRUE(fs::is_fifo(file("fifo.wav")));
+    {
+        std::ofstream(file("received.wav"), std::ios::binary)
+            .write(reinterpret_cast<const char*>(received.data()),
+                   static_cast<std::streamsize>(received.size()));
+    }
+    EXPECT_EQ(read_sound(file("received.wav")).frames(), frames);
+    no_temporary_in(dir_);
+
+    // Device nodes are written into, never replaced: one that takes
+    // everything, and one that is full. Making them takes root.
+    if (::mknod(file("null.wav").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) != 0 ||
+        ::mknod(file("full.wav").c_str(), S_IFCHR | 0666, ::makedev(1, 7)) != 0) {
+        GTEST_SKIP() << "cannot make device nodes here";
+    }
+    run = run_program({"-q", file("in.wav"), file("null.wav")});
+    EXPECT_EQ(run.status, 0) << run.errors;
+    EXPECT_TRUE(fs::is_character_file(file("null.wav")));
+    run = run_program({"-q", file("in.wav"), file("full.wav")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.errors.find(file("full.wav").string() + ": "), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("space left on device"), std::string::npos) << run.errors;
+    EXPECT_TRUE(fs::is_character_file(file("full.wav")));
+    no_temporary_in(dir_);
+}
+
+TEST_F(RenderProgram, FullDisksAndVanishedFoldersLeaveNothingBehind) {
+    sound voice;
+    voice.samples = testing::speech_like(44100 * 4, 44100, 7);
+    write_sound(file("in.wav"), voice);
+
+    // The folder of the output goes away while the output is written.
+    fs::create_directory(file("gone"));
+    const std::vector<unsigned char> stream = streamed_wav(voice);
+    const auto half = static_cast<std::ptrdiff_t>(stream.size() / 2);
+    {
+        program_run run({"-q", "-", file("gone/out.wav")}, piped());
+        run.feed({stream.begin(), stream.begin() + half});
+        EXPECT_TRUE(wait_for_temporary(file("gone"), 44));
+        fs::remove_all(file("gone"));
+        run.feed({stream.begin() + half, stream.end()});
+        const outcome done = run.finish();
+        EXPECT_EQ(done.status, 1);
+        EXPECT_NE(done.errors.find(file("gone/out.wav").string() + ": "), std::string::npos)
+            << done.errors;
+        EXPECT_NE(done.errors.find("No such file or directory"), std::string::npos) << done.errors;
+        EXPECT_EQ(std::count(done.errors.begin(), done.errors.end(), '\n'), 1) << done.errors;
+    }
+
+    // Standard output on a full device.
+    outcome run = run_program({"-q", file("in.wav"), "-"}, {}, "/dev/full");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.errors.find("standard output: "), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("space left on device"), std::string::npos) << run.errors;
+    expect_only({"in.wav"});
+
+    // A full disk: a small file system of its own, where the system lets us
+    // mount one.
+    fs::create_directory(file("small"));
+    if (::mount("tmpfs", file("small").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system here";
+    { std::ofstream(file("small/old.wav")) << "keep me"; }
+    run = run_program({"-q", file("in.wav"), file("small/old.wav")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.errors.find(file("small/old.wav").string() + ": "), std::string::npos)
+        << run.errors;
+    EXPECT_NE(run.errors.find("No space left on device"), std::string::npos) << run.errors;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(file("small")))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"old.wav"});
+    std::ifstream old(file("small/old.wav"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "keep me");
+    old.close();
+    ::umount(file("small").c_str());
+}
+
+TEST_F(RenderProgram, SignalsIgnoredAtTheStartStayIgnored) {
+    // Under nohup a hang-up, and in a script that ignores it an interrupt,
+    // must neither end the run nor take its output away; a signal that was
+    // not ignored ends it and removes the unfinished file.
+    sound voice;
+    voice.samples = testing::speech_like(44100 * 4, 44100, 11);
+    const std::vector<unsigned char> stream = streamed_wav(voice);
+    const auto half = static_cast<std::ptrdiff_t>(stream.size() / 2);
+    struct signal_case {
+        int signal_number;
+        bool ignored;
+        int status;
+    };
+    for (const signal_case& c : {signal_case{SIGHUP, true, 0}, signal_case{SIGINT, true, 0},
+                                 signal_case{SIGTERM, false, 128 + SIGTERM}}) {
+        fs::remove(file("out.wav"));
+        launch how = piped();
+        if (c.ignored) how.ignored_signals = {c.signal_number};
+        program_run run({"-q", "-", file("out.wav")}, how);
+        run.feed({stream.begin(), stream.begin() + half});
+        EXPECT_TRUE(wait_for_temporary(dir_, 44)) << c.signal_number;
+        run.signal(c.signal_number);
+        if (c.ignored) run.feed({stream.begin() + half, stream.end()});
+        const outcome done = run.finish();
+        EXPECT_EQ(done.status, c.status) << "signal " << c.signal_number << ": " << done.errors;
+        if (c.status == 0) {
+            EXPECT_EQ(read_sound(file("out.wav")).frames(), voice.frames());
+            expect_only({"out.wav"});
+        } else {
+            expect_only({});
+        }
+    }
 }
 
 }  // namespace

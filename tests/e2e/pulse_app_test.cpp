@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -192,9 +193,13 @@ struct app_on_pulse : ::testing::Test {
 
     std::string path(const std::string& name) const { return (dir / name).string(); }
 
-    std::unique_ptr<child_process> start_app(const std::vector<std::string>& extra) {
-        std::vector<std::string> argv = {program,           "--input-device", "pulse",
-                                         "--output-device", "pulse",          "--stats"};
+    std::unique_ptr<child_process> start_app(const std::vector<std::string>& extra,
+                                             bool default_output = true) {
+        std::vector<std::string> argv = {program, "--input-device", "pulse", "--stats"};
+        if (default_output) {
+            argv.push_back("--output-device");
+            argv.push_back("pulse");
+        }
         argv.insert(argv.end(), extra.begin(), extra.end());
         return std::make_unique<child_process>(argv, path("app.out"), path("app.err"),
                                                app_environment);
@@ -236,7 +241,7 @@ struct app_on_pulse : ::testing::Test {
         double lead_in = 0;  // seconds of silence before the sound
     };
     session run_on(const std::vector<std::int16_t>& sound, const std::vector<std::string>& extra,
-                   std::chrono::milliseconds tail, bool busy = false) {
+                   std::chrono::milliseconds tail, bool busy = false, bool default_output = true) {
         session run;
         run.lead_in = 3.0;
         std::vector<std::int16_t> played(static_cast<std::size_t>(run.lead_in * rate), 0);
@@ -252,12 +257,13 @@ struct app_on_pulse : ::testing::Test {
             path("paplay.out"), path("paplay.err"));
         std::this_thread::sleep_for(200ms);
         const auto started = std::chrono::steady_clock::now();
-        run.app = start_app(extra);
+        run.app = start_app(extra, default_output);
         const bool streaming = wait_until_streaming(run.app->pid(), 10s);
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_TRUE(streaming) << "the program did not start its sound: " << app_errors();
         EXPECT_LT(took, std::chrono::duration<double>(run.lead_in - 0.6))
             << "the program took too long to start its sound";
+        if (on_streaming_start) on_streaming_start();
         const auto length = std::chrono::seconds(static_cast<int>(played.size() / 44100) + 30);
         EXPECT_TRUE(player.wait_for(length) && player.exit_code() == 0)
             << "paplay failed: " << read_file(path("paplay.err"));
@@ -276,7 +282,43 @@ struct app_on_pulse : ::testing::Test {
     }
 
     std::string app_errors() const { return read_file(path("app.err")); }
+
+    // Runs as soon as the program's sound runs.
+    std::function<void()> on_streaming_start;
+
+    std::string pactl(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"pactl"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return capture_output(argv, path("pactl"));
+    }
 };
+
+// The frequency of the steady middle of a recorded tone, in Hz; 0 when
+// there is too little of it.
+double steady_tone_hz(const std::vector<std::int16_t>& x) {
+    const sounding_span s = sounding(x, 500);
+    if (!s.found || s.last - s.first < 3 * 22050) return 0;
+    const auto frames = track_pitch(
+        std::span<const std::int16_t>(x.data() + s.first + 22050, s.last - s.first - 2 * 22050));
+    std::vector<double> hz;
+    for (const auto& f : frames)
+        if (f.hz > 0) hz.push_back(f.hz);
+    return hz.size() < 100 ? 0 : median(hz);
+}
+
+// A call program recording at its default latency, as parecord does without
+// a latency option.
+std::vector<std::string> call_program_recording(const std::string& source) {
+    return {"parecord",     "--raw",        "--format=s16le",
+            "--rate=44100", "--channels=1", "--device=" + source};
+}
+
+std::vector<std::int16_t> read_mono(const std::string& file) {
+    const std::string bytes = read_file(file);
+    std::vector<std::int16_t> x(bytes.size() / 2);
+    std::memcpy(x.data(), bytes.data(), x.size() * 2);
+    return x;
+}
 
 // The latency of the output behind the input, from the loudness of the two
 // sides, in frames.
@@ -491,6 +533,190 @@ TEST_F(app_on_pulse, SixtySecondsBesideABusyCoreDropNothing) {
         break;
     }
 }
+
+}  // namespace
+}  // namespace squeakbox::e2e
+
+namespace squeakbox::e2e {
+namespace {
+
+// A call through a null sink, as the manual set-up has it: the program plays
+// into the sink, and a call program records its monitor at its default
+// latency, which makes a sink and its monitor work in large bursts. Whether
+// the call program comes before the voice or after it, the program must keep
+// every block and never call a working device failed.
+TEST_F(app_on_pulse, ACallProgramOnANullSinkHearsEveryBlockSixSemitonesUp) {
+    if (HasFailure()) return;
+    const std::string module =
+        pactl({"load-module", "module-null-sink", "sink_name=squeak_call", "rate=44100",
+               "channels=1", "sink_properties=device.description=SqueakCall"});
+    ASSERT_FALSE(module.empty()) << "cannot add a null sink";
+    for (const bool recorder_first : {true, false}) {
+        SCOPED_TRACE(recorder_first ? "the call program records before the program starts"
+                                    : "the call program records after the program started");
+        std::optional<child_process> call;
+        const auto start_call = [&] {
+            call.emplace(call_program_recording("squeak_call.monitor"), path("call.raw"),
+                         path("call.err"));
+        };
+        if (recorder_first) start_call();
+        on_streaming_start = recorder_first ? std::function<void()>() : [&] {
+            std::this_thread::sleep_for(1500ms);
+            start_call();
+        };
+        session run = run_on(harmonic_tone(150.0, 10.0), {"--output-device", "squeak_call"}, 1500ms,
+                             false, false);
+        on_streaming_start = nullptr;
+        if (HasFailure()) break;
+        terminate(*run.app);
+        call->signal(SIGTERM);
+        call->wait_for(5s);
+        run.rig->signal(SIGTERM);
+        run.rig->wait_for(5s);
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+        EXPECT_EQ(app_errors().find("failed"), std::string::npos) << app_errors();
+        const run_stats stats = parse_stats(read_file(path("app.out")));
+        std::printf("[ call     ] %s: processed %lld, dropped %lld, overruns %lld\n",
+                    recorder_first ? "recorder first" : "recorder later", stats.processed,
+                    stats.dropped, stats.overruns);
+        EXPECT_GE(stats.processed, 10 * 44100 / 512);
+        EXPECT_LE(stats.dropped + stats.overruns, 2);
+        const double hz = steady_tone_hz(read_mono(path("call.raw")));
+        ASSERT_GT(hz, 0) << "the call program heard no steady tone";
+        std::printf("[ call     ] heard %.3f Hz: %+.2f cents off six semitones\n", hz,
+                    cents(hz / 150.0) - 600.0);
+        EXPECT_NEAR(cents(hz / 150.0), 600.0, 10.0);
+    }
+    pactl({"unload-module", module.substr(0, module.find('\n'))});
+}
+
+// The Squeakbox microphone: made while the sound runs, heard by a call
+// program six semitones up, and gone after the close. What a killed run left
+// behind goes at the start, and what the user made by hand stays.
+TEST_F(app_on_pulse, TheSqueakboxMicrophoneCarriesTheVoiceAndGoesWithTheProgram) {
+    if (HasFailure()) return;
+    // A leftover of a run that no longer exists (no process has this id),
+    // and the user's own sink called squeakbox.
+    const std::string leftover =
+        pactl({"load-module", "module-null-sink", "sink_name=squeakbox_mic_input",
+               "sink_properties=squeakbox.virtual_mic=2147483646"});
+    ASSERT_FALSE(leftover.empty());
+    const std::string users = pactl({"load-module", "module-null-sink", "sink_name=squeakbox"});
+    ASSERT_FALSE(users.empty());
+
+    std::optional<child_process> call;
+    on_streaming_start = [&] {
+        for (int i = 0; i < 100; ++i) {
+            if (pactl({"list", "short", "sources"}).find("squeakbox_mic\t") != std::string::npos)
+                break;
+            std::this_thread::sleep_for(50ms);
+        }
+        call.emplace(call_program_recording("squeakbox_mic"), path("call.raw"), path("call.err"));
+    };
+    session run = run_on(harmonic_tone(150.0, 6.0), {"--virtual-mic"}, 1500ms, false, false);
+    on_streaming_start = nullptr;
+    ASSERT_FALSE(HasFailure());
+    ASSERT_TRUE(call.has_value());
+    const std::string sources = pactl({"list", "sources"});
+    EXPECT_NE(sources.find("Description: Squeakbox\n"), std::string::npos)
+        << "no microphone called Squeakbox";
+    terminate(*run.app);
+    call->signal(SIGTERM);
+    call->wait_for(5s);
+    run.rig->signal(SIGTERM);
+    run.rig->wait_for(5s);
+    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+
+    const double hz = steady_tone_hz(read_mono(path("call.raw")));
+    ASSERT_GT(hz, 0) << "the call program heard no steady tone: " << read_file(path("call.err"));
+    std::printf("[ mic      ] heard %.3f Hz: %+.2f cents off six semitones\n", hz,
+                cents(hz / 150.0) - 600.0);
+    EXPECT_NEAR(cents(hz / 150.0), 600.0, 10.0);
+
+    const std::string modules = pactl({"list", "short", "modules"});
+    EXPECT_EQ(modules.find("squeakbox.virtual_mic"), std::string::npos)
+        << "the virtual microphone outlived the program:\n"
+        << modules;
+    EXPECT_NE(pactl({"list", "short", "sinks"}).find("\tsqueakbox\t"), std::string::npos)
+        << "the user's own sink was removed";
+    pactl({"unload-module", users.substr(0, users.find('\n'))});
+}
+
+// The lists show what the desktop shows: descriptions, the server's default
+// first, microphones before the monitors of outputs.
+TEST_F(app_on_pulse, TheDeviceListsShowDescriptionsDefaultsFirstAndMonitorsLast) {
+    if (HasFailure()) return;
+    const std::string mic =
+        pactl({"load-module", "module-remap-source", "master=squeak_rig.monitor",
+               "source_name=squeak_test_mic", "channels=1",
+               "source_properties=device.description=Squeak-Testmikrofon"});
+    ASSERT_FALSE(mic.empty());
+    const std::string listed = capture_output({program, "--list-devices"}, path("list"));
+    pactl({"unload-module", mic.substr(0, mic.find('\n'))});
+    std::printf("%s", listed.c_str());
+    EXPECT_NE(listed.find("Sound system: sound server"), std::string::npos);
+    const auto capture_at = listed.find("Capture devices");
+    const auto playback_at = listed.find("Playback devices");
+    ASSERT_NE(capture_at, std::string::npos);
+    ASSERT_NE(playback_at, std::string::npos);
+    std::vector<std::string> inputs;
+    std::istringstream lines(listed.substr(capture_at, playback_at - capture_at));
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) inputs.push_back(line);
+    ASSERT_GE(inputs.size(), 3u);
+    // with-pulse.sh and with-pipewire.sh make squeak_in.monitor the default.
+    EXPECT_NE(inputs[0].find("[squeak_in.monitor]"), std::string::npos) << inputs[0];
+    EXPECT_NE(inputs[1].find("Squeak-Testmikrofon  [squeak_test_mic]"), std::string::npos)
+        << inputs[1];
+    for (std::size_t i = 2; i < inputs.size(); ++i)
+        EXPECT_NE(inputs[i].find(".monitor]"), std::string::npos) << inputs[i];
+    const std::string outputs = listed.substr(playback_at);
+    EXPECT_NE(outputs.find("[squeak_out]"), std::string::npos);
+    EXPECT_LT(outputs.find("[squeak_out]"), outputs.find("[squeak_rig]")) << "default not first";
+    EXPECT_NE(outputs.find("Squeakbox-Mikrofon (für Anrufe)"), std::string::npos);
+}
+
+#ifdef SQUEAKBOX_SOURCE_DIR
+// A sound server that dies under the running program: one failure box, and
+// the window still closes. The server is a fresh private one of the same
+// kind, so the rig of the other tests stays up.
+TEST_F(app_on_pulse, AServerKilledWhileTheSoundRunsIsReportedOnceAndTheWindowCloses) {
+    if (HasFailure()) return;
+    const char* kind = std::getenv("SQUEAKBOX_SOUND_SERVER");
+    const std::string script = std::string(SQUEAKBOX_SOURCE_DIR) + "/scripts/with-" +
+                               (kind != nullptr ? kind : "pulse") + ".sh";
+    const std::string inner = R"(
+app="$1"; shift
+"$app" --input-device pulse --output-device pulse --stats >"$OUT" 2>"$ERR" &
+pid=$!
+sleep 3
+kill -9 $SQUEAKBOX_SERVER_PIDS
+sleep 2
+kill -TERM $pid
+for i in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then echo "still running"; kill -9 $pid; exit 1; fi
+wait $pid
+echo "exit $?"
+)";
+    std::vector<std::string> environment = app_environment;
+    environment.push_back("OUT=" + path("app.out"));
+    environment.push_back("ERR=" + path("app.err"));
+    child_process nested({script, "bash", "-c", inner, "inner", program}, path("nested.out"),
+                         path("nested.err"), environment);
+    ASSERT_TRUE(nested.wait_for(60s)) << "the program hung after its server died";
+    const std::string said = read_file(path("nested.out"));
+    EXPECT_NE(said.find("exit "), std::string::npos) << said << read_file(path("nested.err"));
+    const std::string errors = app_errors();
+    std::printf("[ killed   ] %s", errors.c_str());
+    std::size_t boxes = 0;
+    for (auto at = errors.find("The sound device failed"); at != std::string::npos;
+         at = errors.find("The sound device failed", at + 1))
+        ++boxes;
+    EXPECT_EQ(boxes, 1u) << errors;
+    EXPECT_NE(errors.find("the sound server went away"), std::string::npos) << errors;
+}
+#endif
 
 }  // namespace
 }  // namespace squeakbox::e2e

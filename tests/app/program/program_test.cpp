@@ -5,6 +5,8 @@
 #include <sndfile.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -57,18 +59,30 @@ std::string read_file(const fs::path& file) {
     return text.str();
 }
 
-// Runs the program with `args` in `home`, without a display; sends SIGTERM
-// after `terminate_after` when given; kills it after `limit`.
+struct run_options {
+    std::optional<std::chrono::milliseconds> terminate_after;  // then SIGTERM
+    bool keep_platform = true;
+    std::chrono::seconds limit = 60s;        // then SIGKILL
+    rlim_t file_size_limit = RLIM_INFINITY;  // beyond it writes fail as on a full disk
+};
+
+// Runs the program with `args` in `home`, without a display.
 run_result run_squeakbox(const scratch_home& home, const std::vector<std::string>& args,
-                         std::optional<std::chrono::milliseconds> terminate_after = std::nullopt,
-                         bool keep_platform = true, std::chrono::seconds limit = 60s) {
+                         const run_options& options = {}) {
+    const auto terminate_after = options.terminate_after;
+    const auto limit = options.limit;
     const fs::path out_file = home.path / "stdout.txt";
     const fs::path err_file = home.path / "stderr.txt";
     const pid_t child = ::fork();
     if (child == 0) {
+        if (options.file_size_limit != RLIM_INFINITY) {
+            const rlimit size{options.file_size_limit, options.file_size_limit};
+            ::setrlimit(RLIMIT_FSIZE, &size);
+            ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG
+        }
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
-        if (!keep_platform) ::unsetenv("QT_QPA_PLATFORM");
+        if (!options.keep_platform) ::unsetenv("QT_QPA_PLATFORM");
         ::setenv("HOME", home.path.c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (home.path / "config").c_str(), 1);
         ::setenv("XDG_RUNTIME_DIR", (home.path / "runtime").c_str(), 1);
@@ -252,13 +266,73 @@ TEST(Program, StartPitchAndRecordingFromTheCommandLine) {
         std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
 }
 
+// An environment variable set for the programs this test starts.
+class scoped_environment {
+  public:
+    scoped_environment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~scoped_environment() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    scoped_environment(const scoped_environment&) = delete;
+    scoped_environment& operator=(const scoped_environment&) = delete;
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(Program, RecordingOnASlowDiskKeepsEveryBlockInTime) {
+    // 300 ms per sync is two and a half times what the playback queue can
+    // bridge: a sync on the thread that moves the sound loses blocks.
+    scratch_home home;
+    const fs::path in = home.path / "tone.wav";
+    const fs::path out = home.path / "out.wav";
+    const fs::path sync_log = home.path / "syncs.log";
+    write_sound(in, harmonic_tone(180.0, 15.0));
+    const scoped_environment preload("LD_PRELOAD", SQUEAKBOX_SLOW_SYNC);
+    const scoped_environment log("SQUEAKBOX_SLOW_SYNC_LOG", sync_log.string());
+    const scoped_environment asan("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0");
+    const run_result run =
+        run_squeakbox(home, {"--capture-file", in, "--playback-file", out, "--realtime",
+                             "--exit-at-end", "--record", "--stats"});
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.out.find("dropped blocks: 0\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("capture overruns: 0\n"), std::string::npos) << run.out;
+    // The disk really was slow: the recording was synced about once a second.
+    EXPECT_GE(read_file(sync_log).size(), 10u);
+
+    const std::string bytes = read_file(home.recording());
+    ASSERT_GT(bytes.size(), 46u);
+    std::uint32_t riff_size = 0;
+    std::uint32_t data_size = 0;
+    std::memcpy(&riff_size, bytes.data() + 4, 4);
+    std::memcpy(&data_size, bytes.data() + 42, 4);
+    EXPECT_EQ(data_size, bytes.size() - 46);
+    EXPECT_EQ(riff_size, bytes.size() - 8);
+    EXPECT_EQ(data_size % 1024, 0u);
+    // Every block of the 15 s went into the file, in order.
+    const sound recording = read_sound(home.recording());
+    const sound output = read_sound(out);
+    EXPECT_GE(recording.samples.size(), 15u * 44100u);
+    ASSERT_GE(recording.samples.size(), output.samples.size());
+    EXPECT_TRUE(
+        std::equal(output.samples.begin(), output.samples.end(), recording.samples.begin()));
+}
+
 TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
     scratch_home home;
     const fs::path out = home.path / "out.wav";
     const auto started = std::chrono::steady_clock::now();
     const run_result run = run_squeakbox(
         home, {"--capture-file", SQUEAKBOX_SPEECH_SAMPLE, "--playback-file", out, "--record"},
-        1500ms);
+        {.terminate_after = 1500ms});
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_code, 0) << run.err;
     // Well before the 7.8 s sample would have ended.
@@ -275,6 +349,63 @@ TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
     EXPECT_EQ(data_size % 1024, 0u);
 }
 
+// A FIFO, as `--capture-file <(sox ...)` gives: it can be read only once.
+TEST(Program, AVoiceFromAPipePlaysWhole) {
+    scratch_home home;
+    const fs::path tone = home.path / "tone.wav";
+    const fs::path pipe = home.path / "voice.pipe";
+    const fs::path out = home.path / "out.wav";
+    write_sound(tone, harmonic_tone(180.0, 1.0));
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string bytes = read_file(tone);
+    const pid_t writer = ::fork();
+    if (writer == 0) {
+        std::ofstream(pipe, std::ios::binary) << bytes;
+        ::_exit(0);
+    }
+    const run_result run = run_squeakbox(
+        home, {"--capture-file", pipe, "--playback-file", out, "--exit-at-end", "--fast"});
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    const sound output = read_sound(out);
+    EXPECT_NEAR(double(output.samples.size()), 44100.0, 10 * 512.0 + 512.0) << run.err;
+}
+
+// The sound and the recordings made of it are the user's work: a recording
+// never replaces the file the voice is read from, and a run that lost sound
+// or a recording ends with exit status 1 so a script does not call it done.
+TEST(Program, LostSoundOrRecordingEndsWithExitStatusOne) {
+    scratch_home home;
+    const fs::path out = home.path / "out.wav";
+    write_sound(home.recording(), harmonic_tone(180.0, 1.0));
+    const std::string voice = read_file(home.recording());
+    fs::create_symlink(home.recording(), home.path / "voice.wav");
+    const run_result recorded_over =
+        run_squeakbox(home, {"--capture-file", home.path / "voice.wav", "--playback-file", out,
+                             "--exit-at-end", "--record", "--fast"});
+    ASSERT_FALSE(recorded_over.timed_out);
+    EXPECT_EQ(recorded_over.exit_code, 1);
+    EXPECT_NE(recorded_over.err.find("Cannot open recording file"), std::string::npos)
+        << recorded_over.err;
+    EXPECT_NE(recorded_over.err.find("capture file"), std::string::npos) << recorded_over.err;
+    EXPECT_TRUE(read_file(home.recording()) == voice) << "the capture file was recorded over";
+    // The sound went on all the same.
+    EXPECT_NEAR(double(read_sound(out).samples.size()), 44100.0, 10 * 512.0 + 512.0);
+
+    // A full disk under the playback file: the device fails part way.
+    run_options full_disk;
+    full_disk.file_size_limit = 64 * 1024;
+    const run_result full = run_squeakbox(home,
+                                          {"--capture-file", SQUEAKBOX_SPEECH_SAMPLE,
+                                           "--playback-file", out, "--exit-at-end", "--fast"},
+                                          full_disk);
+    ASSERT_FALSE(full.timed_out);
+    EXPECT_EQ(full.exit_code, 1);
+    EXPECT_NE(full.err.find("The sound device failed"), std::string::npos) << full.err;
+}
+
 TEST(Program, MistakesAreReportedWithTheirExitCodes) {
     scratch_home home;
     const run_result unknown = run_squeakbox(home, {"--bogus"});
@@ -288,13 +419,33 @@ TEST(Program, MistakesAreReportedWithTheirExitCodes) {
     EXPECT_EQ(missing.exit_code, 1);
     EXPECT_NE(missing.err.find("Error initializing microphone"), std::string::npos) << missing.err;
 
-    const run_result no_display = run_squeakbox(home, {}, std::nullopt, false);
+    // The output written over the voice would empty it before it is read:
+    // refused before anything is opened, under any name or link.
+    const fs::path voice = home.path / "voice.wav";
+    write_sound(voice, harmonic_tone(180.0, 0.5));
+    const std::string voice_bytes = read_file(voice);
+    fs::create_symlink(voice, home.path / "symlink.wav");
+    fs::create_hard_link(voice, home.path / "hardlink.wav");
+    for (const fs::path& output : {voice, home.path / "symlink.wav", home.path / "hardlink.wav",
+                                   home.path / "." / "voice.wav"}) {
+        const run_result same = run_squeakbox(
+            home, {"--capture-file", voice, "--playback-file", output, "--exit-at-end"});
+        EXPECT_EQ(same.exit_code, 2) << output;
+        EXPECT_EQ(std::count(same.err.begin(), same.err.end(), '\n'), 1) << same.err;
+        EXPECT_NE(same.err.find(output.string()), std::string::npos) << same.err;
+        EXPECT_TRUE(read_file(voice) == voice_bytes) << output << " was emptied";
+    }
+
+    run_options without_platform;
+    without_platform.keep_platform = false;
+    const run_result no_display = run_squeakbox(home, {}, without_platform);
     EXPECT_EQ(no_display.exit_code, 1);
     EXPECT_NE(no_display.err.find("no display"), std::string::npos) << no_display.err;
 
     const run_result help = run_squeakbox(home, {"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("--capture-file"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
 
     const run_result version = run_squeakbox(home, {"--version"});
     EXPECT_EQ(version.exit_code, 0);
