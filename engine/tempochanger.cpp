@@ -225,9 +225,11 @@ void tempochanger::process_sequence(std::uint32_t count) {
     // sound may fill (the blocks the pacing keeps, the band above them), not
     // frame by frame as the sound creeps up to it.
     const std::uint32_t total = output_frames + sequence_length - n;
-    if (std::uint64_t{total} * channels > output_capacity)
-        reserve_output(total + std::min(lag_tolerance(), 4 * sequence_length) + 3 * output_limit +
-                       count);
+    const std::uint64_t roomy = std::uint64_t{total} +
+                                std::min<std::uint64_t>(lag_tolerance(), 4ull * sequence_length) +
+                                3ull * output_limit + count;
+    if (std::uint64_t{total} * channels > output_capacity && roomy * channels <= UINT32_MAX / 2)
+        reserve_output(static_cast<std::uint32_t>(roomy));
     else
         reserve_output(total);
     std::int16_t* dest = output_buffer.data() + std::size_t{output_frames} * channels;

@@ -492,8 +492,15 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
     const auto input = lag::voices(1, frames);
     std::vector<engine_choice> choices = {engine_choice::plain};
     if (pitch_shifter::processor_has_mmx()) choices.push_back(engine_choice::mmx);
+    // Sanitized builds run some ten times slower and look for memory faults,
+    // which a quarter of the pitches show as well as all of them.
+#if defined(__SANITIZE_ADDRESS__)
+    const int stride = 4;
+#else
+    const int stride = 1;
+#endif
     for (engine_choice choice : choices) {
-        for (int s = -48; s <= 48; ++s) {
+        for (int s = -48; s <= 48; s += stride) {
             const int in_range =
                 std::clamp(s, -pitch_shifter::max_semitones, pitch_shifter::max_semitones);
             EXPECT_EQ(lag::first_twenty_seconds(choice, 1, s, input), mono[in_range + 48])
