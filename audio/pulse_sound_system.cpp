@@ -348,13 +348,13 @@ class pulse_queue final : public device_queue {
     // silently to whatever the server picks instead.
     mm_result connect(const std::string& device) {
         const bool capture = direction() == device_direction::capture;
-        const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 1};
+        const pa_sample_spec sample_format{PA_SAMPLE_S16LE, 44100, 1};
         pa_proplist* properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME,
                          capture ? "Squeakbox: voice in" : "Squeakbox: changed voice");
         pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "phone");
         stream_ = pa_stream_new_with_proplist(system_.context, capture ? "voice in" : "voice out",
-                                              &spec, nullptr, properties);
+                                              &sample_format, nullptr, properties);
         pa_proplist_free(properties);
         if (stream_ == nullptr) return mm_no_memory;
         pa_stream_set_state_callback(stream_, &state_changed, this);
