@@ -1,9 +1,9 @@
 #include "audio/wav_recorder.h"
 
-#include <filesystem>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <system_error>
 
 namespace squeakbox {

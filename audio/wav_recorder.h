@@ -25,8 +25,8 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "audio/audio_stream.h"
 #include "audio/riff_writer.h"

@@ -492,8 +492,8 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
     const auto input = lag::voices(1, frames);
     std::vector<engine_choice> choices = {engine_choice::plain};
     if (pitch_shifter::processor_has_mmx()) choices.push_back(engine_choice::mmx);
-    // Sanitized builds run some ten times slower and look for memory faults,
-    // which a quarter of the pitches show as well as all of them.
+        // Sanitized builds run some ten times slower and look for memory faults,
+        // which a quarter of the pitches show as well as all of them.
 #if defined(__SANITIZE_ADDRESS__)
     const int stride = 4;
 #else
