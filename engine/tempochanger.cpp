@@ -282,18 +282,21 @@ void tempochanger::set_low_latency(bool on) {
     flowing_ = false;
 }
 
-std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
+std::uint64_t tempochanger::output_spent_before_sequence(std::uint64_t input) const {
     // Between sequences every call hands out a block and makes nothing; a
     // sequence comes once the input has grown to its requirement, and the
     // output spent by then is the input still missing in the output's time
-    // (a sequence adds `span` output frames for `skip` input frames). What is
-    // held beyond this block and that is spare: never below 0, or a block
-    // will come up short before the next sequence.
+    // (a sequence adds `span` output frames for `skip` input frames).
     const std::uint64_t span = sequence_length - overlap_length;
     const std::uint64_t skip = skip_frames();
-    std::uint64_t spent = 0;
-    if (input_frames < input_required && skip != 0)
-        spent = (span * (input_required - input_frames) + skip - 1) / skip;
+    if (input >= input_required || skip == 0) return 0;
+    return (span * (input_required - input) + skip - 1) / skip;
+}
+
+std::int64_t tempochanger::low_latency_spare(std::uint32_t block) const {
+    // What is held beyond this block and the output spent before the next
+    // sequence is spare: never below 0, or a block will come up short.
+    const std::uint64_t spent = output_spent_before_sequence(input_frames);
     return std::int64_t{output_frames} - std::int64_t{block} - static_cast<std::int64_t>(spent) -
            static_cast<std::int64_t>(low_latency_margin());
 }
@@ -316,9 +319,7 @@ std::uint32_t tempochanger::low_latency_catch_up_frames() const {
     if (span == 0 || skip == 0 || input_frames < skip) return 0;
     // The spare after this sequence, its skip and this call's block.
     const std::uint64_t input_after = input_frames - skip;
-    std::uint64_t spent = 0;
-    if (input_after < input_required)
-        spent = (span * (input_required - input_after) + skip - 1) / skip;
+    const std::uint64_t spent = output_spent_before_sequence(input_after);
     const std::int64_t spare = static_cast<std::int64_t>(output_frames + span) -
                                std::int64_t{block_frames()} - static_cast<std::int64_t>(spent) -
                                band - std::int64_t{low_latency_margin()};

@@ -200,6 +200,9 @@ class tempochanger {
     // Low-latency pacing: writes this call's frames to `output` and
     // returns their count; decides whether the output flows.
     std::uint32_t hand_out_low_latency(std::int16_t* output);
+    // Output the low-latency pacing hands out before the next sequence,
+    // with `input` frames held.
+    std::uint64_t output_spent_before_sequence(std::uint64_t input) const;
     // Output frames held beyond this call's block and the blocks before the
     // next sequence; below 0, a block will come up short.
     std::int64_t low_latency_spare(std::uint32_t block) const;
