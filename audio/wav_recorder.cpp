@@ -132,13 +132,7 @@ int wav_recorder::open_file(const record_target& target) {
 
 wav_recorder::write_status wav_recorder::write_block(const wave_header& header) {
     if (!recording_) return write_status::not_recording;
-    if (failed_.load(std::memory_order_acquire)) {
-        // The writer has closed the file as far as it could and stopped.
-        join_writer();
-        recording_ = false;
-        failure_unreported_ = false;
-        return write_status::error;
-    }
+    if (failed_.load(std::memory_order_acquire)) return end_after_writer_failure();
     if (header.data == nullptr || header.buffer_length == 0) return write_status::written;
 
     // The RIFF size this block would bring, with the pad byte an odd data size needs.
@@ -151,13 +145,8 @@ wav_recorder::write_status wav_recorder::write_block(const wave_header& header) 
     }
     if (!queue_block(header.data, header.buffer_length) &&
         !wait_for_room(header.data, header.buffer_length)) {
-        if (failed_.load(std::memory_order_acquire)) {
-            // The writer failed while we waited for it.
-            join_writer();
-            recording_ = false;
-            failure_unreported_ = false;
-            return write_status::error;
-        }
+        // The writer may have failed while we waited for it.
+        if (failed_.load(std::memory_order_acquire)) return end_after_writer_failure();
         // Everything queued so far still goes into the file; a recording with
         // a hole in it would be worse than one that ends here.
         end_recording();
@@ -170,6 +159,15 @@ wav_recorder::write_status wav_recorder::write_block(const wave_header& header) 
     data_bytes_ = data_after;
     wake_writer();
     return write_status::written;
+}
+
+wav_recorder::write_status wav_recorder::end_after_writer_failure() {
+    // The writer has closed the file as far as it could and stopped; the
+    // caller now tells the user, from last_error().
+    join_writer();
+    recording_ = false;
+    failure_unreported_ = false;
+    return write_status::error;
 }
 
 void wav_recorder::close_file() {

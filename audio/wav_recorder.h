@@ -131,6 +131,7 @@ class wav_recorder {
     bool wait_for_room(const char* bytes, std::uint32_t count);
     void wake_writer() noexcept;
     void end_recording();
+    write_status end_after_writer_failure();
     void join_writer();
     bool start_writer();
 
