@@ -1,39 +1,25 @@
 #!/usr/bin/env bash
+# shellcheck source-path=SCRIPTDIR
 # Runs a command beside a private PipeWire server with its PulseAudio
 # protocol (pipewire + wireplumber + pipewire-pulse, on a session bus of its
-# own), with the same test rig as scripts/with-pulse.sh: a stereo null sink,
-# squeak_rig, and two mono sinks on it, squeak_in (left) and squeak_out
-# (right), so one recording of squeak_rig.monitor holds what went in and what
-# came out on one clock. The graph runs at 44.1 kHz, so the samples pass
+# own), with the same test rig as scripts/with-pulse.sh (scripts/sound-rig.sh):
+# squeak_in and squeak_out are the left and right channels of the null sink
+# squeak_rig, so one recording of squeak_rig.monitor holds what went in and
+# what came out on one clock. The graph runs at 44.1 kHz, so the samples pass
 # through unchanged.
-#   scripts/with-pipewire.sh ctest --preset default -L sound-server
+#   scripts/with-pipewire.sh ctest --preset default -L realtime
 # The server is stopped when the command ends; the command's status is kept.
 set -euo pipefail
-
-if [ $# -eq 0 ]; then
-  echo "usage: $0 command [arguments...]" >&2
-  exit 2
-fi
-for tool in pipewire wireplumber pipewire-pulse dbus-daemon pactl pacat parec paplay; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "with-pipewire.sh: $tool is missing; run scripts/install-deps.sh test" >&2
-    exit 1
-  fi
-done
+# shellcheck source=sound-rig.sh
+. "$(dirname "${BASH_SOURCE[0]}")/sound-rig.sh"
+rig_check "$#" pipewire wireplumber pipewire-pulse dbus-daemon
 
 runtime=$(mktemp -d "${TMPDIR:-/tmp}/squeakbox-pipewire.XXXXXX")
 chmod 700 "$runtime"
-processes=()
-stop_process() {
-  if [ -n "$1" ] && kill -0 "$1" 2>/dev/null; then
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-  fi
-}
 bus_pid=""
 stop_server() {
-  # The rig's helpers first, the servers last, each by its own id.
-  for ((i = ${#processes[@]} - 1; i >= 0; i--)); do stop_process "${processes[i]}"; done
+  # The rig's helpers first, the servers last, the session bus after them.
+  rig_stop_processes
   if [ -n "$bus_pid" ]; then kill "$bus_pid" 2>/dev/null || true; fi
   rm -rf "$runtime"
 }
@@ -56,13 +42,13 @@ bus_pid=$(cat "$runtime/bus.pid")
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$runtime/bus"
 
 pipewire </dev/null >"$runtime/pipewire.log" 2>&1 &
-processes+=($!)
+rig_processes+=($!)
 pipewire_pid=$!
 for _ in $(seq 50); do [ -S "$runtime/pipewire-0" ] && break; sleep 0.1; done
 wireplumber </dev/null >"$runtime/wireplumber.log" 2>&1 &
-processes+=($!)
+rig_processes+=($!)
 pipewire-pulse </dev/null >"$runtime/pipewire-pulse.log" 2>&1 &
-processes+=($!)
+rig_processes+=($!)
 # What a test kills to take the server away.
 export SQUEAKBOX_SERVER_PIDS="$! $pipewire_pid"
 
@@ -76,33 +62,14 @@ if ! pactl info >/dev/null 2>&1; then
   tail -n 20 "$runtime"/*.log >&2 || true
   exit 1
 fi
-pactl load-module module-null-sink sink_name=squeak_rig rate=44100 format=s16le channels=2 \
-  channel_map=front-left,front-right >/dev/null
-pactl load-module module-remap-sink sink_name=squeak_in master=squeak_rig channels=1 \
-  master_channel_map=front-left channel_map=mono remix=no >/dev/null
-pactl load-module module-remap-sink sink_name=squeak_out master=squeak_rig channels=1 \
-  master_channel_map=front-right channel_map=mono remix=no >/dev/null
+for module in "${rig_modules[@]}"; do
+  # shellcheck disable=SC2086  # a module and its arguments, split into words
+  pactl load-module $module >/dev/null
+done
 for _ in $(seq 50); do
   pactl list short sinks | grep -q "squeak_out" && break
   sleep 0.1
 done
-pactl set-default-sink squeak_out
-pactl set-default-source squeak_in.monitor
-# As on the PulseAudio rig: a low-latency reader of the rig and silence into
-# squeak_in keep both sides running like a sound card.
-parec --raw --format=s16le --rate=44100 --channels=2 --device=squeak_rig.monitor \
-  --latency-msec=10 </dev/null >/dev/null 2>&1 &
-processes+=($!)
-sleep 0.3
-pacat --playback --raw --format=s16le --rate=44100 --channels=1 --device=squeak_in \
-  --latency-msec=10 /dev/zero </dev/null >/dev/null 2>&1 &
-processes+=($!)
-sleep 0.3
-export SQUEAKBOX_PULSE_REQUIRED=1
+rig_start_helpers
 export SQUEAKBOX_SOUND_SERVER=pipewire
-
-set +e
-"$@"
-status=$?
-set -e
-exit "$status"
+rig_run "$@"
