@@ -1,36 +1,201 @@
 #!/usr/bin/env bash
-# Measures the live delay from microphone to speaker and the processor share
-# of squeakbox at +6 semitones, and the same delay of sox's pitch effect for
-# comparison. Runs on the test rig of scripts/with-pulse.sh or
+# Measures the live delay from microphone to speaker through the running
+# squeakbox program on the sound-server rig of scripts/with-pulse.sh or
 # scripts/with-pipewire.sh: squeak_in is the left channel of squeak_rig and
-# squeak_out its right one, so one recording of squeak_rig.monitor holds what
-# went in and what came out on one clock.
-#   scripts/with-pulse.sh scripts/measure-live-delay.sh [path/to/squeakbox]
-# Short tone bursts are played into squeak_in; the delay of each burst's onset
-# on the right channel behind the left one is taken, and the median reported.
-# This is a measurement, not a test: it prints figures and judges nothing.
+# squeak_out its right one; the program takes squeak_in.monitor and plays to
+# squeak_out, so one recording of squeak_rig.monitor holds what went in and
+# what came out on one clock.
+#
+#   scripts/with-pulse.sh scripts/measure-live-delay.sh [options]
+#
+# Two measurements:
+#   tone bursts (the default)  short bursts of a 220 Hz tone, one a second;
+#       the delay of each burst's onset on the right channel behind the left
+#       one, the median over the bursts, the program's processor share over
+#       its life and its --stats; then the same delay of sox's pitch effect
+#       for comparison. Prints figures and judges nothing.
+#   --speech  the bundled voice, a few runs at each pitch; the lag of the
+#       output's loudness behind the voice's (tools/rig_lag.cpp), the median
+#       and the largest per pitch. In low latency the targets are checked (at
+#       +6 a median of at most 80 ms, at every pitch at most 100 ms) and a
+#       miss is a non-zero exit.
+#
+# Options:
+#   --build DIR       the build to measure (default: the source tree's build)
+#   --latency MODE    normal or low (default: normal for tone bursts, low
+#                     with --speech)
+#   --pitch LIST      semitones, comma-separated (default: 6 for tone
+#                     bursts, -12,-9,-6,-3,0,3,6,9,12 with --speech)
+#   --runs N          runs per pitch with --speech (default: 3)
+#   --bursts N        tone bursts per run (default: $BURSTS or 20)
+#   --keep FILE       keep the rig's recording of the last program run
+#                     (default: $KEEP)
+#
+# Not a test: it keeps real time for a minute (tone bursts) or a few minutes
+# (--speech) and measures what the machine's sound path adds too.
 set -euo pipefail
 
-program=${1:-build/app/squeakbox}
+usage() { sed -n '9,32s/^# \{0,1\}//p' "$0"; }
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build
+speech=false
+latency=""
+pitches=""
+runs=3
 bursts=${BURSTS:-20}
+keep=${KEEP:-}
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build | --latency | --pitch | --runs | --bursts | --keep)
+      if [ $# -lt 2 ]; then
+        echo "measure-live-delay.sh: $1 needs a value" >&2
+        exit 2
+      fi
+      case "$1" in
+        --build) build=$2 ;;
+        --latency) latency=$2 ;;
+        --pitch) pitches=$2 ;;
+        --runs) runs=$2 ;;
+        --bursts) bursts=$2 ;;
+        --keep) keep=$2 ;;
+      esac
+      shift 2
+      ;;
+    --speech) speech=true; shift ;;
+    -h | --help) usage; exit 0 ;;
+    *)
+      echo "measure-live-delay.sh: unknown option '$1'" >&2
+      usage >&2
+      exit 2
+      ;;
+  esac
+done
+if $speech; then
+  : "${latency:=low}" "${pitches:=-12,-9,-6,-3,0,3,6,9,12}"
+else
+  : "${latency:=normal}" "${pitches:=6}"
+fi
+case "$latency" in
+  low | normal) ;;
+  *) echo "measure-live-delay.sh: --latency must be low or normal, not '$latency'" >&2; exit 2 ;;
+esac
+IFS=, read -r -a pitch_list <<<"$pitches"
+for pitch in "${pitch_list[@]}"; do
+  [[ "$pitch" =~ ^[+-]?[0-9]+$ ]] || {
+    echo "measure-live-delay.sh: --pitch takes whole semitones, not '$pitch'" >&2
+    exit 2
+  }
+done
+for count in "--runs $runs" "--bursts $bursts"; do
+  [[ "${count#* }" =~ ^[1-9][0-9]*$ ]] || {
+    echo "measure-live-delay.sh: ${count% *} takes a count, not '${count#* }'" >&2
+    exit 2
+  }
+done
+
+program="$build/app/squeakbox"
+lag="$build/tools/squeakbox-rig-lag"
+if [ ! -x "$program" ] || { $speech && [ ! -x "$lag" ]; }; then
+  echo "no $program or $lag; build first (cmake --build --preset default)" >&2
+  exit 1
+fi
+pactl list short sinks 2>/dev/null | grep -q squeak_rig || {
+  echo "no squeak_rig sink: run under scripts/with-pulse.sh or scripts/with-pipewire.sh" >&2
+  exit 1
+}
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/squeakbox-delay.XXXXXX")
 pids=()
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do stop "$pid"; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-# 2 s of silence, then bursts of 120 ms of a 220 Hz tone, one a second.
-sox -n -r 44100 -c 1 -b 16 "$work/burst.wav" synth 0.12 sine 220 vol 0.5 fade 0.002 0.12 0.002 pad 0 0.88
-sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 2
-burst_files=()
-for _ in $(seq "$bursts"); do burst_files+=("$work/burst.wav"); done
-sox "$work/lead.wav" "${burst_files[@]}" "$work/bursts.wav"
+stop() {
+  kill -TERM "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 
-# The median onset delay, in ms, of a raw stereo recording.
-median_delay() {
-  od -An -v -td2 -w4 "$1" | awk '
+# Records squeak_rig.monitor into $work/rig.raw, with the recorder's pid in
+# $recorder.
+record_rig() {
+  parec --device=squeak_rig.monitor --format=s16le --rate=44100 --channels=2 --raw \
+    --latency-msec=10 >"$work/rig.raw" 2>/dev/null &
+  recorder=$!
+  pids+=("$recorder")
+}
+
+# Starts a pass-through command ("$@") from squeak_in.monitor to squeak_out,
+# with its pid in $passer. The program gets a home of its own, so a
+# measurement leaves no settings behind.
+start_passer() {
+  PULSE_SOURCE=squeak_in.monitor PULSE_SINK=squeak_out QT_QPA_PLATFORM=offscreen HOME="$work" \
+    "$@" >"$work/pass.out" 2>"$work/pass.err" &
+  passer=$!
+  pids+=("$passer")
+}
+
+# squeakbox at a pitch, with any further options.
+squeakbox() {
+  start_passer "$program" "$1" --latency "$latency" --input-device pulse --output-device pulse \
+    "${@:2}"
+}
+
+keep_recording() {
+  if [ -n "$keep" ]; then cp "$work/rig.raw" "$keep"; fi
+}
+
+echo "machine: $(nproc) cores, $(uname -m), load $(cut -d' ' -f1-3 /proc/loadavg); server: $(pactl info | sed -n 's/^Server Name: //p')"
+echo "squeakbox: $("$program" --version | grep '^engine')"
+
+# --speech: the bundled voice behind two seconds of silence, in which the
+# program starts; one run prints "lag_ms correlation".
+speech_run() {
+  record_rig
+  sleep 0.2
+  paplay --device=squeak_in --latency-msec=10 "$work/played.wav" &
+  local player=$!
+  sleep 0.2
+  squeakbox "$1"
+  wait "$player"
+  sleep 1
+  stop "$passer"
+  stop "$recorder"
+  keep_recording
+  "$lag" "$work/rig.raw"
+}
+
+measure_speech() {
+  sox "$root/resources/samples/speech.wav" "$work/played.wav" pad 2 0.5
+  echo "microphone to speaker, $latency latency, $runs runs per pitch"
+  printf '%6s %10s %10s %12s\n' pitch "median ms" "worst ms" "correlation"
+  local failed=0 pitch lags worst_corr ms corr median worst
+  for pitch in "${pitch_list[@]}"; do
+    lags=() worst_corr=1
+    for ((i = 0; i < runs; i++)); do
+      read -r ms corr < <(speech_run "$pitch")
+      lags+=("$ms")
+      worst_corr=$(awk -v a="$worst_corr" -v b="$corr" 'BEGIN { print (b < a) ? b : a }')
+    done
+    median=$(printf '%s\n' "${lags[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    worst=$(printf '%s\n' "${lags[@]}" | sort -n | tail -n 1)
+    printf '%+6d %10.1f %10.1f %12.3f\n' "$pitch" "$median" "$worst" "$worst_corr"
+    if [ "$latency" = low ]; then
+      awk -v m="$median" -v p="$pitch" 'BEGIN { exit (p == 6 && m > 80) ? 1 : 0 }' || failed=1
+      awk -v w="$worst" 'BEGIN { exit (w > 100) ? 1 : 0 }' || failed=1
+    fi
+  done
+  if [ "$latency" = low ]; then
+    [ "$failed" = 0 ] && echo "targets met: +6 median <= 80 ms, every pitch <= 100 ms" ||
+      echo "targets missed: +6 median <= 80 ms, every pitch <= 100 ms"
+  fi
+  return "$failed"
+}
+
+# The median onset delay, in ms, of the bursts in $work/rig.raw.
+median_onset_delay() {
+  od -An -v -td2 -w4 "$work/rig.raw" | awk '
     function abs(x) { return x < 0 ? -x : x }
     BEGIN { quiet_l = 1e9; quiet_r = 1e9 }
     {
@@ -55,40 +220,44 @@ median_delay() {
     }'
 }
 
-# One run of a pass-through command ("$@") on the rig: returns once the
-# bursts have been played, with the command's pid in $passer.
-run_bursts() {
-  parec --device=squeak_rig.monitor --format=s16le --rate=44100 --channels=2 --raw \
-    --latency-msec=10 >"$work/rig.raw" 2>/dev/null &
-  local recorder=$!
-  pids+=("$recorder")
-  PULSE_SOURCE=squeak_in.monitor PULSE_SINK=squeak_out "$@" >"$work/pass.out" 2>"$work/pass.err" &
-  passer=$!
-  pids+=("$passer")
+# One run of a pass-through on the bursts: returns once they have been
+# played, with the pass-through still running.
+burst_run() {
+  record_rig
+  "$@"
   sleep 1
   paplay --device=squeak_in --latency-msec=10 "$work/bursts.wav"
   sleep 1
-  kill "$recorder" 2>/dev/null || true
-  wait "$recorder" 2>/dev/null || true
+  stop "$recorder"
 }
 
-ticks=$(getconf CLK_TCK)
-echo "machine: $(nproc) cores, $(uname -m), load $(cut -d' ' -f1-3 /proc/loadavg); server: $(pactl info | sed -n 's/^Server Name: //p')"
+measure_bursts() {
+  # 2 s of silence, then bursts of 120 ms of a 220 Hz tone, one a second.
+  sox -n -r 44100 -c 1 -b 16 "$work/burst.wav" synth 0.12 sine 220 vol 0.5 fade 0.002 0.12 0.002 pad 0 0.88
+  sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 2
+  local burst_files=() pitch start stat now cpu
+  for _ in $(seq "$bursts"); do burst_files+=("$work/burst.wav"); done
+  sox "$work/lead.wav" "${burst_files[@]}" "$work/bursts.wav"
+  local ticks
+  ticks=$(getconf CLK_TCK)
+  echo "tone bursts, $latency latency, $bursts bursts per run"
+  for pitch in "${pitch_list[@]}"; do
+    start=$(date +%s.%N)
+    burst_run squeakbox "$pitch" --stats
+    read -r -a stat <"/proc/$passer/stat"
+    now=$(date +%s.%N)
+    stop "$passer"
+    cpu=$(awk -v u="${stat[13]}" -v s="${stat[14]}" -v t="$ticks" -v a="$start" -v b="$now" \
+      'BEGIN { printf "%.1f", 100 * (u + s) / t / (b - a) }')
+    keep_recording
+    printf 'squeakbox %+d: %s; processor %s %% of one core over its life\n' \
+      "$pitch" "$(median_onset_delay)" "$cpu"
+    sed -n 's/^/  /p' "$work/pass.out"
 
-start=$(date +%s.%N)
-run_bursts env QT_QPA_PLATFORM=offscreen "$program" 6 --input-device pulse --output-device pulse --stats
-read -r -a stat <"/proc/$passer/stat"
-now=$(date +%s.%N)
-kill -TERM "$passer"
-wait "$passer" 2>/dev/null || true
-cpu=$(awk -v u="${stat[13]}" -v s="${stat[14]}" -v t="$ticks" -v a="$start" -v b="$now" \
-  'BEGIN { printf "%.1f", 100 * (u + s) / t / (b - a) }')
-cp "$work/rig.raw" "$work/squeakbox.raw"
-echo "squeakbox +6: $(median_delay "$work/rig.raw"); processor ${cpu} % of one core over its life"
-sed -n 's/^/  /p' "$work/pass.out"
-if [ -n "${KEEP:-}" ]; then cp "$work/squeakbox.raw" "$KEEP"; fi
+    burst_run start_passer sox -q --buffer 1024 -t alsa pulse -t alsa pulse pitch $((pitch * 100))
+    stop "$passer"
+    echo "sox pitch $((pitch * 100)) --buffer 1024: $(median_onset_delay)"
+  done
+}
 
-run_bursts sox -q --buffer 1024 -t alsa pulse -t alsa pulse pitch 600
-kill -TERM "$passer" 2>/dev/null || true
-wait "$passer" 2>/dev/null || true
-echo "sox pitch 600 --buffer 1024: $(median_delay "$work/rig.raw")"
+if $speech; then measure_speech; else measure_bursts; fi

@@ -435,7 +435,7 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
     // a quiet machine, so the voice comes out about 80 ms later instead of
     // 180. On a machine busy enough to make the server's buffers grow it is
     // far more, so the test only holds it below the normal mode's 200 ms;
-    // bench/live_latency.sh measures it against the targets.
+    // scripts/measure-live-delay.sh --speech measures it against the targets.
     double correlation = 0;
     const double latency = measure_latency(sides, &correlation);
     std::printf("[ latency  ] microphone to speaker, low latency: %.1f ms\n",
