@@ -42,35 +42,19 @@ void hand_over(std::string_view answer, std::string_view subject, std::string_vi
 }  // namespace
 
 std::string recommendation_body(std::string_view site_link) {
-    std::string body;
-    body.reserve(600);
-    body += "Diese Empfehlung wurde von der Software ";
-    body += name;
-    body += " generiert.";
-    body += line_break;
-    body += line_break;
-    body += ' ';
-    body += name;
-    body +=
-        " ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine "
-        "niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein Mikrofon.";
-    body += line_break;
-    body +=
-        "Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren "
-        "Mikrofoneingang und hören Sie zu! ";
-    body += "\n\n";
-    body += "Das Programm ist völlig kostenlos!";
-    body += line_break;
-    body += "Toll für Ihre nächste Karaoke Party!";
-    body += line_break;
-    body += line_break;
-    body += " Sie können ";
-    body += name;
-    body += " und weitere tolle Software bekommen unter ";
-    body += site_link;
-    body += line_break;
-    body += line_break;
-    return body;
+    const std::string squeakbox(name);
+    const std::string br(line_break);
+    // The one break of two bare line feeds stands after "zu! ".
+    return "Diese Empfehlung wurde von der Software " + squeakbox + " generiert." + br + br + ' ' +
+           squeakbox +
+           " ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine "
+           "niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein "
+           "Mikrofon." +
+           br +
+           "Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren "
+           "Mikrofoneingang und hören Sie zu! \n\nDas Programm ist völlig kostenlos!" +
+           br + "Toll für Ihre nächste Karaoke Party!" + br + br + " Sie können " + squeakbox +
+           " und weitere tolle Software bekommen unter " + std::string(site_link) + br + br;
 }
 
 std::string recommendation_body() {

@@ -153,32 +153,26 @@ void expect_single_box(const box_recorder& recorder, std::string_view text) {
 
 TEST(SendRecommendationMail, ShowsExactlyTheBoxOfTheFirstFailure) {
     const std::string body = recommendation_body();
-    {
+    const struct {
+        bool registered;
+        bool launcher;
+        std::string_view box;
+        std::size_t opened;
+    } failures[] = {
+        {false, false, "Cannot load MAPI.DLL", 0},
+        {true, false, "Cannot find MAPISendMail", 0},
+        {true, true, "Cannot send message", 1},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.box);
         staged_mail mail;
-        mail.registered = false;
-        mail.launcher = false;
+        mail.registered = failure.registered;
+        mail.launcher = failure.launcher;
         mail.opens = false;
         box_recorder boxes;
         send_recommendation_mail(recommendation_subject, body, boxes.hook(), mail.environment());
-        expect_single_box(boxes, "Cannot load MAPI.DLL");
-        EXPECT_TRUE(mail.opened.empty());
-    }
-    {
-        staged_mail mail;
-        mail.launcher = false;
-        mail.opens = false;
-        box_recorder boxes;
-        send_recommendation_mail(recommendation_subject, body, boxes.hook(), mail.environment());
-        expect_single_box(boxes, "Cannot find MAPISendMail");
-        EXPECT_TRUE(mail.opened.empty());
-    }
-    {
-        staged_mail mail;
-        mail.opens = false;
-        box_recorder boxes;
-        send_recommendation_mail(recommendation_subject, body, boxes.hook(), mail.environment());
-        expect_single_box(boxes, "Cannot send message");
-        EXPECT_EQ(mail.opened.size(), 1u);
+        expect_single_box(boxes, failure.box);
+        EXPECT_EQ(mail.opened.size(), failure.opened);
     }
     {
         // A probe the caller left out counts as a failure, not as a crash.
