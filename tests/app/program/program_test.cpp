@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/audio/device_test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -143,14 +145,21 @@ sound read_sound(const fs::path& file) {
 }
 
 void write_sound(const fs::path& file, const std::vector<std::int16_t>& samples) {
-    SF_INFO info{};
-    info.samplerate = 44100;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* handle = sf_open(file.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(handle, nullptr);
-    sf_write_short(handle, samples.data(), static_cast<sf_count_t>(samples.size()));
-    sf_close(handle);
+    squeakbox::testing::write_wav(file.string(), 44100, 1, samples);
+}
+
+// A complete recording: both sizes of its header cover what was written, in
+// whole blocks.
+void expect_complete_recording(const fs::path& file) {
+    const std::string bytes = read_file(file);
+    ASSERT_GT(bytes.size(), 46u);
+    std::uint32_t riff_size = 0;
+    std::uint32_t data_size = 0;
+    std::memcpy(&riff_size, bytes.data() + 4, 4);
+    std::memcpy(&data_size, bytes.data() + 42, 4);
+    EXPECT_EQ(data_size, bytes.size() - 46);
+    EXPECT_EQ(riff_size, bytes.size() - 8);
+    EXPECT_EQ(data_size % 1024, 0u);
 }
 
 // A voice-like tone: a fundamental with decaying harmonics, faded in and out.
@@ -308,15 +317,7 @@ TEST(Program, RecordingOnASlowDiskKeepsEveryBlockInTime) {
     // The disk really was slow: the recording was synced about once a second.
     EXPECT_GE(read_file(sync_log).size(), 10u);
 
-    const std::string bytes = read_file(home.recording());
-    ASSERT_GT(bytes.size(), 46u);
-    std::uint32_t riff_size = 0;
-    std::uint32_t data_size = 0;
-    std::memcpy(&riff_size, bytes.data() + 4, 4);
-    std::memcpy(&data_size, bytes.data() + 42, 4);
-    EXPECT_EQ(data_size, bytes.size() - 46);
-    EXPECT_EQ(riff_size, bytes.size() - 8);
-    EXPECT_EQ(data_size % 1024, 0u);
+    ASSERT_NO_FATAL_FAILURE(expect_complete_recording(home.recording()));
     // Every block of the 15 s went into the file, in order.
     const sound recording = read_sound(home.recording());
     const sound output = read_sound(out);
@@ -337,16 +338,7 @@ TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
     EXPECT_EQ(run.exit_code, 0) << run.err;
     // Well before the 7.8 s sample would have ended.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 6s);
-    // A complete file: both sizes cover what was written.
-    const std::string bytes = read_file(home.recording());
-    ASSERT_GT(bytes.size(), 46u);
-    std::uint32_t riff_size = 0;
-    std::uint32_t data_size = 0;
-    std::memcpy(&riff_size, bytes.data() + 4, 4);
-    std::memcpy(&data_size, bytes.data() + 42, 4);
-    EXPECT_EQ(data_size, bytes.size() - 46);
-    EXPECT_EQ(riff_size, bytes.size() - 8);
-    EXPECT_EQ(data_size % 1024, 0u);
+    ASSERT_NO_FATAL_FAILURE(expect_complete_recording(home.recording()));
 }
 
 // A FIFO, as `--capture-file <(sox ...)` gives: it can be read only once.
