@@ -6,12 +6,10 @@
 //
 //   squeakbox-rig-lag RIG.raw
 
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
 #include "tests/e2e/sound_analysis.h"
 
@@ -27,15 +25,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "squeakbox-rig-lag: %s holds less than a second of sound\n", argv[1]);
         return 1;
     }
-    std::vector<std::int16_t> in(frames), out(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        std::memcpy(&in[i], bytes.data() + 4 * i, 2);
-        std::memcpy(&out[i], bytes.data() + 4 * i + 2, 2);
-    }
-    // Envelopes of 10 ms every 1 ms, searched up to 1.5 s.
-    constexpr std::size_t hop = 44;
-    const auto m = squeakbox::e2e::match_envelopes(squeakbox::e2e::envelope(in, 441, hop),
-                                                   squeakbox::e2e::envelope(out, 441, hop), 1500);
-    std::printf("%.1f %.3f\n", 1000.0 * double(m.lag * hop) / 44100.0, m.correlation);
+    double correlation = 0;
+    const double lag =
+        squeakbox::e2e::measure_latency(squeakbox::e2e::split_rig(bytes), &correlation);
+    std::printf("%.1f %.3f\n", 1000.0 * lag / 44100.0, correlation);
     return 0;
 }

@@ -24,6 +24,7 @@
 #include <random>
 #include <sstream>
 
+#include "../sound_server_rig.h"
 #include "audio/portaudio_sound_system.h"
 #include "audio/pulse_sound_system.h"
 #include "device_test_support.h"
@@ -42,17 +43,6 @@ using entry = event_log::entry;
 namespace fs = std::filesystem;
 
 constexpr std::size_t rate = 44100;
-
-std::string run_output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-        char chunk[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) text.append(chunk, n);
-        if (::pclose(pipe) != 0) text.clear();
-    }
-    return text;
-}
 
 // A child process of this test, ended and reaped when the test ends.
 class child_process {
@@ -103,32 +93,16 @@ struct pulse_rig : ::testing::TestWithParam<bool> {
     std::uint32_t output = 0;
 
     void SetUp() override {
-        const bool required = std::getenv("SQUEAKBOX_PULSE_REQUIRED") != nullptr;
-        const auto unavailable = [&](const std::string& why) {
-            if (required)
-                FAIL() << why;
-            else
-                GTEST_SKIP() << why << " (run under scripts/with-pulse.sh)";
-        };
-        if (run_output("pactl info").empty())
-            return unavailable("no PulseAudio server is reachable");
-        const std::string sinks = run_output("pactl list short sinks");
-        for (const char* sink : {"squeak_rig", "squeak_in", "squeak_out"})
-            if (sinks.find(std::string("\t") + sink + "\t") == std::string::npos)
-                return unavailable(std::string("the server has no sink ") + sink);
-
-        // The tests share the server's sinks: one at a time.
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        const std::string lock =
-            std::string(runtime != nullptr ? runtime : "/tmp") + "/squeakbox-pulse-tests.lock";
-        lock_fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (const std::string why = testing::rig_missing(); !why.empty())
+            return testing::without_rig(why);
+        lock_fd = testing::lock_rig();
         ASSERT_GE(lock_fd, 0);
-        ASSERT_EQ(::flock(lock_fd, LOCK_EX), 0);
 
         // ALSA's pulse plugin connects its streams to these.
         ::setenv("PULSE_SOURCE", "squeak_in.monitor", 1);
         ::setenv("PULSE_SINK", "squeak_out", 1);
-        if (!make_system()) return unavailable("the sound system does not list the rig's devices");
+        if (!make_system())
+            return testing::without_rig("the sound system does not list the rig's devices");
         ASSERT_EQ(system->query_capture(input, stream_format), mm_ok);
         ASSERT_EQ(system->query_playback(output, stream_format), mm_ok);
 
@@ -438,7 +412,7 @@ TEST_P(pulse_rig, ASourceThatVanishesIsReportedAndGivesItsBuffersBack) {
         GTEST_SKIP() << "PipeWire moves ALSA's streams instead of ending them";
     // A sink of its own, removed mid-stream: as good as unplugging the
     // microphone. The native streams stay on their device, so theirs ends.
-    std::string module = run_output(
+    std::string module = testing::command_output(
         "pactl load-module module-null-sink sink_name=squeak_vanishing rate=44100 channels=1");
     while (!module.empty() && module.back() == '\n') module.pop_back();
     ASSERT_FALSE(module.empty()) << "cannot add a sink to the server";
@@ -448,7 +422,8 @@ TEST_P(pulse_rig, ASourceThatVanishesIsReportedAndGivesItsBuffersBack) {
     stream.open(input, output);
     const bool flowing = pump_until(
         *system, [&] { return stream.blocks >= 10; }, 5s);
-    const bool unloaded = !run_output("pactl unload-module " + module + " && echo ok").empty();
+    const bool unloaded =
+        !testing::command_output("pactl unload-module " + module + " && echo ok").empty();
     ASSERT_TRUE(flowing);
     ASSERT_TRUE(unloaded);
     ASSERT_TRUE(pump_until(

@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "../audio/device_test_support.h"
+#include "../sound_server_rig.h"
 #include "child_process.h"
 #include "e2e_signals.h"
 #include "sound_analysis.h"
@@ -90,23 +91,8 @@ run_stats parse_stats(const std::string& text) {
     return s;
 }
 
-// A recording of squeak_rig.monitor split into its two sides.
-struct rig_recording {
-    std::vector<std::int16_t> in;   // what was played into squeak_in
-    std::vector<std::int16_t> out;  // what the program played to squeak_out
-};
-
 rig_recording read_rig(const std::string& path) {
-    const std::string bytes = read_file(path);
-    rig_recording r;
-    const std::size_t frames = bytes.size() / 4;
-    r.in.resize(frames);
-    r.out.resize(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        std::memcpy(&r.in[i], bytes.data() + 4 * i, 2);
-        std::memcpy(&r.out[i], bytes.data() + 4 * i + 2, 2);
-    }
-    return r;
+    return split_rig(read_file(path));
 }
 
 // Keeps one core busy until it goes away: the load a user's other programs
@@ -137,34 +123,16 @@ struct app_on_pulse : ::testing::Test {
     std::vector<std::string> app_environment;
 
     void SetUp() override {
-        const bool required = std::getenv("SQUEAKBOX_PULSE_REQUIRED") != nullptr;
-        const auto unavailable = [&](const std::string& why) {
-            if (required)
-                FAIL() << why;
-            else
-                GTEST_SKIP() << why << " (run under scripts/with-pulse.sh)";
-        };
         // A build without the program (SQUEAKBOX_BUILD_APP=OFF) has nothing to test here.
         if (*program == '\0') GTEST_SKIP() << "the squeakbox program is not built";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = fs::temp_directory_path() /
               ("squeakbox-e2e-" + std::to_string(::getpid()) + "-" + info->name());
         fs::create_directories(dir);
-        const std::string scratch = (dir / "probe").string();
-        if (capture_output({"pactl", "info"}, scratch).empty())
-            return unavailable("no PulseAudio server is reachable");
-        const std::string sinks = capture_output({"pactl", "list", "short", "sinks"}, scratch);
-        for (const char* sink : {"squeak_rig", "squeak_in", "squeak_out"})
-            if (sinks.find(std::string("\t") + sink + "\t") == std::string::npos)
-                return unavailable(std::string("the server has no sink ") + sink);
-
-        // The sound-server tests share its sinks: one at a time.
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        const std::string lock =
-            std::string(runtime != nullptr ? runtime : "/tmp") + "/squeakbox-pulse-tests.lock";
-        lock_fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (const std::string why = testing::rig_missing(); !why.empty())
+            return testing::without_rig(why);
+        lock_fd = testing::lock_rig();
         ASSERT_GE(lock_fd, 0);
-        ASSERT_EQ(::flock(lock_fd, LOCK_EX), 0);
 
         // A home of its own, whose desktop folder takes the recording.
         const fs::path home = dir / "home";
@@ -281,6 +249,14 @@ struct app_on_pulse : ::testing::Test {
             std::chrono::steady_clock::now() - sent);
     }
 
+    // Ends the program as terminate() does, then the recording of the rig.
+    std::chrono::milliseconds finish(session& run) {
+        const auto took = terminate(*run.app);
+        run.rig->signal(SIGTERM);
+        run.rig->wait_for(5s);
+        return took;
+    }
+
     std::string app_errors() const { return read_file(path("app.err")); }
 
     // Runs as soon as the program's sound runs.
@@ -320,12 +296,59 @@ std::vector<std::int16_t> read_mono(const std::string& file) {
     return x;
 }
 
-// The latency of the output behind the input, from the loudness of the two
-// sides, in frames.
-double measure_latency(const rig_recording& rig, double* correlation) {
-    const envelope_match m = match_envelopes(envelope(rig.in), envelope(rig.out), 1500);
-    if (correlation != nullptr) *correlation = m.correlation;
-    return static_cast<double>(m.lag) * 44.0;
+// The latency of the output behind the voice, in frames, printed; the output
+// must follow the voice's loudness at least `min_correlation` well.
+double checked_latency(const rig_recording& sides, const char* what, double min_correlation) {
+    double correlation = 0;
+    const double latency = measure_latency(sides, &correlation);
+    std::printf("[ latency  ] microphone to speaker%s: %.1f ms\n", what, 1000.0 * latency / rate);
+    EXPECT_GT(correlation, min_correlation) << "the output does not follow the voice's loudness";
+    return latency;
+}
+
+// The pitch: each voiced frame of the output 600 cents above the voice's.
+void expect_six_semitones_up(const rig_recording& sides, double latency, const char* what) {
+    const pitch_comparison pitch = compare_pitch(sides.in, sides.out, latency / rate);
+    std::printf("[ pitch    ] %s: %+.2f cents off six semitones over %zu frames\n", what,
+                pitch.median_cents - 600.0, pitch.frames);
+    EXPECT_GE(pitch.frames, 100u);
+    EXPECT_NEAR(pitch.median_cents, 600.0, 5.0);
+}
+
+void print_stats(const run_stats& stats) {
+    std::printf(
+        "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
+        "underruns %lld\n",
+        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+}
+
+// No block dropped and no capture buffer missing. The output starts with the
+// first processed block and nothing ahead of it, so the device's first fill
+// finds it short a few times; any later underrun would also leave a break,
+// which the recording's check finds.
+void expect_nothing_lost(const run_stats& stats) {
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+    EXPECT_LE(stats.underruns, 10);
+}
+
+// The recording is what was played. Through the server the samples pass
+// unchanged, so every block of the file that holds voice must lie in what
+// reached squeak_out sample for sample, each right after the one before:
+// any block lost, repeated, altered or padded with silence on the way shows
+// up here. (Silent blocks cannot be placed, and the last blocks before the
+// stop may never be played; the voice is long over by then.)
+void expect_blocks_played(const std::vector<std::int16_t>& recording, const rig_recording& sides,
+                          std::size_t voice_frames) {
+    const block_placement placement = place_blocks(recording, sides.out);
+    std::printf("[ record   ] %zu of %zu recorded blocks of voice found as played, %zu breaks\n",
+                placement.placed, placement.sounding, placement.breaks);
+    EXPECT_GT(placement.sounding, voice_frames / block / 2);
+    // A hiccup of the server splits the block it falls into.
+    const std::size_t hiccups = hiccups_let_pass(static_cast<double>(voice_frames) / rate);
+    EXPECT_LE(placement.breaks, hiccups) << "the played voice has breaks the recording has not";
+    EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding)
+        << "recorded blocks that were never played";
 }
 
 TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly) {
@@ -336,12 +359,9 @@ TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly)
     // 1.5 s after the voice: its tail comes out.
     session run = run_on(voice.samples, {"--record"}, 1500ms);
     ASSERT_FALSE(HasFailure());
-    child_process& app = *run.app;
-    const auto took = terminate(app);
-    run.rig->signal(SIGTERM);
-    run.rig->wait_for(5s);
-    ASSERT_TRUE(app.exit_code().has_value()) << "still running 5 s after SIGTERM";
-    EXPECT_EQ(app.exit_code(), 0) << app_errors();
+    const auto took = finish(run);
+    ASSERT_TRUE(run.app->exit_code().has_value()) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
     EXPECT_LT(took, 1000ms) << "SIGTERM took " << took.count() << " ms to close the program";
     const run_stats stats = parse_stats(read_file(path("app.out")));
 
@@ -350,19 +370,9 @@ TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly)
 
     // The latency from microphone to speaker: the engine's delay and the
     // devices' buffers together.
-    double correlation = 0;
-    const double latency = measure_latency(sides, &correlation);
-    EXPECT_GT(correlation, 0.8) << "the output does not follow the voice's loudness";
-    std::printf("[ latency  ] microphone to speaker through squeakbox: %.1f ms\n",
-                1000.0 * latency / rate);
+    const double latency = checked_latency(sides, " through squeakbox", 0.8);
     EXPECT_LT(latency / rate, 0.5);
-
-    // The pitch: each voiced frame 600 cents up.
-    const pitch_comparison pitch = compare_pitch(sides.in, sides.out, latency / rate);
-    std::printf("[ pitch    ] espeak-ng voice: %+.2f cents off six semitones over %zu frames\n",
-                pitch.median_cents - 600.0, pitch.frames);
-    EXPECT_GE(pitch.frames, 100u);
-    EXPECT_NEAR(pitch.median_cents, 600.0, 5.0);
+    expect_six_semitones_up(sides, latency, "espeak-ng voice");
 
     // The speed: the voice lasts as long coming out as going in, and ends
     // one latency later.
@@ -381,40 +391,18 @@ TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly)
     EXPECT_NEAR(end_error, 0.0, 0.050);
 
     // Continuity: nothing dropped or lost.
-    std::printf(
-        "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
-        "underruns %lld\n",
-        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+    print_stats(stats);
     EXPECT_GT(stats.processed, static_cast<long long>(voice.samples.size() / block));
-    EXPECT_EQ(stats.dropped, 0);
-    EXPECT_EQ(stats.overruns, 0);
-    // The output starts with the first processed block and nothing ahead of
-    // it, so the device's first fill finds it short a few times; any later
-    // underrun would also leave a break, which the recording check below
-    // finds.
-    EXPECT_LE(stats.underruns, 10);
+    expect_nothing_lost(stats);
 
-    // The recording is what was played. Through the server the samples pass
-    // unchanged, so every block of the file that holds voice must lie in what
-    // reached squeak_out sample for sample, each right after the one before:
-    // any block lost, repeated, altered or padded with silence on the way
-    // shows up here. (Silent blocks cannot be placed, and the last blocks
-    // before the stop may never be played; the voice is long over by then.)
+    // The recording is what was played, block for block.
     const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
     ASSERT_TRUE(recording.ok) << "the recording is not a complete WAV file";
     EXPECT_EQ(recording.rate, 44100u);
     EXPECT_EQ(recording.channels, 1u);
     EXPECT_EQ(static_cast<long long>(recording.samples.size()), stats.processed * 512)
         << "the recording does not hold every processed block";
-    const block_placement placement = place_blocks(recording.samples, sides.out);
-    std::printf("[ record   ] %zu of %zu recorded blocks of voice found as played, %zu breaks\n",
-                placement.placed, placement.sounding, placement.breaks);
-    EXPECT_GT(placement.sounding, voice.samples.size() / block / 2);
-    // A hiccup of the server splits the block it falls into.
-    const std::size_t hiccups = hiccups_let_pass(static_cast<double>(voice.samples.size()) / rate);
-    EXPECT_LE(placement.breaks, hiccups) << "the played voice has breaks the recording has not";
-    EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding)
-        << "recorded blocks that were never played";
+    expect_blocks_played(recording.samples, sides, voice.samples.size());
 }
 
 TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutAGap) {
@@ -423,9 +411,7 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
     ASSERT_TRUE(voice.ok);
     session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
     ASSERT_FALSE(HasFailure());
-    terminate(*run.app);
-    run.rig->signal(SIGTERM);
-    run.rig->wait_for(5s);
+    finish(run);
     EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
     const run_stats stats = parse_stats(read_file(path("app.out")));
     const rig_recording sides = read_rig(path("rig.raw"));
@@ -436,31 +422,16 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
     // 180. On a machine busy enough to make the server's buffers grow it is
     // far more, so the test only holds it below the normal mode's 200 ms;
     // scripts/measure-live-delay.sh --speech measures it against the targets.
-    double correlation = 0;
-    const double latency = measure_latency(sides, &correlation);
-    std::printf("[ latency  ] microphone to speaker, low latency: %.1f ms\n",
-                1000.0 * latency / rate);
-    EXPECT_GT(correlation, 0.7) << "the output does not follow the voice's loudness";
+    const double latency = checked_latency(sides, ", low latency", 0.7);
     EXPECT_LT(latency / rate, 0.200);
-
-    const pitch_comparison pitch = compare_pitch(sides.in, sides.out, latency / rate);
-    std::printf("[ pitch    ] low latency: %+.2f cents off six semitones over %zu frames\n",
-                pitch.median_cents - 600.0, pitch.frames);
-    EXPECT_GE(pitch.frames, 100u);
-    EXPECT_NEAR(pitch.median_cents, 600.0, 5.0);
+    expect_six_semitones_up(sides, latency, "low latency");
 
     // Whole blocks from the first sound on: every recorded block of voice is
     // in what was played, one after the other.
-    EXPECT_EQ(stats.dropped, 0);
-    EXPECT_EQ(stats.overruns, 0);
-    EXPECT_LE(stats.underruns, 10);
+    expect_nothing_lost(stats);
     const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
     ASSERT_TRUE(recording.ok);
-    const block_placement placement = place_blocks(recording.samples, sides.out);
-    const std::size_t hiccups = hiccups_let_pass(static_cast<double>(voice.samples.size()) / rate);
-    EXPECT_GT(placement.sounding, voice.samples.size() / block / 2);
-    EXPECT_LE(placement.breaks, hiccups);
-    EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding);
+    expect_blocks_played(recording.samples, sides, voice.samples.size());
     // No block of the program's own comes up short inside the voice: the
     // recording has no run of silence where the voice went on.
     const sounding_span in = sounding(sides.in, 200);
@@ -473,14 +444,10 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
 TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     session run = run_on(harmonic_tone(150.0, 4.0), {}, 800ms);
     ASSERT_FALSE(HasFailure());
-    terminate(*run.app);
-    run.rig->signal(SIGTERM);
-    run.rig->wait_for(5s);
+    finish(run);
     EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
     const run_stats stats = parse_stats(read_file(path("app.out")));
-    EXPECT_EQ(stats.dropped, 0);
-    EXPECT_EQ(stats.overruns, 0);
-    EXPECT_LE(stats.underruns, 10);  // the output's first fill only
+    expect_nothing_lost(stats);
 
     const rig_recording sides = read_rig(path("rig.raw"));
     const sounding_span in = sounding(sides.in, 500);
@@ -518,10 +485,7 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     std::printf("[ gaps     ] %zu in the output\n", gaps.size());
     EXPECT_LE(gaps.size(), hiccups_let_pass(4.0))
         << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
-    std::printf(
-        "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
-        "underruns %lld\n",
-        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+    print_stats(stats);
 }
 
 TEST_F(app_on_pulse, SigtermWhileRecordingClosesWithinASecondAndLeavesACompleteFile) {
@@ -554,9 +518,7 @@ TEST_F(app_on_pulse, SixtySecondsBesideABusyCoreDropNothing) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
         session run = run_on(harmonic_tone(150.0, seconds), {}, 800ms, true);
         ASSERT_FALSE(HasFailure());
-        terminate(*run.app);
-        run.rig->signal(SIGTERM);
-        run.rig->wait_for(5s);
+        finish(run);
         const run_stats stats = parse_stats(read_file(path("app.out")));
         std::printf(
             "[ stats    ] %.0f s beside a busy core (run %d): processed %lld, dropped %lld, "

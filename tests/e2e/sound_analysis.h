@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace squeakbox::e2e {
@@ -148,6 +150,33 @@ inline envelope_match match_envelopes(const std::vector<double>& earlier,
         if (c > best.correlation) best = {lag, c};
     }
     return best;
+}
+
+// A recording of squeak_rig.monitor, the sound-server rig's stereo null sink
+// (raw 16-bit stereo at 44.1 kHz), split into its two sides.
+struct rig_recording {
+    std::vector<std::int16_t> in;   // what was played into squeak_in
+    std::vector<std::int16_t> out;  // what the program played to squeak_out
+};
+
+inline rig_recording split_rig(std::string_view bytes) {
+    rig_recording r;
+    const std::size_t frames = bytes.size() / 4;
+    r.in.resize(frames);
+    r.out.resize(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        std::memcpy(&r.in[i], bytes.data() + 4 * i, 2);
+        std::memcpy(&r.out[i], bytes.data() + 4 * i + 2, 2);
+    }
+    return r;
+}
+
+// The latency of the output behind the input, in frames, from the loudness
+// of the two sides: envelopes of 10 ms every 1 ms, searched up to 1.5 s.
+inline double measure_latency(const rig_recording& rig, double* correlation) {
+    const envelope_match m = match_envelopes(envelope(rig.in), envelope(rig.out), 1500);
+    if (correlation != nullptr) *correlation = m.correlation;
+    return static_cast<double>(m.lag) * 44.0;
 }
 
 // First and last frame whose 10 ms neighbourhood is louder than `rms`.
