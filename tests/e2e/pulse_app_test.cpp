@@ -116,6 +116,26 @@ class busy_core {
     std::thread thread_;
 };
 
+// The frequency of the steady middle of a recorded tone, in Hz; 0 when
+// there is too little of it.
+double steady_tone_hz(const std::vector<std::int16_t>& x) {
+    const sounding_span s = sounding(x, 500);
+    if (!s.found || s.last - s.first < 3 * 22050) return 0;
+    const auto frames = track_pitch(
+        std::span<const std::int16_t>(x.data() + s.first + 22050, s.last - s.first - 2 * 22050));
+    std::vector<double> hz;
+    for (const auto& f : frames)
+        if (f.hz > 0) hz.push_back(f.hz);
+    return hz.size() < 100 ? 0 : median(hz);
+}
+
+std::vector<std::int16_t> read_mono(const std::string& file) {
+    const std::string bytes = read_file(file);
+    std::vector<std::int16_t> x(bytes.size() / 2);
+    std::memcpy(x.data(), bytes.data(), x.size() * 2);
+    return x;
+}
+
 struct app_on_pulse : ::testing::Test {
     fs::path dir;
     fs::path desktop;
@@ -257,6 +277,17 @@ struct app_on_pulse : ::testing::Test {
         return took;
     }
 
+    // What a call program recorded (call.raw): a steady tone six semitones
+    // above the 150 Hz one played.
+    void expect_call_heard_six_semitones_up(const char* who) {
+        const double hz = steady_tone_hz(read_mono(path("call.raw")));
+        ASSERT_GT(hz, 0) << "the call program heard no steady tone: "
+                         << read_file(path("call.err"));
+        std::printf("[ %-8s ] heard %.3f Hz: %+.2f cents off six semitones\n", who, hz,
+                    cents(hz / 150.0) - 600.0);
+        EXPECT_NEAR(cents(hz / 150.0), 600.0, 10.0);
+    }
+
     std::string app_errors() const { return read_file(path("app.err")); }
 
     // Runs as soon as the program's sound runs.
@@ -269,31 +300,11 @@ struct app_on_pulse : ::testing::Test {
     }
 };
 
-// The frequency of the steady middle of a recorded tone, in Hz; 0 when
-// there is too little of it.
-double steady_tone_hz(const std::vector<std::int16_t>& x) {
-    const sounding_span s = sounding(x, 500);
-    if (!s.found || s.last - s.first < 3 * 22050) return 0;
-    const auto frames = track_pitch(
-        std::span<const std::int16_t>(x.data() + s.first + 22050, s.last - s.first - 2 * 22050));
-    std::vector<double> hz;
-    for (const auto& f : frames)
-        if (f.hz > 0) hz.push_back(f.hz);
-    return hz.size() < 100 ? 0 : median(hz);
-}
-
 // A call program recording at its default latency, as parecord does without
 // a latency option.
 std::vector<std::string> call_program_recording(const std::string& source) {
     return {"parecord",     "--raw",        "--format=s16le",
             "--rate=44100", "--channels=1", "--device=" + source};
-}
-
-std::vector<std::int16_t> read_mono(const std::string& file) {
-    const std::string bytes = read_file(file);
-    std::vector<std::int16_t> x(bytes.size() / 2);
-    std::memcpy(x.data(), bytes.data(), x.size() * 2);
-    return x;
 }
 
 // The latency of the output behind the voice, in frames, printed; the output
@@ -583,11 +594,9 @@ TEST_F(app_on_pulse, ACallProgramOnANullSinkHearsEveryBlockSixSemitonesUp) {
                              false, false);
         on_streaming_start = nullptr;
         if (HasFailure()) break;
-        terminate(*run.app);
+        finish(run);
         call->signal(SIGTERM);
         call->wait_for(5s);
-        run.rig->signal(SIGTERM);
-        run.rig->wait_for(5s);
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
         EXPECT_EQ(app_errors().find("failed"), std::string::npos) << app_errors();
         const run_stats stats = parse_stats(read_file(path("app.out")));
@@ -596,11 +605,8 @@ TEST_F(app_on_pulse, ACallProgramOnANullSinkHearsEveryBlockSixSemitonesUp) {
                     stats.dropped, stats.overruns);
         EXPECT_GE(stats.processed, 10 * 44100 / 512);
         EXPECT_LE(stats.dropped + stats.overruns, 2);
-        const double hz = steady_tone_hz(read_mono(path("call.raw")));
-        ASSERT_GT(hz, 0) << "the call program heard no steady tone";
-        std::printf("[ call     ] heard %.3f Hz: %+.2f cents off six semitones\n", hz,
-                    cents(hz / 150.0) - 600.0);
-        EXPECT_NEAR(cents(hz / 150.0), 600.0, 10.0);
+        expect_call_heard_six_semitones_up("call");
+        if (HasFatalFailure()) return;
     }
     pactl({"unload-module", module.substr(0, module.find('\n'))});
 }
@@ -635,18 +641,13 @@ TEST_F(app_on_pulse, TheSqueakboxMicrophoneCarriesTheVoiceAndGoesWithTheProgram)
     const std::string sources = pactl({"list", "sources"});
     EXPECT_NE(sources.find("Description: Squeakbox\n"), std::string::npos)
         << "no microphone called Squeakbox";
-    terminate(*run.app);
+    finish(run);
     call->signal(SIGTERM);
     call->wait_for(5s);
-    run.rig->signal(SIGTERM);
-    run.rig->wait_for(5s);
     EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
 
-    const double hz = steady_tone_hz(read_mono(path("call.raw")));
-    ASSERT_GT(hz, 0) << "the call program heard no steady tone: " << read_file(path("call.err"));
-    std::printf("[ mic      ] heard %.3f Hz: %+.2f cents off six semitones\n", hz,
-                cents(hz / 150.0) - 600.0);
-    EXPECT_NEAR(cents(hz / 150.0), 600.0, 10.0);
+    expect_call_heard_six_semitones_up("mic");
+    if (HasFatalFailure()) return;
 
     const std::string modules = pactl({"list", "short", "modules"});
     EXPECT_EQ(modules.find("squeakbox.virtual_mic"), std::string::npos)

@@ -177,6 +177,13 @@ std::vector<std::int16_t> harmonic_tone(double fundamental, double seconds) {
     return samples;
 }
 
+// Writes `seconds` of a 180 Hz voice-like tone into `home` and returns the file.
+fs::path write_tone(const scratch_home& home, double seconds) {
+    const fs::path file = home.path / "tone.wav";
+    write_sound(file, harmonic_tone(180.0, seconds));
+    return file;
+}
+
 // The median fundamental of the voiced frames, from the first strong peak of
 // each frame's normalised autocorrelation between 60 and 900 Hz.
 double median_fundamental(const std::vector<std::int16_t>& samples) {
@@ -252,9 +259,8 @@ TEST(Program, SpeechSampleComesOutSixSemitonesHigherAtTheSameLength) {
 
 TEST(Program, StartPitchAndRecordingFromTheCommandLine) {
     scratch_home home;
-    const fs::path in = home.path / "tone.wav";
+    const fs::path in = write_tone(home, 1.5);
     const fs::path out = home.path / "out.wav";
-    write_sound(in, harmonic_tone(180.0, 1.5));
     const run_result run = run_squeakbox(
         home, {"-5", "--capture-file", in, "--playback-file", out, "--exit-at-end", "--record"});
     ASSERT_FALSE(run.timed_out);
@@ -300,10 +306,9 @@ TEST(Program, RecordingOnASlowDiskKeepsEveryBlockInTime) {
     // 300 ms per sync is two and a half times what the playback queue can
     // bridge: a sync on the thread that moves the sound loses blocks.
     scratch_home home;
-    const fs::path in = home.path / "tone.wav";
+    const fs::path in = write_tone(home, 15.0);
     const fs::path out = home.path / "out.wav";
     const fs::path sync_log = home.path / "syncs.log";
-    write_sound(in, harmonic_tone(180.0, 15.0));
     const scoped_environment preload("LD_PRELOAD", SQUEAKBOX_SLOW_SYNC);
     const scoped_environment log("SQUEAKBOX_SLOW_SYNC_LOG", sync_log.string());
     const scoped_environment asan("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0");
@@ -344,10 +349,9 @@ TEST(Program, TerminationSignalClosesLikeTheCloseButtonAndKeepsTheRecording) {
 // A FIFO, as `--capture-file <(sox ...)` gives: it can be read only once.
 TEST(Program, AVoiceFromAPipePlaysWhole) {
     scratch_home home;
-    const fs::path tone = home.path / "tone.wav";
+    const fs::path tone = write_tone(home, 1.0);
     const fs::path pipe = home.path / "voice.pipe";
     const fs::path out = home.path / "out.wav";
-    write_sound(tone, harmonic_tone(180.0, 1.0));
     ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
     const std::string bytes = read_file(tone);
     const pid_t writer = ::fork();
