@@ -36,62 +36,33 @@
 set -euo pipefail
 
 usage() { sed -n '9,32s/^# \{0,1\}//p' "$0"; }
+bad() {
+  echo "measure-live-delay.sh: $*" >&2
+  exit 2
+}
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build
-speech=false
-latency=""
-pitches=""
-runs=3
-bursts=${BURSTS:-20}
-keep=${KEEP:-}
+build=$root/build speech=false latency="" pitch="" runs=3 bursts=${BURSTS:-20} keep=${KEEP:-}
 while [ $# -gt 0 ]; do
   case "$1" in
-    --build | --latency | --pitch | --runs | --bursts | --keep)
-      if [ $# -lt 2 ]; then
-        echo "measure-live-delay.sh: $1 needs a value" >&2
-        exit 2
-      fi
-      case "$1" in
-        --build) build=$2 ;;
-        --latency) latency=$2 ;;
-        --pitch) pitches=$2 ;;
-        --runs) runs=$2 ;;
-        --bursts) bursts=$2 ;;
-        --keep) keep=$2 ;;
-      esac
-      shift 2
-      ;;
-    --speech) speech=true; shift ;;
+    --speech) speech=true; shift; continue ;;
     -h | --help) usage; exit 0 ;;
-    *)
-      echo "measure-live-delay.sh: unknown option '$1'" >&2
-      usage >&2
-      exit 2
-      ;;
+    --build | --latency | --pitch | --runs | --bursts | --keep) [ $# -ge 2 ] || bad "$1 needs a value" ;;
+    *) bad "unknown option '$1' (--help lists them)" ;;
   esac
+  printf -v "${1#--}" '%s' "$2"
+  shift 2
 done
 if $speech; then
-  : "${latency:=low}" "${pitches:=-12,-9,-6,-3,0,3,6,9,12}"
+  : "${latency:=low}" "${pitch:=-12,-9,-6,-3,0,3,6,9,12}"
 else
-  : "${latency:=normal}" "${pitches:=6}"
+  : "${latency:=normal}" "${pitch:=6}"
 fi
-case "$latency" in
-  low | normal) ;;
-  *) echo "measure-live-delay.sh: --latency must be low or normal, not '$latency'" >&2; exit 2 ;;
-esac
-IFS=, read -r -a pitch_list <<<"$pitches"
-for pitch in "${pitch_list[@]}"; do
-  [[ "$pitch" =~ ^[+-]?[0-9]+$ ]] || {
-    echo "measure-live-delay.sh: --pitch takes whole semitones, not '$pitch'" >&2
-    exit 2
-  }
-done
-for count in "--runs $runs" "--bursts $bursts"; do
-  [[ "${count#* }" =~ ^[1-9][0-9]*$ ]] || {
-    echo "measure-live-delay.sh: ${count% *} takes a count, not '${count#* }'" >&2
-    exit 2
-  }
-done
+[[ "$latency" =~ ^(low|normal)$ ]] || bad "--latency must be low or normal, not '$latency'"
+[[ "$pitch" =~ ^[+-]?[0-9]+(,[+-]?[0-9]+)*$ ]] ||
+  bad "--pitch takes whole semitones separated by commas, not '$pitch'"
+[[ "$runs" =~ ^[1-9][0-9]*$ ]] || bad "--runs takes a count, not '$runs'"
+[[ "$bursts" =~ ^[1-9][0-9]*$ ]] || bad "--bursts takes a count, not '$bursts'"
+IFS=, read -r -a pitch_list <<<"$pitch"
 
 program="$build/app/squeakbox"
 lag="$build/tools/squeakbox-rig-lag"
