@@ -226,43 +226,21 @@ int main_window::exit_code() const noexcept {
 
 void main_window::create_controls() {
     const auto make = [this](const control_layout& layout) -> QWidget* {
-        switch (layout.id) {
-            case control::intro_label:
-                return new QLabel(text_of(string_id::intro_label), widget_);
-            case control::pitch_down_button:
-                return new QPushButton(QStringLiteral("<"), widget_);
-            case control::pitch_label:
-                return new QLabel(QStringLiteral("PITCH"), widget_);
-            case control::pitch_up_button:
-                return new QPushButton(QStringLiteral(">"), widget_);
-            case control::apps_label:
-                return new QLabel(text_of(string_id::apps_label), widget_);
-            case control::apps_button:
-                return new QPushButton(text_of(string_id::apps_caption), widget_);
-            case control::homepage_label:
-                return new QLabel(text_of(string_id::homepage_label), widget_);
-            case control::homepage_button:
-                return new QPushButton(text_of(string_id::homepage_caption), widget_);
-            case control::recommend_label:
-                return new QLabel(text_of(string_id::recommend_label), widget_);
-            case control::recommend_button:
-                return new QPushButton(text_of(string_id::recommend_caption), widget_);
-            case control::record_label:
-                return new QLabel(text_of(string_id::record_label), widget_);
-            case control::record_button:
-                return new QPushButton(text_of(string_id::record_caption), widget_);
-            case control::input_device_list:
-            case control::output_device_list:
+        // A string-table text is loaded as its control is created.
+        const QString text =
+            layout.text_id != 0
+                ? text_of(layout.text_id)
+                : QString::fromUtf8(layout.text.data(), static_cast<qsizetype>(layout.text.size()));
+        switch (layout.kind) {
+            case control_kind::label:
+                return new QLabel(text, widget_);
+            case control_kind::button:
+                return new QPushButton(text, widget_);
+            case control_kind::device_list:
                 return new QComboBox(widget_);
-            case control::input_device_label:
-                return new QLabel(text_of(string_id::input_device_label), widget_);
-            case control::output_device_label:
-                return new QLabel(text_of(string_id::output_device_label), widget_);
-            case control::start_button:
-                return new QPushButton(QStringLiteral("Start!"), widget_);
-            case control::level_meter_box:
+            case control_kind::level_box:
                 return create_level_meter_box(widget_);
-            case control::banner_button:
+            case control_kind::bitmap_button:
                 return new QPushButton(widget_);
         }
         return nullptr;
