@@ -36,6 +36,14 @@ void click(const main_window& w, control id) {
     qobject_cast<QPushButton*>(w.control_widget(id))->click();
 }
 
+// The window, shown, with what it posted at creation handled.
+main_window& shown(window_harness& h, const window_setup& setup = {}) {
+    main_window& w = h.build(setup);
+    w.show();
+    h.settle();
+    return w;
+}
+
 // Two capture devices keep the window waiting for "Start!".
 void needs_a_choice(window_harness& h) {
     h.devices.capture = {device_table::usable("Mic A"), device_table::usable("Mic B")};
@@ -139,9 +147,7 @@ TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {
 TEST(MainWindow, StartHidesTheChoiceAndShowsThePitchControls) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     EXPECT_EQ(h.stream->opens, 0);
     click(w, control::start_button);
     EXPECT_EQ(h.stream->opens, 1);
@@ -292,9 +298,7 @@ TEST(DeviceChoice, ByDescriptionServerNameOrDefault) {
 
 TEST(MainWindow, PitchButtonsMoveOneSemitoneAndStopAtTheEnginesBounds) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     for (int i = 0; i < 5; ++i) click(w, control::pitch_up_button);
     EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: 11"));
     EXPECT_EQ(h.pitch.semitones, 11);
@@ -382,9 +386,7 @@ TEST(MainWindow, IconsPaintedOnlyWhileTheStreamRuns) {
     for (int result : {1, -1, -2}) {
         window_harness h;
         needs_a_choice(h);
-        main_window& w = h.build();
-        w.show();
-        h.settle();
+        main_window& w = shown(h);
         EXPECT_FALSE(icons_painted(w));
         h.stream->open_result = result;
         click(w, control::start_button);
@@ -396,9 +398,7 @@ TEST(MainWindow, IconsPaintedOnlyWhileTheStreamRuns) {
 TEST(MainWindow, ButtonsPostTheirMessagesToRunAfterTheClick) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     click(w, control::recommend_button);
     click(w, control::homepage_button);
     click(w, control::apps_button);
@@ -459,9 +459,7 @@ TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
     for (int result : {0, -1, -2}) {
         window_harness h;
         needs_a_choice(h);
-        main_window& w = h.build();
-        w.show();
-        h.settle();
+        main_window& w = shown(h);
         if (result != 0) {
             h.stream->open_result = result;
             click(w, control::start_button);
@@ -477,9 +475,7 @@ TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
 TEST(MainWindow, CloseWhileRunningWaitsForTheDevicesToDrain) {
     window_harness h;
     h.mixer.value = 0;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     ASSERT_EQ(w.stream_state(), 1);
     h.mixer.value = 1;  // what a running stream's mute leaves
     h.monitor_mute.save_and_mute();
@@ -515,9 +511,7 @@ TEST(MainWindow, CaptureEndClosesOnlyWhenAsked) {
         window_harness h;
         window_setup setup;
         setup.close_at_capture_end = close_at_end;
-        main_window& w = h.build(setup);
-        w.show();
-        h.settle();
+        main_window& w = shown(h, setup);
         w.capture_ended();
         h.settle();
         EXPECT_EQ(h.stream->stop_requests, close_at_end ? 1 : 0);
@@ -531,9 +525,7 @@ TEST(MainWindow, CaptureEndClosesOnlyWhenAsked) {
 
 TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     click(w, control::record_button);
     EXPECT_FALSE(w.is_recording());  // posted
     h.settle();
@@ -554,9 +546,7 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
 TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     // Before Start there is no file name yet.
     click(w, control::record_button);
     h.settle();
@@ -586,9 +576,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
 
 TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     click(w, control::record_button);
     h.settle();
     ASSERT_TRUE(w.is_recording());
@@ -633,9 +621,7 @@ TEST(MainWindow, RecordOptionStartsRecordingOnceTheStreamRuns) {
 
 TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     h.monitor_mute.save_and_mute();  // found 0, wrote 1
     click(w, control::record_button);
     h.settle();
@@ -653,9 +639,7 @@ TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
 TEST(MainWindow, WindowDestroyedWithoutACloseStillFinishesTheRecording) {
     window_harness h;
     {
-        main_window& w = h.build();
-        w.show();
-        h.settle();
+        main_window& w = shown(h);
         click(w, control::record_button);
         h.settle();
         ASSERT_TRUE(w.is_recording());

@@ -26,21 +26,11 @@ using fake::call_kind;
 using fake::device_profile;
 using testing::window_harness;
 
-// A desktop folder of our own for the recording.
-struct scratch_desktop {
-    std::filesystem::path path;
-    scratch_desktop() {
-        char pattern[] = "/tmp/squeakbox-desktop-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~scratch_desktop() { std::filesystem::remove_all(path); }
-};
-
 struct live_window {
     fake::fake_sound_system devices;
     test_support::pattern_processor processor;
     wav_recorder recorder;
-    scratch_desktop desktop;
+    test_support::temp_folder desktop;  // a desktop folder of our own for the recording
     bool desktop_known = true;
     window_harness h;
     testing::mixer_log& mixer = h.mixer;
@@ -58,7 +48,7 @@ struct live_window {
             made->set_recorder(&recorder);
             made->set_mic_mute(&h.monitor_mute);
             made->set_desktop_path_source(
-                [this] { return desktop_known ? desktop.path.string() : std::string{}; });
+                [this] { return desktop_known ? desktop.path().string() : std::string{}; });
             stream = made.get();
             return made;
         };
@@ -106,7 +96,7 @@ TEST(WindowWithStream, PlaysMeasuresRecordsAndClosesThroughTheHandshake) {
     EXPECT_TRUE(live.boxes.empty()) << live.boxes[0].text;
 
     // The recording holds exactly the two played blocks, its sizes patched.
-    const auto file = live.desktop.path / "Squeakbox Record.wav";
+    const auto file = live.desktop.path() / "Squeakbox Record.wav";
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(std::filesystem::file_size(file), 46u + 2 * 1024u);
     std::ifstream in(file, std::ios::binary);

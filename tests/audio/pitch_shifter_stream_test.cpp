@@ -27,7 +27,6 @@ using test_support::copying_recorder;
 using test_support::fake_host;
 using test_support::level_of;
 using test_support::test_window;
-namespace fs = std::filesystem;
 
 constexpr std::uint32_t block = block_frames;
 using block_samples = std::vector<std::int16_t>;
@@ -165,23 +164,13 @@ TEST(StreamWithTheEngine, PlaysAndRecordsExactlyWhatTheEngineReturnsForTheAccept
     EXPECT_TRUE(host.boxes.empty());
 }
 
-struct file_stream : ::testing::Test {
-    fs::path dir;
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("squeakbox-engine-stream-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-};
-
-TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatchesIt) {
+TEST(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatchesIt) {
+    const test_support::temp_folder dir;
     // Twenty seconds of speech, not a whole number of blocks.
     const std::size_t frames = 44100 * 20 + 300;
     const auto speech = testing::speech_like(frames, 44100, 5);
-    const std::string input = (dir / "voice.wav").string();
-    const std::string output = (dir / "out.wav").string();
+    const std::string input = dir.file("voice.wav");
+    const std::string output = dir.file("out.wav");
     testing::write_wav(input, 44100, 1, speech);
 
     std::vector<std::string> reports;
@@ -192,7 +181,7 @@ TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMa
     wav_recorder recorder;
     test_window window(devices, processor, host);
     window.stream.set_recorder(&recorder);
-    window.stream.set_desktop_path_source([&] { return dir.string(); });
+    window.stream.set_desktop_path_source([&] { return dir.path().string(); });
     ASSERT_EQ(window.start(), 1);
     ASSERT_EQ(recorder.open_file(window.stream.recording_target()), 0) << recorder.last_error();
 

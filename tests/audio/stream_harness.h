@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -92,6 +95,28 @@ class copying_recorder final : public recording_control {
         return true;
     }
     void close_file() override {}
+};
+
+// A fresh folder per test, removed afterwards.
+class temp_folder {
+  public:
+    temp_folder() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "squeakbox-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~temp_folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    [[nodiscard]] std::string file(const std::string& name) const {
+        return (path_ / name).string();
+    }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
 };
 
 // The level the meter gives for a block of these samples.
