@@ -44,6 +44,12 @@ main_window& shown(window_harness& h, const window_setup& setup = {}) {
     return w;
 }
 
+// Presses the record button and lets the message it posts run.
+void press_record(window_harness& h, const main_window& w) {
+    click(w, control::record_button);
+    h.settle();
+}
+
 // Two capture devices keep the window waiting for "Start!".
 void needs_a_choice(window_harness& h) {
     h.devices.capture = {device_table::usable("Mic A"), device_table::usable("Mic B")};
@@ -340,8 +346,7 @@ TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
         EXPECT_EQ(h.stream->opens, 1);
         // There is nothing to record, and the box says so rather than blame
         // the desktop folder.
-        click(w, control::record_button);
-        h.settle();
+        press_record(h, w);
         ASSERT_EQ(h.boxes.size(), 2u);
         EXPECT_EQ(h.boxes[1].text, "Cannot open recording file: the sound is not running");
         EXPECT_EQ(h.boxes[1].title, "Error");
@@ -533,8 +538,7 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     EXPECT_EQ(h.recorder.opened_name, "/desktop/Squeakbox Record.wav");
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));
 
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(h.recorder.closes, 1);
     EXPECT_EQ(h.recorder.background_closes, 1);  // the sound goes on meanwhile
@@ -548,8 +552,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     needs_a_choice(h);
     main_window& w = shown(h);
     // Before Start there is no file name yet.
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_EQ(h.boxes.size(), 1u);
     EXPECT_EQ(h.boxes[0].title, "Error");
     EXPECT_TRUE(h.boxes[0].text.starts_with("Cannot open recording file")) << h.boxes[0].text;
@@ -559,8 +562,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
 
     click(w, control::start_button);
     h.recorder.refuse = true;
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_EQ(h.boxes.size(), 2u);
     EXPECT_EQ(h.boxes[1].text,
               "Cannot open recording file \"/desktop/Squeakbox Record.wav\": Permission denied");
@@ -569,16 +571,14 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     EXPECT_EQ(w.exit_code(), 1);  // the recording asked for is lost
     // The next press tries again.
     h.recorder.refuse = false;
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_TRUE(w.is_recording());
 }
 
 TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     window_harness h;
     main_window& w = shown(h);
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_TRUE(w.is_recording());
     // The stream's block filled the file.
     w.recording_stopped(
@@ -593,8 +593,7 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
               "largest size a WAV file can hold");
     EXPECT_EQ(w.exit_code(), 1);
     // The next press starts a new recording.
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_TRUE(w.is_recording());
 
     // A disk that fails while no block comes is heard of all the same.
@@ -623,8 +622,7 @@ TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
     window_harness h;
     main_window& w = shown(h);
     h.monitor_mute.save_and_mute();  // found 0, wrote 1
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_TRUE(w.is_recording());
     w.request_close();
     h.stream->finish_draining();
@@ -640,8 +638,7 @@ TEST(MainWindow, WindowDestroyedWithoutACloseStillFinishesTheRecording) {
     window_harness h;
     {
         main_window& w = shown(h);
-        click(w, control::record_button);
-        h.settle();
+        press_record(h, w);
         ASSERT_TRUE(w.is_recording());
     }
     h.window.reset();
