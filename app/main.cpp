@@ -43,19 +43,6 @@ namespace {
 
 constexpr const char* program = "squeakbox";
 
-// The pitch shifter as the stream's block processor.
-class shifter_processor final : public block_processor {
-  public:
-    explicit shifter_processor(pitch_shifter& shifter) noexcept : shifter_(shifter) {}
-    std::uint32_t process(std::int16_t* output, const std::int16_t* input,
-                          std::uint32_t count) override {
-        return shifter_.process(output, input, count);
-    }
-
-  private:
-    pitch_shifter& shifter_;
-};
-
 std::string engine_description(const pitch_shifter& shifter) {
     std::string text =
         shifter.uses_mmx_classes() ? "processor-specific (_mmx) classes" : "plain classes";
@@ -256,7 +243,6 @@ int run(int argc, char** argv) {
     const bool headless =
         platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 
-    shifter_processor processor(shifter);
     pitch_adapter<pitch_shifter> pitch(shifter);
     wav_recorder recorder;
     // A recording replaces its file; it must never be one the sound comes
@@ -269,7 +255,6 @@ int run(int argc, char** argv) {
     // the recording instead of the sound.
     recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
                              options.pacing == pacing_choice::fast));
-    recorder_adapter<wav_recorder> recording(recorder);
     // The monitor line belongs to the sound card's microphone; a voice read
     // from a file leaves the mixer alone.
     alsa_mixer_mute mixer;
@@ -300,14 +285,14 @@ int run(int argc, char** argv) {
     window_parts parts;
     parts.devices = sound.devices;
     parts.pitch = &pitch;
-    parts.recorder = &recording;
+    parts.recorder = &recorder;
     parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
-    parts.make_stream = [&](stream_host& host, device_events& events) {
-        auto made =
-            std::make_unique<stream_adapter<audio_stream>>(*sound.devices, processor, host, events);
-        made->stream().set_mic_mute(parts.monitor_mute);
-        made->stream().set_desktop_path_source([] { return get_desktop_path(); });
-        stream = &made->stream();
+    parts.make_stream = [&](stream_listener& listener) {
+        auto made = std::make_unique<audio_stream>(*sound.devices, shifter, listener);
+        made->set_recorder(&recorder);
+        made->set_mic_mute(parts.monitor_mute);
+        made->set_desktop_path_source([] { return get_desktop_path(); });
+        stream = made.get();
         return made;
     };
     // The mail's questions to the desktop and the desktop copy may wait on a

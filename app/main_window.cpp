@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QEvent>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
@@ -12,7 +11,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
-#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -21,6 +19,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -29,6 +28,7 @@
 #include "app/links.h"
 #include "app/pitch_range.h"
 #include "app/string_table.h"
+#include "audio/block_format.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/pulse_sound_system.h"
 
@@ -39,32 +39,6 @@ static void load_squeakbox_resources() {
 
 namespace squeakbox {
 namespace {
-
-// The window's own messages occupy User + 1 to User + 6; these follow them.
-constexpr QEvent::Type message_event_type(window_message message) {
-    return static_cast<QEvent::Type>(QEvent::User + static_cast<int>(message));
-}
-constexpr QEvent::Type command_event_type = static_cast<QEvent::Type>(QEvent::User + 100);
-constexpr QEvent::Type close_event_type = static_cast<QEvent::Type>(QEvent::User + 101);
-constexpr QEvent::Type box_event_type = static_cast<QEvent::Type>(QEvent::User + 102);
-constexpr QEvent::Type recording_ended_event_type = static_cast<QEvent::Type>(QEvent::User + 103);
-
-// A command from a control, posted rather than sent: the automatic start.
-class command_event final : public QEvent {
-  public:
-    explicit command_event(QWidget* source) : QEvent(command_event_type), source(source) {}
-    QPointer<QWidget> source;
-};
-
-// A box to show once the current handler has finished, for news that comes
-// up in the middle of a sound block.
-class box_event final : public QEvent {
-  public:
-    box_event(std::string text, std::string title)
-        : QEvent(box_event_type), text(std::move(text)), title(std::move(title)) {}
-    std::string text;
-    std::string title;
-};
 
 QIcon class_icon() {
     QIcon icon;
@@ -77,6 +51,14 @@ QString text_of(int id) {
     return QString::fromUtf8(load_resource_text(id));
 }
 
+// The device number that the list's chosen entry carries: device 0 for an
+// empty list, the first entry when none is chosen.
+std::uint32_t chosen_device(const QWidget* widget) {
+    const auto* list = static_cast<const QComboBox*>(widget);
+    if (list->count() <= 0) return 0;
+    return list->itemData(std::max(list->currentIndex(), 0)).toUInt();
+}
+
 bool has_screen_for_boxes() {
     const QString platform = QGuiApplication::platformName();
     return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
@@ -84,7 +66,8 @@ bool has_screen_for_boxes() {
 
 }  // namespace
 
-// The top-level widget; it hands every event that matters to main_window.
+// The top-level widget; it hands its paint, close and focus events to
+// main_window.
 class main_window::window_widget final : public QWidget {
   public:
     explicit window_widget(main_window& owner) : owner_(owner), icon_(class_icon()) {}
@@ -92,10 +75,6 @@ class main_window::window_widget final : public QWidget {
     [[nodiscard]] const QIcon& icon() const noexcept { return icon_; }
 
   protected:
-    bool event(QEvent* event) override {
-        if (owner_.handle_event(event)) return true;
-        return QWidget::event(event);
-    }
     void paintEvent(QPaintEvent* /*event*/) override {
         if (owner_.stream_state() <= 0) return;
         QPainter painter(this);
@@ -123,8 +102,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     auto widget = std::make_unique<window_widget>(*this);
     widget_ = widget.get();
     widget_owner_ = std::move(widget);
-    stream_ = parts_.make_stream(*this, *this);
-    stream_->set_observer(this);
+    stream_ = parts_.make_stream(*this);
 
     widget_->setObjectName(text_of(string_id::class_name));
     widget_->setWindowTitle(text_of(string_id::window_title));
@@ -164,12 +142,12 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     if (output_list->findText(QString::fromUtf8(pulse_sound_system::virtual_mic_label)) >= 0)
         --outputs;
     if ((input_list->count() <= 1 && outputs <= 1) || setup_.start_at_once) {
-        post_command(control_widget(control::start_button));
+        post([this] { on_command(control::start_button); });
     }
 
     parts_.pitch->set_channels(1);
-    parts_.pitch->set_sample_rate(44100);
-    parts_.pitch->set_block_size(static_cast<int>(audio_stream::block_bytes));
+    parts_.pitch->set_sample_rate(static_cast<int>(sample_rate));
+    parts_.pitch->set_block_size(static_cast<int>(block_bytes));
     update_pitch_display();
 
     // Alt+"?" and Alt+"/" copy the program to the desktop, but only while the
@@ -178,7 +156,8 @@ main_window::main_window(const window_setup& setup, window_parts parts)
          {QKeySequence(Qt::ALT | Qt::Key_Question), QKeySequence(Qt::ALT | Qt::Key_Slash)}) {
         auto* shortcut = new QShortcut(keys, widget_);
         shortcut->setContext(Qt::WidgetShortcut);
-        QObject::connect(shortcut, &QShortcut::activated, widget_, [this] { on_command(nullptr); });
+        QObject::connect(shortcut, &QShortcut::activated, widget_,
+                         [this] { post_message(window_message::copy_to_desktop); });
     }
 
     // The engine's low-latency mode: an entry of the window's context menu,
@@ -247,43 +226,21 @@ int main_window::exit_code() const noexcept {
 
 void main_window::create_controls() {
     const auto make = [this](const control_layout& layout) -> QWidget* {
-        switch (layout.id) {
-            case control::intro_label:
-                return new QLabel(text_of(string_id::intro_label), widget_);
-            case control::pitch_down_button:
-                return new QPushButton(QStringLiteral("<"), widget_);
-            case control::pitch_label:
-                return new QLabel(QStringLiteral("PITCH"), widget_);
-            case control::pitch_up_button:
-                return new QPushButton(QStringLiteral(">"), widget_);
-            case control::apps_label:
-                return new QLabel(text_of(string_id::apps_label), widget_);
-            case control::apps_button:
-                return new QPushButton(text_of(string_id::apps_caption), widget_);
-            case control::homepage_label:
-                return new QLabel(text_of(string_id::homepage_label), widget_);
-            case control::homepage_button:
-                return new QPushButton(text_of(string_id::homepage_caption), widget_);
-            case control::recommend_label:
-                return new QLabel(text_of(string_id::recommend_label), widget_);
-            case control::recommend_button:
-                return new QPushButton(text_of(string_id::recommend_caption), widget_);
-            case control::record_label:
-                return new QLabel(text_of(string_id::record_label), widget_);
-            case control::record_button:
-                return new QPushButton(text_of(string_id::record_caption), widget_);
-            case control::input_device_list:
-            case control::output_device_list:
+        // A string-table text is loaded as its control is created.
+        const QString text =
+            layout.text_id != 0
+                ? text_of(layout.text_id)
+                : QString::fromUtf8(layout.text.data(), static_cast<qsizetype>(layout.text.size()));
+        switch (layout.kind) {
+            case control_kind::label:
+                return new QLabel(text, widget_);
+            case control_kind::button:
+                return new QPushButton(text, widget_);
+            case control_kind::device_list:
                 return new QComboBox(widget_);
-            case control::input_device_label:
-                return new QLabel(text_of(string_id::input_device_label), widget_);
-            case control::output_device_label:
-                return new QLabel(text_of(string_id::output_device_label), widget_);
-            case control::start_button:
-                return new QPushButton(QStringLiteral("Start!"), widget_);
-            case control::level_meter_box:
+            case control_kind::level_box:
                 return create_level_meter_box(widget_);
-            case control::banner_button:
+            case control_kind::bitmap_button:
                 return new QPushButton(widget_);
         }
         return nullptr;
@@ -308,7 +265,7 @@ void main_window::create_controls() {
         if (auto* button = qobject_cast<QPushButton*>(w)) {
             // A click is handled at once, as a command from that button.
             QObject::connect(button, &QPushButton::clicked, widget_,
-                             [this, button] { on_command(button); });
+                             [this, id = layout.id] { on_command(id); });
         }
     }
 }
@@ -330,36 +287,45 @@ void main_window::fill_device_lists() {
     fill(control::output_device_list, device_list_kind::playback, setup_.output_device);
 }
 
-void main_window::post_command(QWidget* source) {
-    QCoreApplication::postEvent(widget_, new command_event(source));
+// Runs `action` once the handler in progress has finished, behind what is
+// already queued: the window's own posted message.
+void main_window::post(std::function<void()> action) {
+    QMetaObject::invokeMethod(widget_, std::move(action), Qt::QueuedConnection);
 }
 
 void main_window::post_message(window_message message) {
-    QCoreApplication::postEvent(widget_, new QEvent(message_event_type(message)));
+    post([this, message] { on_message(message); });
 }
 
 void main_window::request_close() {
     widget_->close();
 }
 
-// Commands are told apart by the control that sent them; each test is made
-// on its own, in this order.
-void main_window::on_command(QWidget* source) {
-    if (source == control_widget(control::recommend_button))
-        post_message(window_message::recommend);
-    if (source == control_widget(control::homepage_button)) post_message(window_message::homepage);
-    if (source == control_widget(control::apps_button)) post_message(window_message::apps_page);
-    if (source == control_widget(control::pitch_down_button)) change_pitch(-1);
-    if (source == control_widget(control::pitch_up_button)) change_pitch(+1);
-    if (source == control_widget(control::record_button)) {
-        post_message(is_recording_ ? window_message::record_stop : window_message::record_start);
-    }
-    if (source == nullptr) post_message(window_message::copy_to_desktop);
-    if (source == control_widget(control::start_button)) start_action();
-    if (source == control_widget(control::banner_button)) {
-        if (banner_kind_ >= 0 && banner_kind_ <= 4 && parts_.actions.open_banner_link) {
-            parts_.actions.open_banner_link(banner_kind_);
-        }
+// A command from a control: the buttons' clicks and the automatic start.
+void main_window::on_command(control source) {
+    switch (source) {
+        case control::recommend_button:
+            return post_message(window_message::recommend);
+        case control::homepage_button:
+            return post_message(window_message::homepage);
+        case control::apps_button:
+            return post_message(window_message::apps_page);
+        case control::pitch_down_button:
+            return change_pitch(-1);
+        case control::pitch_up_button:
+            return change_pitch(+1);
+        case control::record_button:
+            return post_message(is_recording_ ? window_message::record_stop
+                                              : window_message::record_start);
+        case control::start_button:
+            return start_action();
+        case control::banner_button:
+            if (banner_kind_ >= 0 && banner_kind_ <= 4 && parts_.actions.open_banner_link) {
+                parts_.actions.open_banner_link(banner_kind_);
+            }
+            return;
+        default:
+            return;
     }
 }
 
@@ -377,7 +343,8 @@ void main_window::start_action() {
                        control::level_meter_box}) {
         control_widget(id)->show();
     }
-    stream_->set_stream_state(stream_->open_stream());
+    stream_->open_stream(chosen_device(control_widget(control::input_device_list)),
+                         chosen_device(control_widget(control::output_device_list)));
     if (stream_->stream_state() == -1) message_box("Error initializing microphone", "Error");
     if (stream_->stream_state() == -2) message_box("Error initializing sound output", "Error");
     widget_->update();
@@ -403,30 +370,7 @@ void main_window::update_pitch_display() {
     parts_.pitch->set_pitch_semitones(pitch_semitones_);
 }
 
-bool main_window::handle_event(QEvent* event) {
-    const QEvent::Type type = event->type();
-    if (type == command_event_type) {
-        on_command(static_cast<command_event*>(event)->source.data());
-        return true;
-    }
-    if (type == close_event_type) {
-        widget_->close();
-        return true;
-    }
-    if (type == recording_ended_event_type) {
-        recording_ended();
-        return true;
-    }
-    if (type == box_event_type) {
-        const auto* box = static_cast<box_event*>(event);
-        message_box(box->text, box->title);
-        return true;
-    }
-    if (type < message_event_type(window_message::recommend) ||
-        type > message_event_type(window_message::apps_page)) {
-        return false;
-    }
-    const auto message = static_cast<window_message>(type - QEvent::User);
+void main_window::on_message(window_message message) {
     const window_actions& actions = parts_.actions;
     switch (message) {
         case window_message::recommend:
@@ -448,7 +392,6 @@ bool main_window::handle_event(QEvent* event) {
             if (actions.open_apps_page) actions.open_apps_page();
             break;
     }
-    return true;
 }
 
 void main_window::on_close(QCloseEvent* event) {
@@ -558,30 +501,7 @@ void main_window::watch_devices() {
     timer->start();
 }
 
-// stream_host
-
-int main_window::input_list_count() {
-    return static_cast<QComboBox*>(control_widget(control::input_device_list))->count();
-}
-int main_window::input_list_selection() {
-    return static_cast<QComboBox*>(control_widget(control::input_device_list))->currentIndex();
-}
-std::uint32_t main_window::input_list_item_data(int index) {
-    return static_cast<QComboBox*>(control_widget(control::input_device_list))
-        ->itemData(index)
-        .toUInt();
-}
-int main_window::output_list_count() {
-    return static_cast<QComboBox*>(control_widget(control::output_device_list))->count();
-}
-int main_window::output_list_selection() {
-    return static_cast<QComboBox*>(control_widget(control::output_device_list))->currentIndex();
-}
-std::uint32_t main_window::output_list_item_data(int index) {
-    return static_cast<QComboBox*>(control_widget(control::output_device_list))
-        ->itemData(index)
-        .toUInt();
-}
+// stream_listener
 
 void main_window::message_box(std::string_view text, std::string_view title) {
     // The stream reports every device call that the device refused under the
@@ -607,21 +527,11 @@ void main_window::message_box(std::string_view text, std::string_view title) {
 }
 
 void main_window::post_close() {
-    QCoreApplication::postEvent(widget_, new QEvent(close_event_type));
+    post([this] { widget_->close(); });
 }
 
 void main_window::start_stop_deadline(std::chrono::milliseconds delay) {
     QTimer::singleShot(delay, widget_, [this] { stream_->stop_deadline_passed(); });
-}
-
-// device_events
-
-void main_window::capture_data(wave_header* header) {
-    stream_->on_capture_block(header);
-}
-
-void main_window::playback_done(wave_header* header) {
-    stream_->on_playback_done(header);
 }
 
 void main_window::capture_ended() {
@@ -632,29 +542,25 @@ void main_window::capture_ended() {
 
 void main_window::device_failed(const std::string& reason) {
     failure_seen_ = true;
-    QCoreApplication::postEvent(widget_,
-                                new box_event("The sound device failed: " + reason, "Error"));
+    // Told once the block in progress is through, not in the middle of it.
+    post([this, text = "The sound device failed: " + reason] { message_box(text, "Error"); });
 }
 
-// block_observer
-
-void main_window::show_level(const wave_header& header) {
+void main_window::show_level(level_reading level) {
     QWidget* box = control_widget(control::level_meter_box);
-    const std::uint32_t level = level_meter_.measure(header);
-    show_level_split(box, level_meter_.split(0, level_meter_inner_width(box), level));
+    show_level_split(box, level.split(0, level_meter_inner_width(box)));
 }
 
 int main_window::level_split() const {
     return shown_level_split(control_widget(control::level_meter_box));
 }
 
-void main_window::write_block(const wave_header& header) {
-    if (!is_recording_ || parts_.recorder == nullptr) return;
-    if (parts_.recorder->write_block(header, recording_end_reason_)) return;
+void main_window::recording_stopped(const std::string& reason) {
     // The file is closed, as complete as it could be made. Say so once the
     // block is through, not in the middle of it.
     is_recording_ = false;
-    QCoreApplication::postEvent(widget_, new QEvent(recording_ended_event_type));
+    recording_end_reason_ = reason;
+    post([this] { recording_ended(); });
 }
 
 }  // namespace squeakbox

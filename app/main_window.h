@@ -1,13 +1,12 @@
 #pragma once
 // The one window: device lists and "Start!", the pitch buttons and label, the
-// level bar, the link and record buttons, the banner. It is the hub of the
-// program: clicks, device notifications and the program's own posted messages
-// all arrive here, on the one user-interface thread, and are handled one at a
-// time.
+// level bar, the link and record buttons, the banner. Clicks, the stream's news
+// and the program's own posted messages all arrive here, on the one
+// user-interface thread, and are handled one at a time. The sound itself runs
+// past it: the window only hears of the level to show.
 
 #include <array>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,12 +15,9 @@
 #include "app/window_layout.h"
 #include "app/window_services.h"
 #include "audio/audio_stream.h"
-#include "audio/level_meter.h"
-#include "audio/sound_device.h"
 
 class QAction;
 class QWidget;
-class QEvent;
 class QCloseEvent;
 
 namespace squeakbox {
@@ -31,12 +27,12 @@ class mic_monitor_mute;
 // The window's own messages, posted so that they run after the message that
 // posted them.
 enum class window_message {
-    recommend = 1,        // open the recommendation mail
-    homepage = 2,         // open the homepage link
-    copy_to_desktop = 3,  // copy the program to the desktop
-    record_start = 4,
-    record_stop = 5,
-    apps_page = 6,  // open the apps link
+    recommend,        // open the recommendation mail
+    homepage,         // open the homepage link
+    copy_to_desktop,  // copy the program to the desktop
+    record_start,
+    record_stop,
+    apps_page,  // open the apps link
 };
 
 struct window_setup {
@@ -52,9 +48,10 @@ struct window_setup {
     bool low_latency = false;  // start with the engine's low-latency mode
 };
 
-// Where the window reaches out: the sound devices, the pitch engine, the
-// stream it builds, the recorder and the monitor mute (either may be absent),
-// and the desktop actions.
+// Where the window reaches out: the sound devices (listed, and watched for
+// notifications), the pitch engine, the stream it builds, the recording it
+// opens and closes and the monitor mute (either may be absent), and the
+// desktop actions.
 struct window_parts {
     sound_system* devices = nullptr;
     pitch_control* pitch = nullptr;
@@ -67,7 +64,7 @@ struct window_parts {
     std::function<void()> quit;
 };
 
-class main_window final : public stream_host, public device_events, public block_observer {
+class main_window final : public stream_listener {
   public:
     // Builds the window and its controls, fills the device lists and posts
     // the Start command when the choice is already made. The window is not
@@ -103,26 +100,14 @@ class main_window final : public stream_host, public device_events, public block
     [[nodiscard]] int level_split() const;
     [[nodiscard]] stream_control& stream() noexcept { return *stream_; }
 
-    // stream_host
-    int input_list_count() override;
-    int input_list_selection() override;
-    std::uint32_t input_list_item_data(int index) override;
-    int output_list_count() override;
-    int output_list_selection() override;
-    std::uint32_t output_list_item_data(int index) override;
+    // stream_listener
     void message_box(std::string_view text, std::string_view title) override;
     void post_close() override;
     void start_stop_deadline(std::chrono::milliseconds delay) override;
-
-    // device_events
-    void capture_data(wave_header* header) override;
-    void playback_done(wave_header* header) override;
+    void show_level(level_reading level) override;
+    void recording_stopped(const std::string& reason) override;
     void capture_ended() override;
     void device_failed(const std::string& reason) override;
-
-    // block_observer
-    void show_level(const wave_header& header) override;
-    void write_block(const wave_header& header) override;
 
   private:
     class window_widget;
@@ -130,12 +115,12 @@ class main_window final : public stream_host, public device_events, public block
 
     void create_controls();
     void fill_device_lists();
-    void post_command(QWidget* source);
-    void on_command(QWidget* source);
+    void post(std::function<void()> action);
+    void on_command(control source);
+    void on_message(window_message message);
     void start_action();
     void update_pitch_display();
     void change_pitch(int step);
-    bool handle_event(QEvent* event);
     void on_close(QCloseEvent* event);
     void paint_running_icons();
     void destroy_window();
@@ -160,7 +145,6 @@ class main_window final : public stream_host, public device_events, public block
     bool failure_seen_ = false;  // see exit_code()
     int banner_kind_ = 4;
     std::string recording_end_reason_;
-    level_meter level_meter_;
 };
 
 }  // namespace squeakbox

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "audio/mic_monitor_mute.h"
+#include "engine/pitch_shifter.h"
 
 namespace squeakbox {
 
@@ -12,112 +13,141 @@ namespace {
 constexpr std::string_view error_title = "error";
 constexpr std::string_view recording_name = "/Squeakbox Record.wav";
 
-// A header describes its buffer for its whole life; everything else starts zero.
-void bind_header(wave_header& header, std::int16_t* samples) {
-    header = wave_header{};
-    header.data = reinterpret_cast<char*>(samples);
-    header.buffer_length = audio_stream::block_bytes;
-}
-
 }  // namespace
 
-audio_stream::audio_stream(sound_system& devices, block_processor& processor, stream_host& host,
-                           device_events& notification_target)
-    : devices_(devices), processor_(processor), host_(host), target_(notification_target) {}
+// Each box below runs a nested loop that may close the device (the stop
+// deadline), so every device call first checks that the device is still there.
+template <class Device>
+void audio_stream::direction<Device>::prepare(stream_listener& boxes) {
+    prepared = true;
+    for (int i = 0; i < buffer_count; ++i) {
+        // A header describes its buffer for its whole life; everything else
+        // starts zero.
+        headers[i] = wave_header{};
+        headers[i].data = reinterpret_cast<char*>(buffers[i].data());
+        headers[i].buffer_length = block_bytes;
+        if (!device) break;
+        if (device->prepare_header(headers[i]) != mm_ok)
+            boxes.message_box(prepare_error, error_title);
+    }
+}
+
+template <class Device>
+bool audio_stream::direction<Device>::close(stream_listener& boxes) {
+    for (auto& header : headers) {
+        if (!device) return false;
+        if (device->unprepare_header(header) != mm_ok) {
+            boxes.message_box(unprepare_error, error_title);
+        }
+    }
+    if (!device) return false;
+    last_stats = device->stats();
+    device->close();
+    device.reset();
+    return true;
+}
+
+template <class Device>
+void audio_stream::direction<Device>::force_close(stream_listener* boxes) {
+    if (!device) return;
+    // Taken out of its slot first: a handler entered from a box below sees
+    // the device as closed and leaves it alone.
+    std::unique_ptr<Device> closing = std::move(device);
+    queued = 0;
+    closing->reset();
+    if (prepared) {
+        for (auto& header : headers) {
+            if (closing->unprepare_header(header) != mm_ok && boxes != nullptr) {
+                boxes->message_box(unprepare_error, error_title);
+            }
+        }
+    }
+    last_stats = closing->stats();
+    closing->close();
+}
+
+audio_stream::audio_stream(sound_system& devices, process_function process,
+                           stream_listener& listener)
+    : devices_(devices), process_(std::move(process)), listener_(listener) {
+    capture_.prepare_error = "In Prepare error";
+    capture_.unprepare_error = "In UnPrepare error";
+    playback_.prepare_error = "Out Prepare error";
+    playback_.unprepare_error = "Out UnPrepare error";
+}
+
+audio_stream::audio_stream(sound_system& devices, pitch_shifter& shifter, stream_listener& listener)
+    : audio_stream(
+          devices,
+          [&shifter](std::int16_t* output, const std::int16_t* input, std::uint32_t count) {
+              return shifter.process(output, input, count);
+          },
+          listener) {}
+
+audio_stream::audio_stream(sound_system& devices, block_processor& processor,
+                           stream_listener& listener)
+    : audio_stream(
+          devices,
+          [&processor](std::int16_t* output, const std::int16_t* input, std::uint32_t count) {
+              return processor.process(output, input, count);
+          },
+          listener) {}
 
 audio_stream::~audio_stream() {
     // A device can outlive the handshake (the playback device after a close
     // before the first block, or after the microphone failed to open). Nobody
     // is left to read a box now, so it is released quietly.
-    force_close_playback(false);
-    force_close_capture(false);
-}
-
-void audio_stream::set_observer(block_observer* observer) noexcept {
-    observer_ = observer;
-}
-
-void audio_stream::set_mic_mute(mic_monitor_mute* mute) noexcept {
-    mic_mute_ = mute;
-}
-
-void audio_stream::set_desktop_path_source(std::function<std::string()> source) {
-    desktop_path_ = std::move(source);
+    playback_.force_close(nullptr);
+    capture_.force_close(nullptr);
 }
 
 void audio_stream::report(std::string_view text) {
-    host_.message_box(text, error_title);
+    listener_.message_box(text, error_title);
 }
 
-std::uint32_t audio_stream::choose_device(bool input) {
-    // An empty list means the first device of its kind. With items but no
-    // selection the first item stands in: the list's default.
-    const int count = input ? host_.input_list_count() : host_.output_list_count();
-    if (count <= 0) return 0;
-    int index = input ? host_.input_list_selection() : host_.output_list_selection();
-    if (index < 0 || index >= count) index = 0;
-    return input ? host_.input_list_item_data(index) : host_.output_list_item_data(index);
+int audio_stream::open_stream(std::uint32_t capture_number, std::uint32_t playback_number) {
+    stream_state_ = open_devices(capture_number, playback_number);
+    return stream_state_;
 }
 
-int audio_stream::open_stream() {
+int audio_stream::open_devices(std::uint32_t capture_number, std::uint32_t playback_number) {
     // Cleared before anything can open a box: a close requested from inside a
     // box's loop during the open must still count when the open finishes.
     stopping_ = false;
     closing_ = false;
 
-    const std::uint32_t capture_number = choose_device(true);
-    const std::uint32_t playback_number = choose_device(false);
     if (devices_.query_capture(capture_number, stream_format) != mm_ok) return -1;
     if (devices_.query_playback(playback_number, stream_format) != mm_ok) return -2;
 
     // Playback first: when the output cannot be had, the microphone is not
     // touched at all.
     std::unique_ptr<playback_device> playback;
-    if (devices_.open_playback(playback_number, stream_format, target_, playback) != mm_ok ||
+    if (devices_.open_playback(playback_number, stream_format, *this, playback) != mm_ok ||
         !playback) {
         return -2;
     }
-    playback_handle_ = std::move(playback);
+    playback_.device = std::move(playback);
     std::unique_ptr<capture_device> capture;
-    if (devices_.open_capture(capture_number, stream_format, target_, capture) != mm_ok ||
-        !capture) {
+    if (devices_.open_capture(capture_number, stream_format, *this, capture) != mm_ok || !capture) {
         return -1;  // the playback device stays open, unused, until the end
     }
-    capture_handle_ = std::move(capture);
+    capture_.device = std::move(capture);
 
     if (mic_mute_ != nullptr) mic_mute_->save_and_mute();
 
-    // Each box below runs a nested loop that may close a device, so every
-    // device call first checks that the device is still there.
-    capture_prepared_ = true;
-    for (int i = 0; i < buffer_count; ++i) {
-        bind_header(capture_headers_[i], capture_buffers_[i].data());
-        if (!capture_handle_) break;
-        if (capture_handle_->prepare_header(capture_headers_[i]) != mm_ok) {
-            report("In Prepare error");
-        }
-    }
-    playback_prepared_ = true;
-    for (int i = 0; i < buffer_count; ++i) {
-        bind_header(playback_headers_[i], playback_buffers_[i].data());
-        if (!playback_handle_) break;
-        if (playback_handle_->prepare_header(playback_headers_[i]) != mm_ok) {
-            report("Out Prepare error");
-        }
-    }
-
-    capture_queued_ = 0;
-    for (auto& header : capture_headers_) {
-        if (!capture_handle_) break;
-        if (capture_handle_->add_buffer(header) != mm_ok) report("Add buffer error");
+    capture_.prepare(listener_);
+    playback_.prepare(listener_);
+    capture_.queued = 0;
+    for (auto& header : capture_.headers) {
+        if (!capture_.device) break;
+        if (capture_.device->add_buffer(header) != mm_ok) report("Add buffer error");
         // A refused buffer is counted as queued all the same.
-        ++capture_queued_;
+        ++capture_.queued;
     }
-    playback_queued_ = 0;
+    playback_.queued = 0;
 
     // Nothing is written to the output in advance: the first sound goes out
     // when the first captured block has been processed.
-    if (capture_handle_ && capture_handle_->start() != mm_ok) report("Start error");
+    if (capture_.device && capture_.device->start() != mm_ok) report("Start error");
 
     record_target_.format = stream_format;
     // The path is kept whole, however long. Without a desktop folder there is
@@ -129,168 +159,110 @@ int audio_stream::open_stream() {
 }
 
 bool audio_stream::is_capture_header(const wave_header* header) const noexcept {
-    return std::any_of(capture_headers_.begin(), capture_headers_.end(),
+    return std::any_of(capture_.headers.begin(), capture_.headers.end(),
                        [header](const wave_header& own) { return &own == header; });
 }
 
-void audio_stream::process_block(int slot, const wave_header& captured) {
+// Processed, measured, recorded and written to the output, in that order.
+void audio_stream::play_block(int slot, const wave_header& captured) {
     // The whole block, whatever the device says it recorded: a block given
     // back short still has 512 samples of buffer behind it.
     std::memcpy(input_copy_.data(), captured.data, block_bytes);
-    std::int16_t* output = playback_buffers_[slot].data();
+    std::int16_t* output = playback_.buffers[slot].data();
     const std::uint32_t written =
-        std::min(processor_.process(output, input_copy_.data(), block_frames), block_frames);
+        std::min(process_(output, input_copy_.data(), block_frames), block_frames);
     // Whatever the shifter did not write would otherwise replay this slot's
     // sound from ten blocks ago; it is silence instead.
     std::fill(output + written, output + block_frames, std::int16_t{0});
     ++processed_blocks_;
+
+    wave_header& out = playback_.headers[slot];
+    listener_.show_level(meter_.observe(out));
+    if (recorder_ != nullptr && !recorder_->write_block(out, recording_end_reason_)) {
+        listener_.recording_stopped(recording_end_reason_);
+    }
+    if (playback_.device->write(out) != mm_ok) report("Wave out error");
+    // Counted as queued even when refused; not when the stop deadline closed
+    // the device while the box was open.
+    if (playback_.device) ++playback_.queued;
 }
 
-void audio_stream::on_capture_block(wave_header* header) {
-    if (!capture_handle_) return;
+void audio_stream::capture_data(wave_header* header) {
+    if (!capture_.device) return;
     // Only our own buffers are counted, copied and handed back.
     if (!is_capture_header(header)) return;
-    --capture_queued_;
+    --capture_.queued;
 
     if (!stopping_) {
         const int slot = next_playback_slot_;
-        if (playback_queued_ < buffer_count) {
+        if (playback_.queued < buffer_count) {
             // Advanced before anything can open a box, so a block handled from
             // inside that box takes the next slot, not this one.
             next_playback_slot_ = (slot + 1) % buffer_count;
-            if (!playback_handle_) return;
-            process_block(slot, *header);
-            wave_header& out = playback_headers_[slot];
-            if (observer_ != nullptr) {
-                observer_->show_level(out);
-                observer_->write_block(out);
-            }
-            if (playback_handle_->write(out) != mm_ok) report("Wave out error");
-            // Counted as queued even when refused; not when the stop deadline
-            // closed the device while the box was open.
-            if (playback_handle_) ++playback_queued_;
+            if (!playback_.device) return;
+            play_block(slot, *header);
         } else {
             // The output is ten blocks behind: drop this one rather than grow
             // the delay. Its capture buffer goes straight back.
             ++dropped_blocks_;
         }
-        if (!capture_handle_) return;
+        if (!capture_.device) return;
         // A stop begun from inside a box above has already reset the device;
         // a buffer added now would never come back, so it is kept.
         if (!stopping_) {
-            if (capture_handle_->add_buffer(*header) != mm_ok) report("Add buffer error");
-            if (!capture_handle_) return;
-            ++capture_queued_;
+            if (capture_.device->add_buffer(*header) != mm_ok) report("Add buffer error");
+            if (!capture_.device) return;
+            ++capture_.queued;
         }
     }
 
     // Only during a stop can every capture buffer be back with us.
-    if (capture_queued_ == 0) close_capture_after_stop();
+    if (capture_.queued == 0) close_capture_after_stop();
 }
 
-void audio_stream::on_playback_done(wave_header* /*header*/) {
-    if (!playback_handle_) return;
-    --playback_queued_;
+void audio_stream::playback_done(wave_header* /*header*/) {
+    if (!playback_.device) return;
+    --playback_.queued;
     // While the stream runs an empty queue only means the output caught up
     // with the input; the device stays open and the next block restarts it.
-    if (playback_queued_ == 0 && stopping_) close_playback_after_stop();
-    if (capture_queued_ == 0 && playback_queued_ == 0) finish_close();
+    if (playback_.queued == 0 && stopping_) playback_.close(listener_);
+    if (capture_.queued == 0 && playback_.queued == 0) finish_close();
 }
 
 void audio_stream::close_capture_after_stop() {
-    for (auto& header : capture_headers_) {
-        if (!capture_handle_) return;  // the stop deadline closed it from inside a box
-        if (capture_handle_->unprepare_header(header) != mm_ok) report("In UnPrepare error");
-    }
-    if (!capture_handle_) return;
-    capture_stats_ = capture_handle_->stats();
-    capture_handle_->close();
-    capture_handle_.reset();
-    if (playback_queued_ == 0) finish_close();
-}
-
-void audio_stream::close_playback_after_stop() {
-    for (auto& header : playback_headers_) {
-        if (!playback_handle_) return;
-        if (playback_handle_->unprepare_header(header) != mm_ok) report("Out UnPrepare error");
-    }
-    if (!playback_handle_) return;
-    playback_stats_ = playback_handle_->stats();
-    playback_handle_->close();
-    playback_handle_.reset();
+    // False when the stop deadline closed it from inside a box.
+    if (capture_.close(listener_) && playback_.queued == 0) finish_close();
 }
 
 void audio_stream::finish_close() {
     // Both devices reach this point; the window needs one close, not two.
     if (closing_) return;
     closing_ = true;
-    host_.post_close();
+    listener_.post_close();
 }
 
 void audio_stream::request_stop() {
     stopping_ = true;
-    if (playback_handle_) playback_handle_->reset();
-    if (capture_handle_) capture_handle_->reset();
+    if (playback_.device) playback_.device->reset();
+    if (capture_.device) capture_.device->reset();
     // A refused write or re-add is counted but never comes back, and can
     // keep a count above 0 for ever; the deadline then closes what is open.
     if (!deadline_armed_ && !close_allowed()) {
         deadline_armed_ = true;
-        host_.start_stop_deadline(stop_deadline);
+        listener_.start_stop_deadline(stop_deadline);
     }
 }
 
 bool audio_stream::close_allowed() const noexcept {
-    return closing_ || !capture_handle_ || !playback_handle_ || stream_state_ < 1;
+    return closing_ || !capture_.device || !playback_.device || stream_state_ < 1;
 }
 
 void audio_stream::stop_deadline_passed() {
     if (!stopping_ || closing_) return;
-    if (!capture_handle_ && !playback_handle_) return;
-    force_close_playback(true);
-    force_close_capture(true);
+    if (!capture_.device && !playback_.device) return;
+    playback_.force_close(&listener_);
+    capture_.force_close(&listener_);
     finish_close();
-}
-
-void audio_stream::force_close_capture(bool report_errors) {
-    if (!capture_handle_) return;
-    // Taken out of its slot first: a handler entered from a box below sees
-    // the device as closed and leaves it alone.
-    std::unique_ptr<capture_device> device = std::move(capture_handle_);
-    capture_queued_ = 0;
-    device->reset();
-    if (capture_prepared_) {
-        for (auto& header : capture_headers_) {
-            if (device->unprepare_header(header) != mm_ok && report_errors) {
-                report("In UnPrepare error");
-            }
-        }
-    }
-    capture_stats_ = device->stats();
-    device->close();
-}
-
-void audio_stream::force_close_playback(bool report_errors) {
-    if (!playback_handle_) return;
-    std::unique_ptr<playback_device> device = std::move(playback_handle_);
-    playback_queued_ = 0;
-    device->reset();
-    if (playback_prepared_) {
-        for (auto& header : playback_headers_) {
-            if (device->unprepare_header(header) != mm_ok && report_errors) {
-                report("Out UnPrepare error");
-            }
-        }
-    }
-    playback_stats_ = device->stats();
-    device->close();
-}
-
-device_stats audio_stream::capture_stats() const {
-    return capture_handle_ ? capture_handle_->stats() : capture_stats_;
-}
-
-device_stats audio_stream::playback_stats() const {
-    return playback_handle_ ? playback_handle_->stats() : playback_stats_;
 }
 
 }  // namespace squeakbox

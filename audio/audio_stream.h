@@ -1,8 +1,10 @@
 #pragma once
 // The audio stream: every captured block goes through the pitch shifter to the
-// playback device. It has no thread of its own: the window hands it the device
-// notifications, the Start command and every close request, all on the
-// user-interface thread, so nothing here is locked.
+// playback device. It has no thread of its own: the devices notify it, and the
+// window starts and stops it, all on the user-interface thread, so nothing
+// here is locked. Beside the road, each played block is measured for the
+// level bar and handed to the recording; the window hears of the level, never
+// of the block.
 
 #include <array>
 #include <chrono>
@@ -12,49 +14,46 @@
 #include <string>
 #include <string_view>
 
+#include "audio/block_format.h"
+#include "audio/level_meter.h"
 #include "audio/sound_device.h"
 
 namespace squeakbox {
 
 class mic_monitor_mute;
+class pitch_shifter;
 
-// What the stream needs of the window.
-class stream_host {
-public:
-    virtual ~stream_host() = default;
-    // The two device lists: item count, selected index (-1 for none), and the
-    // device number stored with an item.
-    virtual int input_list_count() = 0;
-    virtual int input_list_selection() = 0;
-    virtual std::uint32_t input_list_item_data(int index) = 0;
-    virtual int output_list_count() = 0;
-    virtual int output_list_selection() = 0;
-    virtual std::uint32_t output_list_item_data(int index) = 0;
+// What the stream tells the window, and the little it needs of it.
+class stream_listener {
+  public:
+    virtual ~stream_listener() = default;
     // A modal box with an OK button. Its nested loop lets device
     // notifications through, so the stream can be re-entered while it is open.
     virtual void message_box(std::string_view text, std::string_view title) = 0;
-    // Queue the final close behind the messages already queued.
+    // Both devices are closed after a stop: queue the final close behind the
+    // messages already queued.
     virtual void post_close() = 0;
-    // Call audio_stream::stop_deadline_passed() once, `delay` from now.
+    // A stop is under way: call stop_deadline_passed() once, `delay` from now.
     virtual void start_stop_deadline(std::chrono::milliseconds delay) = 0;
+    // The level of the block just played, against the loudest so far.
+    virtual void show_level(level_reading level) = 0;
+    // The recording ended by itself (the disk failed, the file is full);
+    // `reason` says why, in words for the user.
+    virtual void recording_stopped(const std::string& reason) = 0;
+    // The capture source reached its end (file devices).
+    virtual void capture_ended() = 0;
+    // A device failed or vanished while open.
+    virtual void device_failed(const std::string& reason) = 0;
 };
 
-// The block transformation: the pitch shifter in the program.
+// The block transformation. The program's is the pitch shifter itself; tests
+// put their own in its place.
 class block_processor {
-public:
+  public:
     virtual ~block_processor() = default;
     // Writes at most `count` frames to output and returns how many.
     virtual std::uint32_t process(std::int16_t* output, const std::int16_t* input,
                                   std::uint32_t count) = 0;
-};
-
-// Who sees every accepted block after processing: the level meter, then the
-// recorder, in that order, before it goes to the playback device.
-class block_observer {
-public:
-    virtual ~block_observer() = default;
-    virtual void show_level(const wave_header& header) = 0;
-    virtual void write_block(const wave_header& header) = 0;
 };
 
 // The recording's file name and the stream's format.
@@ -63,98 +62,159 @@ struct record_target {
     wave_format format{};   // all zero until the stream is opened
 };
 
-class audio_stream {
-public:
+// The recording of the played blocks: the window opens and closes it, the
+// stream feeds it every block it plays.
+class recording_control {
+  public:
+    virtual ~recording_control() = default;
+    // True when the file is open and its headers are written; otherwise
+    // `reason` says why not, in words for the user.
+    virtual bool open_file(const record_target& target, std::string& reason) = 0;
+    // Appends the block while a file is open. False when this block ended the
+    // recording: the file reached the largest size a WAV file can describe or
+    // could not be written. It is then closed, as complete as it could be
+    // made, and `reason` says what happened.
+    virtual bool write_block(const wave_header& header, std::string& reason) = 0;
+    // Finishes and closes the file, waiting for the disk.
+    virtual void close_file() = 0;
+    // Ends the recording at once; the file is finished without the caller
+    // waiting for the disk.
+    virtual void close_file_in_background() { close_file(); }
+    // True, once, when the recording failed where write_block() could not say
+    // so: no block came after the failure, or the file failed while being
+    // finished in the background. `reason` says what happened.
+    virtual bool take_failure(std::string& /*reason*/) { return false; }
+};
+
+// The stream as the window drives it.
+class stream_control {
+  public:
+    virtual ~stream_control() = default;
+    // Opens both devices and starts capturing; the result is also the stream
+    // state: 1 running, -1 the microphone failed to open, -2 the sound output
+    // failed to open.
+    virtual int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) = 0;
+    virtual void request_stop() = 0;
+    [[nodiscard]] virtual bool close_allowed() const = 0;
+    virtual void stop_deadline_passed() = 0;
+    // 0 until the stream has been opened, then open_stream's result.
+    [[nodiscard]] virtual int stream_state() const = 0;
+    [[nodiscard]] virtual const record_target& recording_target() const = 0;
+};
+
+class audio_stream final : public stream_control, public device_events {
+  public:
     static constexpr int buffer_count = 10;
-    static constexpr std::uint32_t block_bytes = 1024;
-    static constexpr std::uint32_t block_frames = block_bytes / 2;
     // A stop that has not completed by then closes what is still open.
     static constexpr std::chrono::milliseconds stop_deadline{2000};
 
-    audio_stream(sound_system& devices, block_processor& processor, stream_host& host,
-                 device_events& notification_target);
-    ~audio_stream();
+    audio_stream(sound_system& devices, pitch_shifter& shifter, stream_listener& listener);
+    audio_stream(sound_system& devices, block_processor& processor, stream_listener& listener);
+    ~audio_stream() override;
     audio_stream(const audio_stream&) = delete;
     audio_stream& operator=(const audio_stream&) = delete;
 
-    void set_observer(block_observer* observer) noexcept;
+    // Where the played blocks are recorded; none: nothing is.
+    void set_recorder(recording_control* recorder) noexcept { recorder_ = recorder; }
     // Muted while the stream runs; the window restores it at the end.
-    void set_mic_mute(mic_monitor_mute* mute) noexcept;
+    void set_mic_mute(mic_monitor_mute* mute) noexcept { mic_mute_ = mute; }
     // Where the desktop folder is, asked when the stream opens; the app passes
     // get_desktop_path. Without one (or with an empty path) the recording has
     // no file name, and the recorder refuses to record.
-    void set_desktop_path_source(std::function<std::string()> source);
+    void set_desktop_path_source(std::function<std::string()> source) {
+        desktop_path_ = std::move(source);
+    }
 
-    // Opens both devices and starts capturing: 1 running, -1 the microphone
-    // failed to open, -2 the sound output failed to open.
-    int open_stream();
-    void on_capture_block(wave_header* header);
-    void on_playback_done(wave_header* header);
-    void request_stop();
-    [[nodiscard]] bool close_allowed() const noexcept;
-    void stop_deadline_passed();
+    // stream_control
+    int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override;
+    void request_stop() override;
+    [[nodiscard]] bool close_allowed() const noexcept override;
+    void stop_deadline_passed() override;
+    [[nodiscard]] int stream_state() const noexcept override { return stream_state_; }
+    [[nodiscard]] const record_target& recording_target() const noexcept override {
+        return record_target_;
+    }
 
-    [[nodiscard]] int stream_state() const noexcept { return stream_state_; }
-    void set_stream_state(int state) noexcept { stream_state_ = state; }
-    [[nodiscard]] const record_target& recording_target() const noexcept { return record_target_; }
+    // device_events: the devices' notifications.
+    void capture_data(wave_header* header) override;
+    void playback_done(wave_header* header) override;
+    void capture_ended() override { listener_.capture_ended(); }
+    void device_failed(const std::string& reason) override { listener_.device_failed(reason); }
 
-    // The handshake's state, for the window's diagnostics and for tests.
-    [[nodiscard]] std::int32_t capture_queued() const noexcept { return capture_queued_; }
-    [[nodiscard]] std::int32_t playback_queued() const noexcept { return playback_queued_; }
+    // The handshake's state, for diagnostics and tests.
+    [[nodiscard]] std::int32_t capture_queued() const noexcept { return capture_.queued; }
+    [[nodiscard]] std::int32_t playback_queued() const noexcept { return playback_.queued; }
     [[nodiscard]] std::int32_t next_playback_slot() const noexcept { return next_playback_slot_; }
     [[nodiscard]] bool stopping() const noexcept { return stopping_; }
     [[nodiscard]] bool closing() const noexcept { return closing_; }
-    [[nodiscard]] bool capture_open() const noexcept { return capture_handle_ != nullptr; }
-    [[nodiscard]] bool playback_open() const noexcept { return playback_handle_ != nullptr; }
+    [[nodiscard]] bool capture_open() const noexcept { return capture_.device != nullptr; }
+    [[nodiscard]] bool playback_open() const noexcept { return playback_.device != nullptr; }
 
     // Counters for diagnostics (--stats).
     [[nodiscard]] std::uint64_t dropped_blocks() const noexcept { return dropped_blocks_; }
     [[nodiscard]] std::uint64_t processed_blocks() const noexcept { return processed_blocks_; }
-    [[nodiscard]] device_stats capture_stats() const;
-    [[nodiscard]] device_stats playback_stats() const;
+    [[nodiscard]] device_stats capture_stats() const { return capture_.stats(); }
+    [[nodiscard]] device_stats playback_stats() const { return playback_.stats(); }
 
-private:
-    // (implementation details: the two buffer rings, headers, counters, flags)
-    sound_system& devices_;
-    block_processor& processor_;
-    stream_host& host_;
-    device_events& target_;
-    block_observer* observer_ = nullptr;
-
-    std::unique_ptr<capture_device> capture_handle_;
-    std::unique_ptr<playback_device> playback_handle_;
+  private:
     // Samples are stored as samples; the headers see them as bytes.
     using block = std::array<std::int16_t, block_frames>;
-    std::array<block, buffer_count> capture_buffers_{};
-    std::array<wave_header, buffer_count> capture_headers_{};
-    std::array<block, buffer_count> playback_buffers_{};
-    std::array<wave_header, buffer_count> playback_headers_{};
+
+    // One side of the stream, capture or playback: the device, its ring of
+    // buffers with their headers, and the count the device holds. While a
+    // header is queued, it and its buffer belong to the device.
+    template <class Device>
+    struct direction {
+        std::unique_ptr<Device> device;
+        std::array<block, buffer_count> buffers{};
+        std::array<wave_header, buffer_count> headers{};
+        std::int32_t queued = 0;
+        bool prepared = false;      // the headers were handed to the device to prepare
+        device_stats last_stats{};  // as the device reported them when it closed
+        std::string_view prepare_error;
+        std::string_view unprepare_error;
+
+        // Binds every header to its buffer and prepares it; a box for each
+        // one refused.
+        void prepare(stream_listener& boxes);
+        // Unprepares every header and closes the device. False when a box's
+        // nested loop closed it meanwhile.
+        bool close(stream_listener& boxes);
+        // Resets and closes at once, whatever is still queued; boxes only
+        // where someone is left to read them.
+        void force_close(stream_listener* boxes);
+        [[nodiscard]] device_stats stats() const { return device ? device->stats() : last_stats; }
+    };
+
+    using process_function =
+        std::function<std::uint32_t(std::int16_t*, const std::int16_t*, std::uint32_t)>;
+    audio_stream(sound_system& devices, process_function process, stream_listener& listener);
+
+    sound_system& devices_;
+    process_function process_;
+    stream_listener& listener_;
+    recording_control* recorder_ = nullptr;
+    mic_monitor_mute* mic_mute_ = nullptr;
+    std::function<std::string()> desktop_path_;
+    level_meter meter_;
+
+    direction<capture_device> capture_;
+    direction<playback_device> playback_;
     block input_copy_{};
-    std::int32_t capture_queued_ = 0;
-    std::int32_t playback_queued_ = 0;
     std::int32_t next_playback_slot_ = 0;
     bool stopping_ = false;
     bool closing_ = false;
+    bool deadline_armed_ = false;
     int stream_state_ = 0;
     record_target record_target_;
+    std::string recording_end_reason_;
     std::uint64_t dropped_blocks_ = 0;
     std::uint64_t processed_blocks_ = 0;
 
-    mic_monitor_mute* mic_mute_ = nullptr;
-    std::function<std::string()> desktop_path_;
-    bool deadline_armed_ = false;
-    bool capture_prepared_ = false;  // the headers were handed to the device to prepare
-    bool playback_prepared_ = false;
-    device_stats capture_stats_{};  // as the device reported them when it closed
-    device_stats playback_stats_{};
-
-    std::uint32_t choose_device(bool input);
-    void process_block(int slot, const wave_header& captured);
+    int open_devices(std::uint32_t capture_number, std::uint32_t playback_number);
+    void play_block(int slot, const wave_header& captured);
     void close_capture_after_stop();
-    void close_playback_after_stop();
     void finish_close();
-    void force_close_capture(bool report);
-    void force_close_playback(bool report);
     [[nodiscard]] bool is_capture_header(const wave_header* header) const noexcept;
     void report(std::string_view text);
 };

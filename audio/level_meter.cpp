@@ -13,8 +13,10 @@ std::uint32_t block_level(const wave_header& header) noexcept {
     for (std::uint32_t i = 0; i < count; ++i) {
         std::int16_t sample = 0;
         std::memcpy(&sample, header.data + 2 * static_cast<std::size_t>(i), sizeof sample);
-        // Widened before negating, so |-32768| is 32768; the sum wraps in
-        // unsigned 32 bits like the original meter's.
+        // Widened before negating, so |-32768| is 32768. An unsigned 32-bit
+        // sum is enough: our blocks of 512 samples reach at most 2^24. A far
+        // longer block (over 2^17 full-scale samples) wraps it, defined
+        // unsigned arithmetic, and the bar keeps only the level's low 16 bits.
         const std::int32_t wide = sample;
         sum += static_cast<std::uint32_t>(wide < 0 ? -wide : wide);
     }
@@ -26,14 +28,17 @@ std::uint32_t level_meter::measure(const wave_header& header) noexcept {
     return last_level_;
 }
 
-std::int32_t level_meter::split(std::int32_t left, std::int32_t right,
-                                std::uint32_t level) noexcept {
-    const auto wide_level = static_cast<std::int64_t>(level & 0xFFFFu);
-    if (wide_level > level_peak_) level_peak_ = static_cast<std::int32_t>(wide_level);
+level_reading level_meter::raise(std::uint32_t level) noexcept {
+    const auto low = static_cast<std::int32_t>(level & 0xFFFFu);
+    if (low > level_peak_) level_peak_ = low;
+    return {static_cast<std::uint32_t>(low), level_peak_};
+}
+
+std::int32_t level_reading::split(std::int32_t left, std::int32_t right) const noexcept {
     // 64-bit arithmetic gives the same result as the 32-bit bar arithmetic
     // wherever that does not overflow, and stays defined for any rectangle.
     const std::int64_t width = static_cast<std::int64_t>(right) - left;
-    return static_cast<std::int32_t>(left + width * wide_level / level_peak_);
+    return static_cast<std::int32_t>(left + width * static_cast<std::int64_t>(level) / peak);
 }
 
 }  // namespace squeakbox

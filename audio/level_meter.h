@@ -1,7 +1,7 @@
 #pragma once
 // How loud the processed sound is: the arithmetic behind the level bar. The
-// window owns the drawing (a green part for the level, white for the rest);
-// this class only measures blocks and says where the green part ends.
+// stream measures every played block; the window only draws the reading it is
+// given (a green part for the level, white for the rest).
 
 #include <cstdint>
 
@@ -15,6 +15,18 @@ namespace squeakbox {
 // A block without bytes measures 0.
 [[nodiscard]] std::uint32_t block_level(const wave_header& header) noexcept;
 
+// One block's level against the loudest of the run so far (never below 1).
+struct level_reading {
+    std::uint32_t level = 0;
+    std::int32_t peak = 1;
+
+    // Where the filled part of a bar from `left` to `right` ends:
+    // left + (right - left) * level / peak. The product is taken before the
+    // division, which rounds toward zero, so the split always lies between
+    // left and right.
+    [[nodiscard]] std::int32_t split(std::int32_t left, std::int32_t right) const noexcept;
+};
+
 // The bar is relative to the loudest block of the run: the peak starts at 1,
 // only ever rises, and is never decayed, so after one very loud block ordinary
 // speech draws short bars for the rest of the run.
@@ -24,11 +36,16 @@ class level_meter {
     // it) and remembers it for repainting. Does not touch the peak.
     std::uint32_t measure(const wave_header& header) noexcept;
 
-    // Where the filled part of a bar from `left` to `right` ends for `level`:
-    // left + (right - left) * level / peak, after raising the peak to `level`.
-    // The product is taken before the division, which rounds toward zero, so
-    // the split always lies between left and right.
-    std::int32_t split(std::int32_t left, std::int32_t right, std::uint32_t level) noexcept;
+    // Raises the peak to `level` (its low 16 bits) and gives the reading.
+    level_reading raise(std::uint32_t level) noexcept;
+    // A played block: measured, and the peak raised to it.
+    level_reading observe(const wave_header& header) noexcept { return raise(measure(header)); }
+
+    // Where the filled part of a bar from `left` to `right` ends for `level`,
+    // after raising the peak to it.
+    std::int32_t split(std::int32_t left, std::int32_t right, std::uint32_t level) noexcept {
+        return raise(level).split(left, right);
+    }
 
     [[nodiscard]] std::int32_t peak() const noexcept { return level_peak_; }
     [[nodiscard]] std::uint32_t last_level() const noexcept { return last_level_; }

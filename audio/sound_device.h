@@ -53,11 +53,7 @@ struct wave_header {
     char* data = nullptr;
     std::uint32_t buffer_length = 0;   // bytes
     std::uint32_t bytes_recorded = 0;  // capture: bytes filled
-    std::uintptr_t user = 0;
     std::uint32_t flags = 0;
-    std::uint32_t loops = 0;
-    wave_header* next = nullptr;
-    std::uintptr_t reserved = 0;
 };
 
 struct device_caps {

@@ -190,6 +190,28 @@ bool wav_recorder::take_failure() {
     return true;
 }
 
+bool wav_recorder::open_file(const record_target& target, std::string& reason) {
+    if (open_file(target) == 0) return true;
+    const std::string prefix = target.file_name + ": ";
+    reason = !target.file_name.empty() && last_error_.starts_with(prefix)
+                 ? last_error_.substr(prefix.size())
+                 : last_error_;
+    return false;
+}
+
+bool wav_recorder::write_block(const wave_header& header, std::string& reason) {
+    const write_status result = write_block(header);
+    if (result != write_status::limit_reached && result != write_status::error) return true;
+    reason = last_error_;
+    return false;
+}
+
+bool wav_recorder::take_failure(std::string& reason) {
+    if (!take_failure()) return false;
+    reason = last_error_;
+    return true;
+}
+
 void wav_recorder::wait_until_written() {
     for (;;) {
         if (!recording_) {

@@ -33,7 +33,7 @@
 
 namespace squeakbox {
 
-class wav_recorder {
+class wav_recorder final : public recording_control {
   public:
     enum class write_status {
         written,        // the block is queued for the file (or had no samples to write)
@@ -52,7 +52,7 @@ class wav_recorder {
     static constexpr std::size_t queue_bytes = std::size_t{1} << 20;
 
     wav_recorder() = default;
-    ~wav_recorder();
+    ~wav_recorder() override;
     wav_recorder(const wav_recorder&) = delete;
     wav_recorder& operator=(const wav_recorder&) = delete;
 
@@ -74,10 +74,17 @@ class wav_recorder {
     // Finishes the file (both sizes patched, the data synced) and closes it,
     // waiting for the writer. Also waits for a file being finished in the
     // background.
-    void close_file();
+    void close_file() override;
     // Ends the recording at once and lets the writer finish the file in the
     // background, so that a slow disk does not hold up the caller.
-    void close_file_in_background();
+    void close_file_in_background() override;
+
+    // The same, as the window and the stream see a recording: a reason in
+    // words for the user where it failed, without the file's name, which the
+    // window shows on its own.
+    bool open_file(const record_target& target, std::string& reason) override;
+    bool write_block(const wave_header& header, std::string& reason) override;
+    bool take_failure(std::string& reason) override;
 
     [[nodiscard]] bool is_recording() const noexcept { return recording_; }
     [[nodiscard]] const std::string& last_error() const noexcept { return last_error_; }

@@ -36,6 +36,20 @@ void click(const main_window& w, control id) {
     qobject_cast<QPushButton*>(w.control_widget(id))->click();
 }
 
+// The window, shown, with what it posted at creation handled.
+main_window& shown(window_harness& h, const window_setup& setup = {}) {
+    main_window& w = h.build(setup);
+    w.show();
+    h.settle();
+    return w;
+}
+
+// Presses the record button and lets the message it posts run.
+void press_record(window_harness& h, const main_window& w) {
+    click(w, control::record_button);
+    h.settle();
+}
+
 // Two capture devices keep the window waiting for "Start!".
 void needs_a_choice(window_harness& h) {
     h.devices.capture = {device_table::usable("Mic A"), device_table::usable("Mic B")};
@@ -139,9 +153,7 @@ TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {
 TEST(MainWindow, StartHidesTheChoiceAndShowsThePitchControls) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     EXPECT_EQ(h.stream->opens, 0);
     click(w, control::start_button);
     EXPECT_EQ(h.stream->opens, 1);
@@ -205,14 +217,17 @@ TEST(MainWindow, ListsOnlyDevicesWithTheFormatAndCarryTheirNumbers) {
     EXPECT_EQ(in->itemText(0), QStringLiteral("USB Mic"));
     EXPECT_EQ(in->itemText(1), QStringLiteral("Line In"));
     EXPECT_EQ(in->currentIndex(), 0);
-    EXPECT_EQ(w.input_list_count(), 2);
-    EXPECT_EQ(w.input_list_selection(), 0);
-    EXPECT_EQ(w.input_list_item_data(0), 1u);
-    EXPECT_EQ(w.input_list_item_data(1), 3u);
-    EXPECT_EQ(w.output_list_count(), 2);
-    EXPECT_EQ(w.output_list_item_data(1), 2u);
+    EXPECT_EQ(in->itemData(0).toUInt(), 1u);
+    EXPECT_EQ(in->itemData(1).toUInt(), 3u);
+    QComboBox* out = list(w, control::output_device_list);
+    ASSERT_EQ(out->count(), 2);
+    EXPECT_EQ(out->itemData(1).toUInt(), 2u);
+    // Start opens the device numbers of the chosen entries; with none chosen,
+    // the first entry's.
     in->setCurrentIndex(1);
-    EXPECT_EQ(w.input_list_selection(), 1);
+    out->setCurrentIndex(-1);
+    click(w, control::start_button);
+    EXPECT_EQ(h.stream->opened_devices, (std::pair<std::uint32_t, std::uint32_t>{3, 0}));
 }
 
 TEST(MainWindow, EmptyListsHaveNoSelection) {
@@ -220,9 +235,13 @@ TEST(MainWindow, EmptyListsHaveNoSelection) {
     h.devices.capture.clear();
     h.devices.playback = {device_table::unusable("Modem")};
     main_window& w = h.build();
-    EXPECT_EQ(w.input_list_count(), 0);
-    EXPECT_EQ(w.input_list_selection(), -1);
-    EXPECT_EQ(w.output_list_count(), 0);
+    EXPECT_EQ(list(w, control::input_device_list)->count(), 0);
+    EXPECT_EQ(list(w, control::input_device_list)->currentIndex(), -1);
+    EXPECT_EQ(list(w, control::output_device_list)->count(), 0);
+    // An empty list means the first device of its kind.
+    w.show();
+    h.settle();
+    EXPECT_EQ(h.stream->opened_devices, (std::pair<std::uint32_t, std::uint32_t>{0, 0}));
 }
 
 TEST(MainWindow, DevicesChosenByNameAndStartedAtOnce) {
@@ -235,11 +254,12 @@ TEST(MainWindow, DevicesChosenByNameAndStartedAtOnce) {
     setup.output_device = "usb headset";
     setup.start_at_once = true;
     main_window& w = h.build(setup);
-    EXPECT_EQ(w.input_list_selection(), 1);
-    EXPECT_EQ(w.output_list_selection(), 1);
+    EXPECT_EQ(list(w, control::input_device_list)->currentIndex(), 1);
+    EXPECT_EQ(list(w, control::output_device_list)->currentIndex(), 1);
     w.show();
     h.settle();
     EXPECT_EQ(h.stream->opens, 1);
+    EXPECT_EQ(h.stream->opened_devices, (std::pair<std::uint32_t, std::uint32_t>{1, 1}));
 }
 
 // Naming a device on the command line: what the sound server calls it or
@@ -284,9 +304,7 @@ TEST(DeviceChoice, ByDescriptionServerNameOrDefault) {
 
 TEST(MainWindow, PitchButtonsMoveOneSemitoneAndStopAtTheEnginesBounds) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     for (int i = 0; i < 5; ++i) click(w, control::pitch_up_button);
     EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: 11"));
     EXPECT_EQ(h.pitch.semitones, 11);
@@ -328,8 +346,7 @@ TEST(MainWindow, FailedStartShowsItsBoxAndKeepsTheRunningLayout) {
         EXPECT_EQ(h.stream->opens, 1);
         // There is nothing to record, and the box says so rather than blame
         // the desktop folder.
-        click(w, control::record_button);
-        h.settle();
+        press_record(h, w);
         ASSERT_EQ(h.boxes.size(), 2u);
         EXPECT_EQ(h.boxes[1].text, "Cannot open recording file: the sound is not running");
         EXPECT_EQ(h.boxes[1].title, "Error");
@@ -374,9 +391,7 @@ TEST(MainWindow, IconsPaintedOnlyWhileTheStreamRuns) {
     for (int result : {1, -1, -2}) {
         window_harness h;
         needs_a_choice(h);
-        main_window& w = h.build();
-        w.show();
-        h.settle();
+        main_window& w = shown(h);
         EXPECT_FALSE(icons_painted(w));
         h.stream->open_result = result;
         click(w, control::start_button);
@@ -388,9 +403,7 @@ TEST(MainWindow, IconsPaintedOnlyWhileTheStreamRuns) {
 TEST(MainWindow, ButtonsPostTheirMessagesToRunAfterTheClick) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     click(w, control::recommend_button);
     click(w, control::homepage_button);
     click(w, control::apps_button);
@@ -426,15 +439,7 @@ TEST(MainWindow, AcceleratorCopiesOnlyWhileTheWindowItselfHasTheFocus) {
     EXPECT_EQ(h.actions.size(), 2u);
 }
 
-TEST(MainWindow, DeviceNotificationsReachTheStream) {
-    window_harness h;
-    main_window& w = h.build();
-    wave_header a, b;
-    w.capture_data(&a);
-    w.playback_done(&b);
-    EXPECT_EQ(h.stream->captured, std::vector<wave_header*>{&a});
-    EXPECT_EQ(h.stream->played, std::vector<wave_header*>{&b});
-    EXPECT_EQ(h.stream->observer, static_cast<block_observer*>(&w));
+TEST(MainWindow, DeviceFailuresAreToldAndEndTheRunWithStatusOne) {
     // A device that fails, or refuses a call, is told in a box, and the run
     // ends with status 1. Other boxes (a mail that could not be sent) leave
     // the sound's status alone.
@@ -459,9 +464,7 @@ TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
     for (int result : {0, -1, -2}) {
         window_harness h;
         needs_a_choice(h);
-        main_window& w = h.build();
-        w.show();
-        h.settle();
+        main_window& w = shown(h);
         if (result != 0) {
             h.stream->open_result = result;
             click(w, control::start_button);
@@ -477,9 +480,7 @@ TEST(MainWindow, CloseBeforeStartOrAfterAFailedStartEndsAtOnce) {
 TEST(MainWindow, CloseWhileRunningWaitsForTheDevicesToDrain) {
     window_harness h;
     h.mixer.value = 0;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     ASSERT_EQ(w.stream_state(), 1);
     h.mixer.value = 1;  // what a running stream's mute leaves
     h.monitor_mute.save_and_mute();
@@ -515,9 +516,7 @@ TEST(MainWindow, CaptureEndClosesOnlyWhenAsked) {
         window_harness h;
         window_setup setup;
         setup.close_at_capture_end = close_at_end;
-        main_window& w = h.build(setup);
-        w.show();
-        h.settle();
+        main_window& w = shown(h, setup);
         w.capture_ended();
         h.settle();
         EXPECT_EQ(h.stream->stop_requests, close_at_end ? 1 : 0);
@@ -531,27 +530,19 @@ TEST(MainWindow, CaptureEndClosesOnlyWhenAsked) {
 
 TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     click(w, control::record_button);
     EXPECT_FALSE(w.is_recording());  // posted
     h.settle();
     EXPECT_TRUE(w.is_recording());
     EXPECT_EQ(h.recorder.opened_name, "/desktop/Squeakbox Record.wav");
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Stop"));
-    wave_header block;
-    w.write_block(block);
-    EXPECT_EQ(h.recorder.blocks, 1);
 
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_FALSE(w.is_recording());
     EXPECT_EQ(h.recorder.closes, 1);
     EXPECT_EQ(h.recorder.background_closes, 1);  // the sound goes on meanwhile
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
-    w.write_block(block);
-    EXPECT_EQ(h.recorder.blocks, 1);
     EXPECT_TRUE(h.boxes.empty());
     EXPECT_EQ(w.exit_code(), 0);
 }
@@ -559,12 +550,9 @@ TEST(MainWindow, RecordingStartsAndStopsFromTheButton) {
 TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     window_harness h;
     needs_a_choice(h);
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     // Before Start there is no file name yet.
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_EQ(h.boxes.size(), 1u);
     EXPECT_EQ(h.boxes[0].title, "Error");
     EXPECT_TRUE(h.boxes[0].text.starts_with("Cannot open recording file")) << h.boxes[0].text;
@@ -574,8 +562,7 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
 
     click(w, control::start_button);
     h.recorder.refuse = true;
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_EQ(h.boxes.size(), 2u);
     EXPECT_EQ(h.boxes[1].text,
               "Cannot open recording file \"/desktop/Squeakbox Record.wav\": Permission denied");
@@ -584,22 +571,19 @@ TEST(MainWindow, RecordingThatCannotOpenSaysWhyAndKeepsItsCaption) {
     EXPECT_EQ(w.exit_code(), 1);  // the recording asked for is lost
     // The next press tries again.
     h.recorder.refuse = false;
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_TRUE(w.is_recording());
 }
 
 TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
-    click(w, control::record_button);
-    h.settle();
+    main_window& w = shown(h);
+    press_record(h, w);
     ASSERT_TRUE(w.is_recording());
-    h.recorder.full_after_next_block = true;
-    wave_header block;
-    w.write_block(block);
+    // The stream's block filled the file.
+    w.recording_stopped(
+        "/desktop/Squeakbox Record.wav: the recording reached the largest size a WAV file can "
+        "hold");
     EXPECT_FALSE(w.is_recording());
     h.settle();
     EXPECT_EQ(text(w, control::record_button), QStringLiteral("Aufnehmen"));
@@ -609,8 +593,7 @@ TEST(MainWindow, RecordingThatReachesTheSizeLimitEndsAndTellsTheUser) {
               "largest size a WAV file can hold");
     EXPECT_EQ(w.exit_code(), 1);
     // The next press starts a new recording.
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     EXPECT_TRUE(w.is_recording());
 
     // A disk that fails while no block comes is heard of all the same.
@@ -637,12 +620,9 @@ TEST(MainWindow, RecordOptionStartsRecordingOnceTheStreamRuns) {
 
 TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
     window_harness h;
-    main_window& w = h.build();
-    w.show();
-    h.settle();
+    main_window& w = shown(h);
     h.monitor_mute.save_and_mute();  // found 0, wrote 1
-    click(w, control::record_button);
-    h.settle();
+    press_record(h, w);
     ASSERT_TRUE(w.is_recording());
     w.request_close();
     h.stream->finish_draining();
@@ -657,11 +637,8 @@ TEST(MainWindow, ClosingFinishesAnOpenRecordingAndRestoresTheMute) {
 TEST(MainWindow, WindowDestroyedWithoutACloseStillFinishesTheRecording) {
     window_harness h;
     {
-        main_window& w = h.build();
-        w.show();
-        h.settle();
-        click(w, control::record_button);
-        h.settle();
+        main_window& w = shown(h);
+        press_record(h, w);
         ASSERT_TRUE(w.is_recording());
     }
     h.window.reset();

@@ -1,11 +1,13 @@
 #pragma once
 // Stand-ins around the main window: a table of sound devices, a stream whose
 // results a test sets, a pitch engine and a recorder that log what they are
-// asked, and boxes that are recorded instead of waiting for a click.
+// asked, and boxes that are recorded instead of waiting for a click. Any of
+// them can be swapped for the real part.
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -63,36 +65,32 @@ struct device_table final : sound_system {
 struct scripted_stream final : stream_control {
     int open_result = 1;
     int opens = 0;
+    std::pair<std::uint32_t, std::uint32_t> opened_devices;  // capture, playback
     int stop_requests = 0;
     int deadline_calls = 0;
     bool devices_open = false;
     bool closing = false;
     int state = 0;
     record_target target;
-    block_observer* observer = nullptr;
-    std::vector<wave_header*> captured;
-    std::vector<wave_header*> played;
-    stream_host* host = nullptr;
+    stream_listener* listener = nullptr;
 
-    void set_observer(block_observer* o) override { observer = o; }
-    int open_stream() override {
+    int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override {
         ++opens;
+        opened_devices = {capture_number, playback_number};
         if (open_result == 1) {
             devices_open = true;
             target.file_name = "/desktop/Squeakbox Record.wav";
             target.format = stream_format;
         }
+        state = open_result;
         return open_result;
     }
-    void on_capture_block(wave_header* header) override { captured.push_back(header); }
-    void on_playback_done(wave_header* header) override { played.push_back(header); }
     void request_stop() override { ++stop_requests; }
     [[nodiscard]] bool close_allowed() const override {
         return closing || !devices_open || state < 1;
     }
     void stop_deadline_passed() override { ++deadline_calls; }
     [[nodiscard]] int stream_state() const override { return state; }
-    void set_stream_state(int s) override { state = s; }
     [[nodiscard]] const record_target& recording_target() const override { return target; }
 
     // The last buffers came back: both devices close and the final close is
@@ -100,7 +98,7 @@ struct scripted_stream final : stream_control {
     void finish_draining() {
         devices_open = false;
         closing = true;
-        host->post_close();
+        listener->post_close();
     }
 };
 
@@ -122,11 +120,9 @@ struct pitch_log final : pitch_control {
 struct recorder_log final : recording_control {
     bool refuse = false;
     std::string refusal = "Permission denied";
-    bool full_after_next_block = false;
     bool open = false;
     int opens = 0;
     int closes = 0;
-    int blocks = 0;
     std::string opened_name;
 
     bool open_file(const record_target& target, std::string& reason) override {
@@ -139,16 +135,7 @@ struct recorder_log final : recording_control {
         open = true;
         return true;
     }
-    bool write_block(const wave_header&, std::string& reason) override {
-        if (!open) return true;
-        ++blocks;
-        if (full_after_next_block) {
-            open = false;
-            reason = opened_name + ": the recording reached the largest size a WAV file can hold";
-            return false;
-        }
-        return true;
-    }
+    bool write_block(const wave_header&, std::string&) override { return true; }
     void close_file() override {
         if (open) ++closes;
         open = false;
@@ -200,6 +187,17 @@ struct window_harness {
     int quits = 0;
     std::unique_ptr<main_window> window;
 
+    // What build() wires in; a test may put real parts in their place first.
+    sound_system* sound = &devices;
+    pitch_control* engine = &pitch;
+    recording_control* recording = &recorder;
+    stream_factory make_stream = [this](stream_listener& listener) {
+        auto made = std::make_unique<scripted_stream>();
+        made->listener = &listener;
+        stream = made.get();
+        return made;
+    };
+
     window_harness() {
         devices.capture = {device_table::usable("Built-in Microphone")};
         devices.playback = {device_table::usable("Speakers")};
@@ -207,16 +205,11 @@ struct window_harness {
 
     main_window& build(const window_setup& setup = {}) {
         window_parts parts;
-        parts.devices = &devices;
-        parts.pitch = &pitch;
-        parts.recorder = &recorder;
+        parts.devices = sound;
+        parts.pitch = engine;
+        parts.recorder = recording;
         parts.monitor_mute = &monitor_mute;
-        parts.make_stream = [this](stream_host& host, device_events&) {
-            auto made = std::make_unique<scripted_stream>();
-            made->host = &host;
-            stream = made.get();
-            return made;
-        };
+        parts.make_stream = make_stream;
         parts.actions.message_box = [this](std::string_view text, std::string_view title) {
             boxes.push_back({std::string(text), std::string(title)});
         };

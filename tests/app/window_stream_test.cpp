@@ -26,63 +26,40 @@ using fake::call_kind;
 using fake::device_profile;
 using testing::window_harness;
 
-// A desktop folder of our own for the recording.
-struct scratch_desktop {
-    std::filesystem::path path;
-    scratch_desktop() {
-        char pattern[] = "/tmp/squeakbox-desktop-XXXXXX";
-        path = ::mkdtemp(pattern);
-    }
-    ~scratch_desktop() { std::filesystem::remove_all(path); }
-};
-
 struct live_window {
     fake::fake_sound_system devices;
     test_support::pattern_processor processor;
-    testing::pitch_log pitch;
     wav_recorder recorder;
-    recorder_adapter<wav_recorder> recording{recorder};
-    testing::mixer_log mixer;
-    mic_monitor_mute mute{mixer};
-    scratch_desktop desktop;
+    test_support::temp_folder desktop;  // a desktop folder of our own for the recording
     bool desktop_known = true;
-    std::vector<testing::shown_box> boxes;
-    int quits = 0;
+    window_harness h;
+    testing::mixer_log& mixer = h.mixer;
+    std::vector<testing::shown_box>& boxes = h.boxes;
+    int& quits = h.quits;
     audio_stream* stream = nullptr;
-    std::unique_ptr<main_window> window;
 
     explicit live_window(std::vector<device_profile> captures = {{"Microphone"}},
                          std::vector<device_profile> playbacks = {{"Speakers"}})
-        : devices(std::move(captures), std::move(playbacks)) {}
-
-    main_window& build(const window_setup& setup = {}) {
-        window_parts parts;
-        parts.devices = &devices;
-        parts.pitch = &pitch;
-        parts.recorder = &recording;
-        parts.monitor_mute = &mute;
-        parts.make_stream = [this](stream_host& host, device_events& events) {
-            auto made =
-                std::make_unique<stream_adapter<audio_stream>>(devices, processor, host, events);
-            made->stream().set_mic_mute(&mute);
-            made->stream().set_desktop_path_source(
-                [this] { return desktop_known ? desktop.path.string() : std::string{}; });
-            stream = &made->stream();
+        : devices(std::move(captures), std::move(playbacks)) {
+        h.sound = &devices;
+        h.recording = &recorder;
+        h.make_stream = [this](stream_listener& listener) {
+            auto made = std::make_unique<audio_stream>(devices, processor, listener);
+            made->set_recorder(&recorder);
+            made->set_mic_mute(&h.monitor_mute);
+            made->set_desktop_path_source(
+                [this] { return desktop_known ? desktop.path().string() : std::string{}; });
+            stream = made.get();
             return made;
         };
-        parts.actions.message_box = [this](std::string_view text, std::string_view title) {
-            boxes.push_back({std::string(text), std::string(title)});
-        };
-        parts.quit = [this] { ++quits; };
-        window = std::make_unique<main_window>(setup, std::move(parts));
-        return *window;
     }
 
+    main_window& build(const window_setup& setup = {}) { return h.build(setup); }
     bool run_until(const std::function<bool()>& done) { return window_harness::run_until(done); }
 };
 
 std::vector<std::int16_t> loud_block(std::int16_t value) {
-    return std::vector<std::int16_t>(audio_stream::block_frames, value);
+    return std::vector<std::int16_t>(block_frames, value);
 }
 
 TEST(WindowWithStream, PlaysMeasuresRecordsAndClosesThroughTheHandshake) {
@@ -119,7 +96,7 @@ TEST(WindowWithStream, PlaysMeasuresRecordsAndClosesThroughTheHandshake) {
     EXPECT_TRUE(live.boxes.empty()) << live.boxes[0].text;
 
     // The recording holds exactly the two played blocks, its sizes patched.
-    const auto file = live.desktop.path / "Squeakbox Record.wav";
+    const auto file = live.desktop.path() / "Squeakbox Record.wav";
     ASSERT_TRUE(std::filesystem::exists(file));
     EXPECT_EQ(std::filesystem::file_size(file), 46u + 2 * 1024u);
     std::ifstream in(file, std::ios::binary);
@@ -210,20 +187,11 @@ TEST(WindowWithStream, RecordingIsRefusedWithoutADesktopFolder) {
 TEST(WindowWithStream, PitchButtonsReachTheEngine) {
     pitch_shifter shifter;
     pitch_adapter<pitch_shifter> pitch(shifter);
-    testing::device_table devices;
+    window_harness h;
+    h.engine = &pitch;
     window_setup setup;
     setup.pitch_semitones = -3;
-    window_parts parts;
-    parts.devices = &devices;
-    parts.pitch = &pitch;
-    parts.make_stream = [](stream_host& host, device_events&) {
-        auto made = std::make_unique<testing::scripted_stream>();
-        made->host = &host;
-        return made;
-    };
-    parts.actions.message_box = [](std::string_view, std::string_view) {};
-    parts.quit = [] {};
-    main_window w(setup, std::move(parts));
+    main_window& w = h.build(setup);
     EXPECT_EQ(shifter.channels(), 1u);
     EXPECT_NEAR(shifter.pitch(), std::exp2(-3.0 / 12), 1e-5);
     w.show();

@@ -15,8 +15,9 @@ namespace {
 using fake::call_kind;
 using fake::fake_sound_system;
 using test_support::box_shown;
-using test_support::copying_observer;
+using test_support::copying_recorder;
 using test_support::fake_host;
+using test_support::level_of;
 using test_support::pattern_processor;
 using test_support::test_window;
 using namespace std::chrono_literals;
@@ -26,12 +27,12 @@ struct rig {
     fake_sound_system devices{{{"Mic A"}, {"Mic B"}, {"Line In"}}, {{"Speakers"}, {"Headset"}}};
     fake_host host;
     pattern_processor processor;
-    copying_observer observer;
+    copying_recorder recorder;
     test_window window{devices, processor, host};
     audio_stream& stream = window.stream;
 
     rig() {
-        stream.set_observer(&observer);
+        stream.set_recorder(&recorder);
         stream.set_desktop_path_source([] { return std::string("/home/ann/Desktop"); });
     }
     // Captures k blocks and handles them; the device plays nothing meanwhile.
@@ -56,7 +57,7 @@ struct rig {
 };
 
 std::vector<std::int16_t> block_of(std::int16_t value) {
-    return std::vector<std::int16_t>(audio_stream::block_frames, value);
+    return std::vector<std::int16_t>(block_frames, value);
 }
 
 struct fake_mixer final : mixer_mute_control {
@@ -71,15 +72,12 @@ struct fake_mixer final : mixer_mute_control {
 
 TEST(AudioStream, OpensChosenDevicesAndFlowsEveryBlockThroughInOrder) {
     rig r;
-    r.host.input_items = {2, 1};
-    r.host.input_selection = 1;
-    r.host.output_items = {1};
-    r.host.output_selection = 0;
     fake_mixer mixer;
     mic_monitor_mute mute(mixer);
     r.stream.set_mic_mute(&mute);
 
-    ASSERT_EQ(r.window.start(), 1);
+    ASSERT_EQ(r.window.start(1, 1), 1);
+    EXPECT_EQ(r.stream.stream_state(), 1);
     std::vector<call_kind> expected = {call_kind::query_capture, call_kind::query_playback,
                                        call_kind::open_playback, call_kind::open_capture};
     expected.insert(expected.end(), 10, call_kind::capture_prepare);
@@ -105,7 +103,8 @@ TEST(AudioStream, OpensChosenDevicesAndFlowsEveryBlockThroughInOrder) {
     // Each block: processed, measured, recorded, played, and its buffer handed back.
     std::vector<std::string> events;
     r.processor.on_process = [&] { events.emplace_back("process"); };
-    r.observer.on_event = [&](const char* what) { events.emplace_back(what); };
+    r.host.on_level = [&] { events.emplace_back("level"); };
+    r.recorder.on_write = [&] { events.emplace_back("record"); };
     r.devices.on_call = [&](const fake::call_record& call) {
         if (call.kind == call_kind::playback_write) events.emplace_back("write");
         if (call.kind == call_kind::capture_add) events.emplace_back("add");
@@ -127,8 +126,8 @@ TEST(AudioStream, OpensChosenDevicesAndFlowsEveryBlockThroughInOrder) {
     for (std::size_t i = 0; i < 28; ++i) {
         const auto expected_block = block_of(static_cast<std::int16_t>(i + 1 + 1000));
         EXPECT_EQ(r.devices.played()[i].samples, expected_block) << "block " << i;
-        EXPECT_EQ(r.observer.measured[i], expected_block);
-        EXPECT_EQ(r.observer.recorded[i], expected_block);
+        EXPECT_EQ(r.host.levels[i].level, level_of(expected_block));
+        EXPECT_EQ(r.recorder.recorded[i], expected_block);
     }
     EXPECT_EQ(r.stream.processed_blocks(), 28u);
     EXPECT_EQ(r.stream.dropped_blocks(), 0u);
@@ -147,20 +146,6 @@ TEST(AudioStream, OpensChosenDevicesAndFlowsEveryBlockThroughInOrder) {
     EXPECT_EQ(r.played_slots().back(), 8);
 }
 
-TEST(AudioStream, DeviceChoiceFallsBackToTheFirstDevice) {
-    rig empty_lists;  // no items: device 0 of each kind
-    ASSERT_EQ(empty_lists.window.start(), 1);
-    EXPECT_EQ(empty_lists.devices.open_capture_number(), 0u);
-    EXPECT_EQ(empty_lists.devices.open_playback_number(), 0u);
-
-    rig no_selection;  // items but none selected: the first item
-    no_selection.host.input_items = {2, 1};
-    no_selection.host.output_items = {1, 0};
-    ASSERT_EQ(no_selection.window.start(), 1);
-    EXPECT_EQ(no_selection.devices.open_capture_number(), 2u);
-    EXPECT_EQ(no_selection.devices.open_playback_number(), 1u);
-}
-
 TEST(AudioStream, FullPlaybackQueueDropsTheBlockAndKeepsTheSlot) {
     rig r;
     ASSERT_EQ(r.window.start(), 1);
@@ -172,8 +157,8 @@ TEST(AudioStream, FullPlaybackQueueDropsTheBlockAndKeepsTheSlot) {
     EXPECT_EQ(r.stream.dropped_blocks(), 1u);
     EXPECT_EQ(r.stream.processed_blocks(), 10u);
     EXPECT_EQ(r.processor.first_inputs.size(), 10u);
-    EXPECT_EQ(r.observer.measured.size(), 10u);
-    EXPECT_EQ(r.observer.recorded.size(), 10u);
+    EXPECT_EQ(r.host.levels.size(), 10u);
+    EXPECT_EQ(r.recorder.recorded.size(), 10u);
     EXPECT_EQ(r.devices.played().size(), 10u);
     EXPECT_EQ(r.stream.next_playback_slot(), 0);
     EXPECT_EQ(r.stream.capture_queued(), 10);
@@ -261,7 +246,7 @@ TEST(AudioStream, NormalCloseReturnsEveryBufferAndProcessesNothingMore) {
     EXPECT_TRUE(r.window.destroyed);
     EXPECT_EQ(r.host.posted_closes, 1);
     EXPECT_EQ(r.stream.processed_blocks(), 4u);  // the two late blocks were dropped
-    EXPECT_EQ(r.observer.recorded.size(), 4u);
+    EXPECT_EQ(r.recorder.recorded.size(), 4u);
     EXPECT_EQ(r.devices.count(call_kind::capture_add), 0u);  // and not handed back
     EXPECT_EQ(r.devices.count(call_kind::playback_unprepare), 10u);
     EXPECT_EQ(r.devices.count(call_kind::capture_unprepare), 10u);
@@ -321,11 +306,11 @@ TEST(AudioStream, RefusedCallsShowTheirBoxesAndCountAsDone) {
     EXPECT_EQ(running.devices.playback_held(), 3u);
     EXPECT_EQ(running.stream.capture_queued(), 10);
     EXPECT_EQ(running.devices.capture_held(), 9u);
-    EXPECT_EQ(running.observer.recorded.size(), 4u);  // the refused block was recorded first
+    EXPECT_EQ(running.recorder.recorded.size(), 4u);  // the refused block was recorded first
     EXPECT_EQ(running.stream.next_playback_slot(), 4);
     // A header that is not one of the stream's own is ignored.
     wave_header stranger{};
-    running.window.capture_data(&stranger);
+    running.stream.capture_data(&stranger);
     EXPECT_EQ(running.stream.capture_queued(), 10);
 }
 
@@ -394,34 +379,30 @@ TEST(AudioStream, StopDeadlineClosesAWindowThatCouldNeverClose) {
 }
 
 TEST(AudioStream, BoxNestedLoopDeliversNotificationsBeforeTheHandlerResumes) {
-    {
-        SCOPED_TRACE("refused write");
+    // A refused write, or a refused hand-back: the box's loop handles the
+    // next blocks, and the refused one stays counted.
+    const struct {
+        call_kind refused;
+        std::uint32_t nth;
+        std::vector<int> played;  // slot 0's write was refused
+        std::size_t capture_held;
+    } cases[] = {{call_kind::playback_write, 1, {1, 2}, 10},
+                 {call_kind::capture_add, 11, {0, 1, 2}, 9}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fake::to_string(c.refused));
         rig r;
         ASSERT_EQ(r.window.start(), 1);
-        r.devices.refuse(call_kind::playback_write, mm_error, 1);
+        r.devices.refuse(c.refused, mm_error, c.nth);
         r.host.inside_box = [&r] { r.devices.dispatch_pending(); };
         r.capture(3);
         EXPECT_EQ(r.processor.first_inputs, (std::vector<std::int16_t>{1, 2, 3}));
-        EXPECT_EQ(r.played_slots(), (std::vector<int>{1, 2}));  // slot 0 was refused
+        EXPECT_EQ(r.played_slots(), c.played);
         EXPECT_EQ(r.stream.next_playback_slot(), 3);
         EXPECT_EQ(r.stream.playback_queued(), 3);
         EXPECT_EQ(r.stream.capture_queued(), 10);
-        EXPECT_EQ(r.devices.capture_held(), 10u);
+        EXPECT_EQ(r.devices.capture_held(), c.capture_held);
         r.play(2);
-        EXPECT_EQ(r.stream.playback_queued(), 1);  // the refused block, counted for ever
-    }
-    {
-        SCOPED_TRACE("refused hand-back");
-        rig r;
-        ASSERT_EQ(r.window.start(), 1);
-        r.devices.refuse(call_kind::capture_add, mm_error, 11);
-        r.host.inside_box = [&r] { r.devices.dispatch_pending(); };
-        r.capture(3);
-        EXPECT_EQ(r.processor.first_inputs, (std::vector<std::int16_t>{1, 2, 3}));
-        EXPECT_EQ(r.played_slots(), (std::vector<int>{0, 1, 2}));
-        EXPECT_EQ(r.stream.capture_queued(), 10);
-        EXPECT_EQ(r.devices.capture_held(), 9u);
-        EXPECT_EQ(r.stream.playback_queued(), 3);
+        EXPECT_EQ(r.stream.playback_queued(), 1);
     }
     {
         SCOPED_TRACE("window closed while the box is open");
@@ -458,8 +439,8 @@ TEST(AudioStream, SamplesTheShifterDidNotWriteAreSilence) {
     std::vector<std::int16_t> expected(512, 0);
     std::fill(expected.begin(), expected.begin() + 100, std::int16_t{11 + 1000});
     EXPECT_EQ(played.samples, expected);
-    EXPECT_EQ(r.observer.measured.back(), expected);
-    EXPECT_EQ(r.observer.recorded.back(), expected);
+    EXPECT_EQ(r.host.levels.back().level, level_of(expected));
+    EXPECT_EQ(r.recorder.recorded.back(), expected);
 
     r.play(1);
     r.processor.frames = 0;  // the shifter's first calls write nothing at all

@@ -14,7 +14,6 @@
 #include "../engine/speech_signal.h"
 #include "audio/audio_stream.h"
 #include "audio/file_sound_system.h"
-#include "audio/level_meter.h"
 #include "audio/wav_recorder.h"
 #include "device_test_support.h"
 #include "engine/pitch_shifter.h"
@@ -24,12 +23,12 @@
 namespace squeakbox {
 namespace {
 
-using test_support::copying_observer;
+using test_support::copying_recorder;
 using test_support::fake_host;
+using test_support::level_of;
 using test_support::test_window;
-namespace fs = std::filesystem;
 
-constexpr std::uint32_t block = audio_stream::block_frames;
+constexpr std::uint32_t block = block_frames;
 using block_samples = std::vector<std::int16_t>;
 
 // The engine on its own, set up as the program sets it up, independently of
@@ -71,7 +70,7 @@ class program_engine final : public block_processor {
     explicit program_engine(std::int32_t semitones) {
         shifter_.set_channels(1);
         shifter_.set_sample_rate(44100);
-        shifter_.set_block_size(audio_stream::block_bytes);
+        shifter_.set_block_size(block_bytes);
         shifter_.set_pitch_semitones(semitones);
     }
     void set_pitch_semitones(std::int32_t semitones) { shifter_.set_pitch_semitones(semitones); }
@@ -90,9 +89,9 @@ TEST(StreamWithTheEngine, PlaysAndRecordsExactlyWhatTheEngineReturnsForTheAccept
     fake::fake_sound_system devices({{"Mic"}}, {{"Speakers"}});
     fake_host host;
     program_engine processor(6);
-    copying_observer observer;
+    copying_recorder recorder;
     test_window window(devices, processor, host);
-    window.stream.set_observer(&observer);
+    window.stream.set_recorder(&recorder);
     ASSERT_EQ(window.start(), 1);
 
     const std::size_t blocks = 600;
@@ -148,12 +147,12 @@ TEST(StreamWithTheEngine, PlaysAndRecordsExactlyWhatTheEngineReturnsForTheAccept
     EXPECT_EQ(window.stream.processed_blocks(), expected.size());
     EXPECT_GT(short_blocks_after_start, 0u) << "no short block: the silent tails went untested";
     ASSERT_EQ(devices.played().size(), expected.size());
-    ASSERT_EQ(observer.recorded.size(), expected.size());
+    ASSERT_EQ(recorder.recorded.size(), expected.size());
     std::size_t sounding = 0;
     for (std::size_t i = 0; i < expected.size(); ++i) {
         ASSERT_EQ(devices.played()[i].samples, expected[i]) << "played block " << i;
-        ASSERT_EQ(observer.recorded[i], expected[i]) << "recorded block " << i;
-        ASSERT_EQ(observer.measured[i], expected[i]) << "measured block " << i;
+        ASSERT_EQ(recorder.recorded[i], expected[i]) << "recorded block " << i;
+        ASSERT_EQ(host.levels[i].level, level_of(expected[i])) << "measured block " << i;
         sounding += std::any_of(expected[i].begin(), expected[i].end(),
                                 [](std::int16_t s) { return s != 0; });
     }
@@ -165,64 +164,13 @@ TEST(StreamWithTheEngine, PlaysAndRecordsExactlyWhatTheEngineReturnsForTheAccept
     EXPECT_TRUE(host.boxes.empty());
 }
 
-// The window side of a stream on real (file) devices: notifications go to the
-// stream, the final close destroys the window.
-class file_window final : public device_events {
-  public:
-    file_window(sound_system& devices, block_processor& processor, fake_host& host)
-        : stream(devices, processor, host, *this), host_(host) {}
-
-    void capture_data(wave_header* header) override { stream.on_capture_block(header); }
-    void playback_done(wave_header* header) override { stream.on_playback_done(header); }
-    void capture_ended() override { ended = true; }
-    void device_failed(const std::string& reason) override { failure = reason; }
-
-    void close() {
-        stream.request_stop();
-        if (stream.close_allowed()) destroyed = true;
-    }
-    void handle_posted_closes() {
-        while (closes_handled_ < host_.posted_closes && !destroyed) {
-            ++closes_handled_;
-            close();
-        }
-    }
-
-    audio_stream stream;
-    bool ended = false;
-    bool destroyed = false;
-    std::string failure;
-
-  private:
-    fake_host& host_;
-    int closes_handled_ = 0;
-};
-
-// The level meter and the recorder, as the window wires them.
-struct meter_and_recorder final : block_observer {
-    level_meter meter;
-    wav_recorder recorder;
-    void show_level(const wave_header& header) override { meter.measure(header); }
-    void write_block(const wave_header& header) override { recorder.write_block(header); }
-};
-
-struct file_stream : ::testing::Test {
-    fs::path dir;
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() /
-              ("squeakbox-engine-stream-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-};
-
-TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatchesIt) {
+TEST(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatchesIt) {
+    const test_support::temp_folder dir;
     // Twenty seconds of speech, not a whole number of blocks.
     const std::size_t frames = 44100 * 20 + 300;
     const auto speech = testing::speech_like(frames, 44100, 5);
-    const std::string input = (dir / "voice.wav").string();
-    const std::string output = (dir / "out.wav").string();
+    const std::string input = dir.file("voice.wav");
+    const std::string output = dir.file("out.wav");
     testing::write_wav(input, 44100, 1, speech);
 
     std::vector<std::string> reports;
@@ -230,14 +178,12 @@ TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMa
                                [&](const std::string& line) { reports.push_back(line); }});
     fake_host host;
     program_engine processor(6);
-    meter_and_recorder observer;
-    file_window window(devices, processor, host);
-    window.stream.set_observer(&observer);
-    window.stream.set_desktop_path_source([&] { return dir.string(); });
-    ASSERT_EQ(window.stream.open_stream(), 1);
-    window.stream.set_stream_state(1);
-    ASSERT_EQ(observer.recorder.open_file(window.stream.recording_target()), 0)
-        << observer.recorder.last_error();
+    wav_recorder recorder;
+    test_window window(devices, processor, host);
+    window.stream.set_recorder(&recorder);
+    window.stream.set_desktop_path_source([&] { return dir.path().string(); });
+    ASSERT_EQ(window.start(), 1);
+    ASSERT_EQ(recorder.open_file(window.stream.recording_target()), 0) << recorder.last_error();
 
     // Until the file has ended and the output has caught up, then a close.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -245,16 +191,16 @@ TEST_F(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMa
     while (!window.destroyed && std::chrono::steady_clock::now() < deadline) {
         pollfd p{devices.event_fd(), POLLIN, 0};
         ::poll(&p, 1, 20);
-        devices.dispatch_pending();
-        if (!stop_sent && window.ended && window.stream.playback_queued() == 0) {
+        window.run();
+        if (!stop_sent && host.ended && window.stream.playback_queued() == 0) {
             stop_sent = true;
             window.close();
+            window.run();
         }
-        window.handle_posted_closes();
     }
     ASSERT_TRUE(window.destroyed) << "the stream did not close within a minute";
-    observer.recorder.close_file();
-    EXPECT_TRUE(window.failure.empty()) << window.failure;
+    recorder.close_file();
+    EXPECT_TRUE(host.failure.empty()) << host.failure;
     EXPECT_TRUE(reports.empty()) << reports.front();
 
     // The engine on the same blocks; the last one padded with silence as the

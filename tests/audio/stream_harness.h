@@ -1,16 +1,20 @@
 #pragma once
-// A window for the stream in tests: the host side of audio_stream (device
-// lists, boxes, posted closes, the stop deadline) and a message loop that
-// delivers the fake devices' notifications and then the posted closes.
+// A window for the stream in tests: the listening side of audio_stream
+// (boxes, posted closes, the stop deadline, the level) and a message loop that
+// delivers the devices' notifications and then the posted closes.
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "audio/audio_stream.h"
+#include "audio/level_meter.h"
 #include "fake_sound_system.h"
 
 namespace squeakbox::test_support {
@@ -24,25 +28,21 @@ struct box_shown {
     }
 };
 
-class fake_host final : public stream_host {
+// The window's side of the stream: boxes, posted closes, the stop deadline
+// and the news, all recorded.
+class fake_host final : public stream_listener {
   public:
-    std::vector<std::uint32_t> input_items;  // device number of every list item
-    int input_selection = -1;
-    std::vector<std::uint32_t> output_items;
-    int output_selection = -1;
-
     std::vector<box_shown> boxes;
     // Runs inside the box, as its nested loop would deliver messages.
     std::function<void()> inside_box;
     int posted_closes = 0;
     std::vector<std::chrono::milliseconds> deadlines;
+    std::vector<level_reading> levels;
+    std::function<void()> on_level;
+    std::vector<std::string> recordings_stopped;
+    bool ended = false;
+    std::string failure;
 
-    int input_list_count() override { return static_cast<int>(input_items.size()); }
-    int input_list_selection() override { return input_selection; }
-    std::uint32_t input_list_item_data(int index) override { return input_items.at(index); }
-    int output_list_count() override { return static_cast<int>(output_items.size()); }
-    int output_list_selection() override { return output_selection; }
-    std::uint32_t output_list_item_data(int index) override { return output_items.at(index); }
     void message_box(std::string_view text, std::string_view title) override {
         boxes.push_back({std::string(text), std::string(title)});
         if (inside_box) inside_box();
@@ -51,13 +51,22 @@ class fake_host final : public stream_host {
     void start_stop_deadline(std::chrono::milliseconds delay) override {
         deadlines.push_back(delay);
     }
+    void show_level(level_reading level) override {
+        levels.push_back(level);
+        if (on_level) on_level();
+    }
+    void recording_stopped(const std::string& reason) override {
+        recordings_stopped.push_back(reason);
+    }
+    void capture_ended() override { ended = true; }
+    void device_failed(const std::string& reason) override { failure = reason; }
 };
 
 // Writes input + 1000 for the first `frames` samples and returns `frames`;
 // the input's first sample of every call tells the blocks apart.
 class pattern_processor final : public block_processor {
   public:
-    std::uint32_t frames = audio_stream::block_frames;
+    std::uint32_t frames = block_frames;
     std::vector<std::int16_t> first_inputs;
     std::function<void()> on_process;
 
@@ -72,42 +81,62 @@ class pattern_processor final : public block_processor {
     }
 };
 
-// Keeps a copy of every block measured and recorded.
-class copying_observer final : public block_observer {
+// A recording that keeps a copy of every block it is given.
+class copying_recorder final : public recording_control {
   public:
-    std::vector<std::vector<std::int16_t>> measured;
     std::vector<std::vector<std::int16_t>> recorded;
-    std::function<void(const char*)> on_event;
+    std::function<void()> on_write;
 
-    void show_level(const wave_header& header) override {
-        measured.push_back(copy(header));
-        if (on_event) on_event("level");
-    }
-    void write_block(const wave_header& header) override {
-        recorded.push_back(copy(header));
-        if (on_event) on_event("record");
-    }
-
-  private:
-    static std::vector<std::int16_t> copy(const wave_header& header) {
+    bool open_file(const record_target&, std::string&) override { return true; }
+    bool write_block(const wave_header& header, std::string&) override {
         const auto* first = reinterpret_cast<const std::int16_t*>(header.data);
-        return {first, first + header.buffer_length / 2};
+        recorded.emplace_back(first, first + header.buffer_length / 2);
+        if (on_write) on_write();
+        return true;
     }
+    void close_file() override {}
 };
 
-// The window procedure's part in the stream: notifications go to the stream,
-// Start stores open_stream's result, and a close is let through or swallowed.
-class test_window final : public device_events {
+// A fresh folder per test, removed afterwards.
+class temp_folder {
   public:
-    test_window(fake::fake_sound_system& devices, block_processor& processor, fake_host& host)
-        : stream(devices, processor, host, *this), devices_(devices), host_(host) {}
+    temp_folder() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "squeakbox-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~temp_folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    [[nodiscard]] std::string file(const std::string& name) const {
+        return (path_ / name).string();
+    }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
 
-    void capture_data(wave_header* header) override { stream.on_capture_block(header); }
-    void playback_done(wave_header* header) override { stream.on_playback_done(header); }
+  private:
+    std::filesystem::path path_;
+};
 
-    int start() {
-        stream.set_stream_state(stream.open_stream());
-        return stream.stream_state();
+// The level the meter gives for a block of these samples.
+inline std::uint32_t level_of(std::vector<std::int16_t> samples) {
+    wave_header header{};
+    header.data = reinterpret_cast<char*>(samples.data());
+    header.buffer_length = static_cast<std::uint32_t>(samples.size() * 2);
+    return block_level(header);
+}
+
+// The window's part in the stream: Start opens it, a close is let through or
+// swallowed, and the loop delivers the devices' notifications, then each
+// posted close.
+class test_window {
+  public:
+    test_window(sound_system& devices, block_processor& processor, fake_host& host)
+        : stream(devices, processor, host), devices_(devices), host_(host) {}
+
+    int start(std::uint32_t capture_number = 0, std::uint32_t playback_number = 0) {
+        return stream.open_stream(capture_number, playback_number);
     }
     // A close request; true once the window is destroyed.
     bool close() {
@@ -129,7 +158,7 @@ class test_window final : public device_events {
     bool destroyed = false;
 
   private:
-    fake::fake_sound_system& devices_;
+    sound_system& devices_;
     fake_host& host_;
     int closes_handled_ = 0;
 };

@@ -27,27 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// A fresh folder per test, removed afterwards.
-class temp_folder {
-  public:
-    temp_folder() {
-        std::string pattern = (fs::temp_directory_path() / "squeakbox-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~temp_folder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    [[nodiscard]] std::string file(const std::string& name) const {
-        return (path_ / name).string();
-    }
-    [[nodiscard]] const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using test_support::temp_folder;
 
 std::vector<unsigned char> read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -364,28 +344,19 @@ TEST(WavRecorder, ASlowDiskNeverHoldsUpABlockInRealTimeAndLosesNoneOnFiles) {
     }
 }
 
-// The level meter and the recorder as the window wires them.
-struct meter_and_recorder final : block_observer {
-    level_meter meter;
-    wav_recorder recorder;
-    std::vector<std::uint32_t> levels;
-    void show_level(const wave_header& header) override { levels.push_back(meter.measure(header)); }
-    void write_block(const wave_header& header) override { recorder.write_block(header); }
-};
-
 TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
     temp_folder folder;
     fake::fake_sound_system devices({{"Mic"}}, {{"Speakers"}});
     test_support::fake_host host;
     test_support::pattern_processor processor;
-    meter_and_recorder observer;
+    wav_recorder recorder;
     test_support::test_window window(devices, processor, host);
-    window.stream.set_observer(&observer);
+    window.stream.set_recorder(&recorder);
     window.stream.set_desktop_path_source([&] { return folder.path().string(); });
 
-    EXPECT_EQ(observer.recorder.open_file(window.stream.recording_target()), 1);  // not started yet
+    EXPECT_EQ(recorder.open_file(window.stream.recording_target()), 1);  // not started yet
     ASSERT_EQ(window.start(), 1);
-    ASSERT_EQ(observer.recorder.open_file(window.stream.recording_target()), 0);
+    ASSERT_EQ(recorder.open_file(window.stream.recording_target()), 0);
     std::vector<std::int16_t> speech(512 * 30);
     for (std::size_t i = 0; i < speech.size(); ++i) {
         speech[i] = static_cast<std::int16_t>((static_cast<int>(i * 7919 % 4001) - 2000) *
@@ -402,13 +373,13 @@ TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
     window.close();
     window.run();
     ASSERT_TRUE(window.destroyed);
-    observer.recorder.close_file();
+    recorder.close_file();
 
     const auto bytes = read_file(window.stream.recording_target().file_name);
     const auto& played = devices.played();
     ASSERT_EQ(played.size(), 20u);
     ASSERT_EQ(valid_data_size(bytes), 20u * 1024);
-    ASSERT_EQ(observer.levels.size(), 20u);
+    ASSERT_EQ(host.levels.size(), 20u);
     for (std::size_t i = 0; i < played.size(); ++i) {
         std::vector<std::int16_t> in_file(512);
         std::memcpy(in_file.data(), bytes.data() + 46 + 1024 * i, 1024);
@@ -416,7 +387,7 @@ TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
         wave_header header{};
         header.data = reinterpret_cast<char*>(in_file.data());
         header.buffer_length = 1024;
-        EXPECT_EQ(block_level(header), observer.levels[i]) << "block " << i;
+        EXPECT_EQ(block_level(header), host.levels[i].level) << "block " << i;
     }
 }
 
