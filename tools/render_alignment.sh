@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# How well squeakbox-render lines long files up: makes half an hour (or
+# MINUTES) of speech with two espeak-ng voices, a man's and a woman's reading
+# different texts, renders it at each pitch and prints, for the first and the
+# last minute, where the sound comes out against where it went in (the centre
+# of the loudness envelopes' match, positive when late) and the best match.
+#   tools/render_alignment.sh [BUILD_DIR] [MINUTES [PITCH...]]
+#   e.g. tools/render_alignment.sh build 30 -6 6 43
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build
+if [ $# -gt 0 ] && [ "${1#-}" = "$1" ] && [ -d "$1" ]; then build=$1; shift; fi
+minutes=${1:-30}
+[ $# -gt 0 ] && shift
+pitches=("$@")
+[ ${#pitches[@]} -gt 0 ] || pitches=(-47 -24 -12 -6 6 12 24 43 47)
+for tool in espeak-ng sox; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing; run scripts/install-deps.sh test" >&2; exit 1; }
+done
+texts=/usr/share/common-licenses
+[ -r "$texts/GPL-3" ] || { echo "$texts holds no texts to read out" >&2; exit 1; }
+cmake --build "$build" --target squeakbox-render squeakbox-render-alignment >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Long texts (each reads for over half an hour), repeated for longer runs.
+repeat_text() { for _ in $(seq $((minutes / 30 + 1))); do cat "$@"; done; }
+repeat_text "$texts/GPL-3" | espeak-ng -v en-us -s 165 -w "$work/man-espeak.wav"
+repeat_text "$texts/Apache-2.0" "$texts/LGPL-2.1" | espeak-ng -v en-gb+f3 -s 170 -w "$work/woman-espeak.wav"
+for voice in man woman; do
+  sox -D "$work/$voice-espeak.wav" -r 44100 -c 1 -b 16 "$work/$voice.wav" trim 0 $((minutes * 60))
+  sox "$work/$voice.wav" -t raw "$work/$voice.raw"
+  rm "$work/$voice-espeak.wav"
+done
+echo "first and last minute of $minutes minutes of espeak-ng speech; ms, positive when the output is late"
+for voice in man woman; do
+  for pitch in "${pitches[@]}"; do
+    "$build/cli/squeakbox-render" --quiet -s "$pitch" "$work/$voice.wav" "$work/out.wav"
+    sox "$work/out.wav" -t raw "$work/out.raw"
+    printf '%s %+d: %s\n' "$voice" "$pitch" \
+      "$("$build/tools/squeakbox-render-alignment" "$work/$voice.raw" "$work/out.raw" 44100 60 800 | paste -sd ' ')"
+  done
+done
