@@ -216,14 +216,17 @@ stream carries, on average, frame t + D of the input, where
   D = r * P + (S - O) / 2 * (r - 1) + F
 with r the pitch factor, S and O the time-stretcher's 82 ms sequence and
 12 ms overlap in frames, F the anti-alias filter's centre (14.5 frames up,
-15.5 * r - 1 down) and P where a sequence starts on average within the 28 ms
-seek window W: W / 2 when the pitch goes up or stays, W / 10 when it goes
-down. Within each sequence the shifted voice runs r times as fast, hence the
-middle term. Measured against the loudness envelope of speech, the result
-lines up within about 5 ms (the seek window's jitter allows no better); with
---pitch-changes the starting pitch sets D. With --latency low, S, W and O are
-that mode's lengths at the pitch, and the silence that the engine's first
-block of sound starts with comes off D.
+15.5 * r - 1 down) and P where, counted by loudness, a sequence starts on
+average within the 28 ms seek window W: 5 * W / 8 when the pitch goes up,
+2 * W / 5 when it stays or goes down. Within each sequence the shifted voice
+runs r times as fast, hence the middle term. Measured against the loudness
+envelope of speech, the result lines up within about 5 ms from -47 to +24
+semitones, at the start and after half an hour alike. Further up every sound
+comes out spread over most of a second; the centre of that spread lands
+within about 15 ms, by how the voice sounds. With --pitch-changes the
+starting pitch sets D. With --latency low, S, W and O are that mode's
+lengths at the pitch, and the silence that the engine's first block of sound
+starts with comes off D.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

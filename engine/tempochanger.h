@@ -71,12 +71,14 @@ class tempochanger {
     // How far ahead of the input, in output frames, the stream that `process`
     // returns runs on average once it flows (the calls before the first
     // sequence return nothing and are not counted). A sequence starts where
-    // the search finds the best join: anywhere in the seek window (its middle
-    // on average) when the tempo is below 10000, since the natural
-    // continuation then lies beyond it; near the window's start above 10000.
-    // Within a sequence the output runs 10000 / tempo times as fast as the
-    // input and gets ahead of it by up to (sequence - overlap) times that
-    // speed less one, half of that on average.
+    // the search finds the best join. Counted by loudness (the search favours
+    // loud matches, and loud sequences are what is heard), that is five
+    // eighths into the seek window when the tempo is below 10000, where the
+    // natural continuation lies beyond the window and the plain average is
+    // its middle, and two fifths in otherwise. Within a sequence the output
+    // runs 10000 / tempo times as fast as the input and gets ahead of it by
+    // up to (sequence - overlap) times that speed less one, half of that on
+    // average.
     [[nodiscard]] double delay_frames() const noexcept;
 
     // Diagnostics: the frames waiting in the input and output buffers (the
