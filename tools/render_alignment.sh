@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # How well squeakbox-render lines long files up: makes half an hour (or
-# MINUTES) of speech with two espeak-ng voices, a man's and a woman's reading
-# different texts, renders it at each pitch and prints, for the first and the
-# last minute, where the sound comes out against where it went in (the centre
-# of the loudness envelopes' match, positive when late) and the best match.
+# MINUTES) of speech with three espeak-ng voices reading different texts (a
+# man's and a woman's English and a man's German), renders each at each pitch
+# and prints, for the first and the last minute, where the sound comes out
+# against where it went in (the centre of the loudness envelopes' match,
+# positive when late) and the best match.
 #   tools/render_alignment.sh [BUILD_DIR] [MINUTES [PITCH...]]
 #   e.g. tools/render_alignment.sh build 30 -6 6 43
 set -euo pipefail
@@ -27,13 +28,14 @@ trap 'rm -rf "$work"' EXIT
 repeat_text() { for _ in $(seq $((minutes / 30 + 1))); do cat "$@"; done; }
 repeat_text "$texts/GPL-3" | espeak-ng -v en-us -s 165 -w "$work/man-espeak.wav"
 repeat_text "$texts/Apache-2.0" "$texts/LGPL-2.1" | espeak-ng -v en-gb+f3 -s 170 -w "$work/woman-espeak.wav"
-for voice in man woman; do
+repeat_text "$texts/GFDL-1.3" "$texts/MPL-2.0" "$texts/GPL-2" | espeak-ng -v de+m3 -s 150 -w "$work/german-espeak.wav"
+for voice in man woman german; do
   sox -D "$work/$voice-espeak.wav" -r 44100 -c 1 -b 16 "$work/$voice.wav" trim 0 $((minutes * 60))
   sox "$work/$voice.wav" -t raw "$work/$voice.raw"
   rm "$work/$voice-espeak.wav"
 done
 echo "first and last minute of $minutes minutes of espeak-ng speech; ms, positive when the output is late"
-for voice in man woman; do
+for voice in man woman german; do
   for pitch in "${pitches[@]}"; do
     "$build/cli/squeakbox-render" --quiet -s "$pitch" "$work/$voice.wav" "$work/out.wav"
     sox "$work/out.wav" -t raw "$work/out.raw"
