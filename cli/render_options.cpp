@@ -220,13 +220,14 @@ with r the pitch factor, S and O the time-stretcher's 82 ms sequence and
 average within the 28 ms seek window W: 5 * W / 8 when the pitch goes up,
 2 * W / 5 when it stays or goes down. Within each sequence the shifted voice
 runs r times as fast, hence the middle term. Measured against the loudness
-envelope of speech, the result lines up within about 5 ms from -47 to +24
-semitones, at the start and after half an hour alike. Further up every sound
-comes out spread over most of a second; the centre of that spread lands
-within about 15 ms, by how the voice sounds. With --pitch-changes the
-starting pitch sets D. With --latency low, S, W and O are that mode's
-lengths at the pitch, and the silence that the engine's first block of sound
-starts with comes off D.
+envelope of recorded speech, the result lines up within about 5 ms from -47
+to +24 semitones, at the start and after half an hour alike. Further up every
+sound comes out spread over most of a second; the centre of that spread lands
+within about 15 ms, by how the voice sounds, but some 40 ms late where the
+pauses are digital silence (as in synthetic speech, never in a recording).
+With --pitch-changes the starting pitch sets D. With --latency low, S, W
+and O are that mode's lengths at the pitch, and the silence that the
+engine's first block of sound starts with comes off D.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

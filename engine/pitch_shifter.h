@@ -146,9 +146,11 @@ class pitch_shifter {
     // sums the time-stretcher's start in its seek window and its run-ahead
     // within a sequence, and the transposer's filter. Negative when the pitch
     // goes down far enough that the stretched sequences trail the input.
-    // Measured on speech from -47 to +24 semitones it lands within about
-    // 5 ms. Further up each sound comes out spread over most of a second, and
-    // the centre of that spread lands within about 15 ms, by the voice. The
+    // Measured on recorded speech from -47 to +24 semitones it lands within
+    // about 5 ms. Further up each sound comes out spread over most of a
+    // second, and the centre of that spread lands within about 15 ms, by the
+    // voice (some 40 ms late where pauses are digital silence: a silent
+    // overlap starts the next sequence at the seek window's start). The
     // silence before the first sequence is not part of it: a caller that
     // keeps every block's output has that too.
     [[nodiscard]] std::int32_t delay_frames() const noexcept;

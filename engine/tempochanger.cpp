@@ -158,9 +158,9 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
 double tempochanger::delay_frames() const noexcept {
     const double speed = static_cast<double>(ten_thousand) / tempo;
     // Where in the seek window a sequence's sound starts, on average and
-    // counted by loudness, as measured on three voices from -47 to +47
-    // semitones. Far up it varies with the voice by about 15 ms of output
-    // either way; five eighths splits that.
+    // counted by loudness, as measured on three recorded voices from -47 to
+    // +47 semitones. Far up it varies with the voice by about 15 ms of
+    // output either way; five eighths splits that.
     const double start = tempo < ten_thousand ? seek_length * 5.0 / 8.0 : seek_length * 0.4;
     // The low-latency pacing's first block begins with silence of its own,
     // which the returned stream carries in front of the first sequence.

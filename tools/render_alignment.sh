@@ -29,12 +29,18 @@ repeat_text() { for _ in $(seq $((minutes / 30 + 1))); do cat "$@"; done; }
 repeat_text "$texts/GPL-3" | espeak-ng -v en-us -s 165 -w "$work/man-espeak.wav"
 repeat_text "$texts/Apache-2.0" "$texts/LGPL-2.1" | espeak-ng -v en-gb+f3 -s 170 -w "$work/woman-espeak.wav"
 repeat_text "$texts/GFDL-1.3" "$texts/MPL-2.0" "$texts/GPL-2" | espeak-ng -v de+m3 -s 150 -w "$work/german-espeak.wav"
+# The synthetic voices pause in digital silence, which no recording has: a
+# silent overlap makes the stretcher's search start the sequence after every
+# pause at the seek window's start, which moves a far-up render by some 40 ms.
+# A microphone's noise floor, about -65 dBFS, makes them speech as recorded.
 for voice in man woman german; do
-  sox -D "$work/$voice-espeak.wav" -r 44100 -c 1 -b 16 "$work/$voice.wav" trim 0 $((minutes * 60))
+  sox -D "$work/$voice-espeak.wav" -r 44100 -c 1 -b 16 "$work/$voice-clean.wav" trim 0 $((minutes * 60))
+  sox "$work/$voice-clean.wav" -p synth whitenoise vol 0.001 |
+    sox -D -m -v 1 "$work/$voice-clean.wav" -v 1 - -b 16 "$work/$voice.wav"
   sox "$work/$voice.wav" -t raw "$work/$voice.raw"
-  rm "$work/$voice-espeak.wav"
+  rm "$work/$voice-espeak.wav" "$work/$voice-clean.wav"
 done
-echo "first and last minute of $minutes minutes of espeak-ng speech; ms, positive when the output is late"
+echo "first and last minute of $minutes minutes of espeak-ng speech over a noise floor; ms, positive when late"
 for voice in man woman german; do
   for pitch in "${pitches[@]}"; do
     "$build/cli/squeakbox-render" --quiet -s "$pitch" "$work/$voice.wav" "$work/out.wav"
