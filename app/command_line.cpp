@@ -1,26 +1,10 @@
 #include "app/command_line.h"
 
-#include <climits>
-#include <cstdio>
-
 #include "app/pitch_range.h"
+#include "cli/option_scan.h"
 
 namespace squeakbox {
 namespace {
-
-bool is_space(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-bool is_digit(char c) noexcept {
-    return c >= '0' && c <= '9';
-}
-
-// A negative start pitch ("-3") is a value, not an option; so is anything that
-// does not start with a dash.
-bool looks_like_option(std::string_view arg) noexcept {
-    if (arg.size() < 2 || arg[0] != '-') return false;
-    return !is_digit(arg[1]) && !is_space(arg[1]);
-}
 
 // The options that take a value, and where the value goes.
 std::string* value_slot(command_line& options, std::string_view name) noexcept {
@@ -31,141 +15,73 @@ std::string* value_slot(command_line& options, std::string_view name) noexcept {
     return nullptr;
 }
 
-bool set_flag(command_line& options, std::string_view name) noexcept {
-    if (name == "--realtime") {
-        options.pacing = pacing_choice::realtime;
-    } else if (name == "--fast") {
-        options.pacing = pacing_choice::fast;
-    } else if (name == "--exit-at-end") {
-        options.exit_at_end = true;
-    } else if (name == "--record") {
-        options.record = true;
-    } else if (name == "--stats") {
-        options.stats = true;
-    } else if (name == "--virtual-mic") {
-        options.virtual_mic = true;
-    } else if (name == "--list-devices") {
-        options.list_devices = true;
-    } else if (name == "--help" || name == "-h") {
-        options.help = true;
-    } else if (name == "--version") {
-        options.version = true;
-    } else {
-        return false;
+bool* flag_slot(command_line& options, std::string_view name) noexcept {
+    if (name == "--exit-at-end") return &options.exit_at_end;
+    if (name == "--record") return &options.record;
+    if (name == "--stats") return &options.stats;
+    if (name == "--virtual-mic") return &options.virtual_mic;
+    if (name == "--list-devices") return &options.list_devices;
+    if (name == "--help" || name == "-h") return &options.help;
+    if (name == "--version") return &options.version;
+    return nullptr;
+}
+
+// The options, and the words that are not options as the old command-line
+// text, of which only a leading number counts.
+std::string scan_options(std::span<const std::string_view> args, command_line& options) {
+    std::string pitch_text;
+    std::optional<engine_variant> engine;
+    // A negative start pitch ("-3") is a value, not an option.
+    options::argument_scanner scan(args, true);
+    while (scan.next()) {
+        const std::string_view name = scan.name();
+        if (!scan.is_option()) {
+            if (!pitch_text.empty()) pitch_text += ' ';
+            pitch_text += scan.arg();
+        } else if (std::string* slot = value_slot(options, name)) {
+            *slot = scan.value();
+            if (slot->empty())
+                throw options::usage_error(std::string(name) + " needs a non-empty value");
+        } else if (bool* flag = flag_slot(options, name)) {
+            scan.no_value();
+            *flag = true;
+        } else if (name == "--realtime" || name == "--fast") {
+            scan.no_value();
+            options.pacing = name == "--fast" ? pacing_choice::fast : pacing_choice::realtime;
+        } else if (name == "--latency") {
+            options.low_latency = options::latency_named(scan.value()) == latency_mode::low;
+        } else if (name == "--audio-system") {
+            options.audio_system = options::named_choice<audio_system_choice>(
+                name, scan.value(),
+                {{"auto", audio_system_choice::automatic},
+                 {"pulse", audio_system_choice::pulse},
+                 {"alsa", audio_system_choice::alsa}});
+        } else if (name == "--engine") {
+            engine = options::engine_variant_named(name, scan.value());
+        } else {
+            scan.unknown();
+        }
     }
-    return true;
+    if (!options.help) options.engine = options::choose_engine_variant(engine);
+    return pitch_text;
 }
 
 }  // namespace
 
 std::optional<long long> scan_leading_integer(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size() && is_space(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    if (i == text.size() || !is_digit(text[i])) return std::nullopt;
-    // Accumulate towards the sign so LLONG_MIN is reachable, and stop growing
-    // at the limit instead of overflowing.
-    long long value = 0;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-        const int digit = text[i] - '0';
-        if (negative) {
-            value = value < (LLONG_MIN + digit) / 10 ? LLONG_MIN : value * 10 - digit;
-        } else {
-            value = value > (LLONG_MAX - digit) / 10 ? LLONG_MAX : value * 10 + digit;
-        }
-    }
-    return value;
+    const auto scanned = options::scan_integer(text);
+    if (!scanned) return std::nullopt;
+    return scanned->value;
 }
 
 command_line_result parse_command_line(std::span<const std::string_view> args) {
     command_line_result result;
     command_line& options = result.options;
-    // The words that are not options form the old command-line text, of which
-    // only a leading number counts.
     std::string pitch_text;
-    bool options_ended = false;
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string_view arg = args[i];
-        if (options_ended || !looks_like_option(arg)) {
-            if (!pitch_text.empty()) pitch_text += ' ';
-            pitch_text += arg;
-            continue;
-        }
-        if (arg == "--") {
-            options_ended = true;
-            continue;
-        }
-        std::string_view name = arg;
-        std::optional<std::string_view> inline_value;
-        if (const auto eq = arg.find('='); eq != std::string_view::npos && arg.starts_with("--")) {
-            name = arg.substr(0, eq);
-            inline_value = arg.substr(eq + 1);
-        }
-        if (name == "--audio-system") {
-            std::string_view value;
-            if (inline_value) {
-                value = *inline_value;
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                result.error = "--audio-system needs a value: auto, pulse or alsa";
-                return result;
-            }
-            if (value == "auto") {
-                options.audio_system = audio_system_choice::automatic;
-            } else if (value == "pulse") {
-                options.audio_system = audio_system_choice::pulse;
-            } else if (value == "alsa") {
-                options.audio_system = audio_system_choice::alsa;
-            } else {
-                result.error.append("--audio-system is auto, pulse or alsa, not \"")
-                    .append(value)
-                    .append("\"");
-                return result;
-            }
-            continue;
-        }
-        if (std::string* slot = value_slot(options, name)) {
-            if (inline_value) {
-                *slot = *inline_value;
-            } else if (i + 1 < args.size()) {
-                *slot = args[++i];
-            } else {
-                result.error = std::string(name) + " needs a value";
-                return result;
-            }
-            if (slot->empty()) {
-                result.error = std::string(name) + " needs a non-empty value";
-                return result;
-            }
-            continue;
-        }
-        if (name == "--latency") {
-            std::string_view mode;
-            if (inline_value)
-                mode = *inline_value;
-            else if (i + 1 < args.size())
-                mode = args[++i];
-            else {
-                result.error = "--latency needs a value";
-                return result;
-            }
-            if (mode != "low" && mode != "normal") {
-                result.error = "--latency must be low or normal, not '" + std::string(mode) + "'";
-                return result;
-            }
-            options.low_latency = mode == "low";
-            continue;
-        }
-        if (!inline_value && set_flag(options, name)) continue;
-        result.error = inline_value && set_flag(options, name)
-                           ? std::string(name) + " takes no value"
-                           : "unknown option " + std::string(arg);
+    try {
+        pitch_text = scan_options(args, options);
+    } catch (const options::usage_error& e) {
+        result.error = e.what();
         return result;
     }
 
@@ -223,6 +139,9 @@ Changes the pitch of your voice in real time.
   --virtual-mic            play into a new microphone, "Squeakbox", for call programs
   --audio-system SYSTEM    auto (default): the desktop's sound server (PulseAudio or
                            PipeWire) when one answers, else ALSA; pulse; or alsa
+  --engine VARIANT         auto (default): the fastest engine variant this processor
+                           runs; plain, sse2, avx2 or avx512 force one;
+                           SQUEAKBOX_ENGINE names it when this option does not
   --list-devices           list the sound devices and exit
   -h, --help               show this help and exit
   --version                show the versions in use and exit

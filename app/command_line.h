@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/simd/dispatch.h"
+
 namespace squeakbox {
 
 // How file devices pace themselves: in real time, as fast as they can, or as
@@ -32,6 +34,8 @@ struct command_line {
     bool record = false;       // start recording as soon as the stream runs
     bool stats = false;        // print the stream's counters at exit
     bool low_latency = false;  // --latency low: the engine's low-latency mode
+    // From --engine or SQUEAKBOX_ENGINE; the fastest by default.
+    engine_variant engine = best_variant();
     bool list_devices = false;
     bool help = false;
     bool version = false;

@@ -43,16 +43,6 @@ namespace {
 
 constexpr const char* program = "squeakbox";
 
-std::string engine_description(const pitch_shifter& shifter) {
-    std::string text =
-        shifter.uses_mmx_classes() ? "processor-specific (_mmx) classes" : "plain classes";
-    text += ", ";
-    text += simd::level_name(shifter.kernel_level());
-    text += " kernels, ";
-    text += latency_description(shifter.latency());
-    return text;
-}
-
 // An ALSA device named directly goes to ALSA, not to the sound server.
 bool names_alsa_device(const std::string& name) {
     return name.starts_with("hw:") || name.starts_with("plughw:");
@@ -195,10 +185,11 @@ int run(int argc, char** argv) {
     if (!check_distinct_files(options)) return 2;
 
     // Built before anything else, as the one engine of the run.
-    pitch_shifter shifter;
+    pitch_shifter shifter(options.engine);
     if (options.low_latency) shifter.set_latency(latency_mode::low);
     if (options.version) {
-        std::fputs(version_text(engine_description(shifter)).c_str(), stdout);
+        std::fputs(version_text(engine_description(shifter.variant(), shifter.latency())).c_str(),
+                   stdout);
         const device_set sound(options);
         std::printf("sound: %s\n", sound.problem.empty() ? sound.in_use.c_str() : "none");
         return 0;

@@ -1,14 +1,14 @@
 #pragma once
 // What --version prints: the program's version and the versions of the
-// libraries it runs on, and which engine classes and kernels it uses.
+// libraries it runs on, and which engine variant it uses.
 
 #include <string>
 #include <string_view>
 
 namespace squeakbox {
 
-// `engine` describes the pitch engine in use, for example "plain classes,
-// scalar kernels".
+// `engine` describes the pitch engine in use, for example "plain (plain stage
+// classes, scalar kernels), normal latency (...)".
 [[nodiscard]] std::string version_text(std::string_view engine);
 
 }  // namespace squeakbox

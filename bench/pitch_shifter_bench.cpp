@@ -39,9 +39,9 @@ void report(benchmark::State& state, std::uint64_t frames, const std::string& la
     state.SetLabel(label);
 }
 
-void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, int semitones,
+void whole_engine(benchmark::State& state, engine_variant variant, int semitones,
                   latency_mode latency) {
-    pitch_shifter ps(choice, l);
+    pitch_shifter ps(variant);
     ps.set_channels(1);
     ps.set_sample_rate(sample_rate);
     ps.set_block_size(block_frames * 2);
@@ -58,9 +58,7 @@ void whole_engine(benchmark::State& state, engine_choice choice, simd::level l, 
         k = (k + 1) % signal_blocks;
         frames += block_frames;
     }
-    report(state, frames,
-           std::string(ps.uses_mmx_classes() ? "mmx classes, " : "plain classes, ") +
-               simd::level_name(l) + ", " + latency_name(latency) + " latency");
+    report(state, frames, engine_description(variant, latency));
 }
 
 // The tempo changer at +6 semitones fed with what the transposer makes of
@@ -103,24 +101,27 @@ void tempo_stage(benchmark::State& state, simd::level l) {
 const bool registered = [] {
     const simd::level best = simd::best_level();
     for (simd::level l : {simd::level::scalar, best}) {
-        const std::string name = simd::level_name(l);
-        benchmark::RegisterBenchmark(("pitch_shifter_mono_+6/" + name).c_str(), whole_engine,
-                                     engine_choice::automatic, l, 6, latency_mode::normal);
-        benchmark::RegisterBenchmark(("tempochanger_mono_7071/" + name).c_str(), tempo_stage, l);
-        if (l == best && best == simd::level::scalar) break;
+        benchmark::RegisterBenchmark(
+            ("tempochanger_mono_7071/" + std::string(simd::level_name(l))).c_str(), tempo_stage, l);
+        if (l == best) break;
     }
-    benchmark::RegisterBenchmark("pitch_shifter_mono_+6/plain_classes", whole_engine,
-                                 engine_choice::plain, best, 6, latency_mode::normal);
+    const engine_variant fastest = best_variant();
+    for (engine_variant v : {engine_variant::plain, fastest}) {
+        benchmark::RegisterBenchmark(
+            ("pitch_shifter_mono_+6/" + std::string(variant_name(v))).c_str(), whole_engine, v, 6,
+            latency_mode::normal);
+        if (v == fastest) break;
+    }
     // The low-latency mode: shorter sequences, so more of them, each with a
     // shorter search.
-    benchmark::RegisterBenchmark("pitch_shifter_mono_+6_low_latency/best", whole_engine,
-                                 engine_choice::automatic, best, 6, latency_mode::low);
-    benchmark::RegisterBenchmark("pitch_shifter_mono_-6_low_latency/best", whole_engine,
-                                 engine_choice::automatic, best, -6, latency_mode::low);
-    benchmark::RegisterBenchmark("pitch_shifter_mono_-6/best", whole_engine,
-                                 engine_choice::automatic, best, -6, latency_mode::normal);
-    benchmark::RegisterBenchmark("pitch_shifter_mono_0/best", whole_engine,
-                                 engine_choice::automatic, best, 0, latency_mode::normal);
+    benchmark::RegisterBenchmark("pitch_shifter_mono_+6_low_latency/best", whole_engine, fastest, 6,
+                                 latency_mode::low);
+    benchmark::RegisterBenchmark("pitch_shifter_mono_-6_low_latency/best", whole_engine, fastest,
+                                 -6, latency_mode::low);
+    benchmark::RegisterBenchmark("pitch_shifter_mono_-6/best", whole_engine, fastest, -6,
+                                 latency_mode::normal);
+    benchmark::RegisterBenchmark("pitch_shifter_mono_0/best", whole_engine, fastest, 0,
+                                 latency_mode::normal);
     return true;
 }();
 

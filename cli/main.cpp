@@ -51,7 +51,7 @@ class progress_bar {
 };
 
 int run(const render_options& options) {
-    if (options.level) simd::force_level(*options.level);
+    force_variant(options.engine);
     sound_reader input(options.input);
     check_input(input);
     sound_writer output(options.output, input.sample_rate(), input.channels());
@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
     }
     if (options.version) {
         std::printf("%s %s\n%s\nengine: %s\n", program, program_version(),
-                    sndfile_version().c_str(), engine_description(options).c_str());
+                    sndfile_version().c_str(),
+                    engine_description(options.engine, options.latency).c_str());
         return 0;
     }
 

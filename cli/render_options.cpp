@@ -1,39 +1,16 @@
 #include "cli/render_options.h"
 
 #include <algorithm>
-#include <charconv>
-#include <climits>
 
 namespace squeakbox::render {
 
 namespace {
 
-template <typename Int>
-Int parse_integer(std::string_view text, std::string_view option, Int low, Int high) {
-    Int value{};
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error == std::errc::invalid_argument || stop != end)
-        throw usage_error(std::string(option) + " needs a whole number, not '" + std::string(text) +
-                          "'");
-    if (error == std::errc::result_out_of_range || value < low || value > high)
-        throw usage_error(std::string(option) + " must be between " + std::to_string(low) +
-                          " and " + std::to_string(high) + ", not " + std::string(text));
-    return value;
-}
+using options::number_in_range;
 
 std::int32_t parse_semitones(std::string_view text, std::string_view option) {
-    // A leading '+' reads naturally for raising the pitch.
-    if (text.size() > 1 && text.front() == '+') text.remove_prefix(1);
-    long long value = 0;
-    const char* end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error == std::errc::invalid_argument || stop != end)
-        throw usage_error(std::string(option) + " needs a whole number, not '" + std::string(text) +
-                          "'");
     // Beyond even a long long the number is still just a pitch out of range.
-    if (error == std::errc::result_out_of_range)
-        value = text.front() == '-' ? LLONG_MIN : LLONG_MAX;
+    const long long value = options::whole_number(text, option);
     if (value < -pitch_shifter::max_semitones || value > pitch_shifter::max_semitones)
         throw usage_error(std::string(option) + ": " + pitch_shifter::out_of_range_message(value));
     return static_cast<std::int32_t>(value);
@@ -50,8 +27,8 @@ std::vector<pitch_change> parse_pitch_changes(std::string_view text) {
             throw usage_error(std::string(option) + " needs BLOCK:SEMITONES pairs, not '" +
                               std::string(item) + "'");
         pitch_change change;
-        change.block =
-            parse_integer<std::uint64_t>(item.substr(0, colon), option, 0, std::uint64_t{1} << 48);
+        change.block = number_in_range<std::uint64_t>(item.substr(0, colon), option, 0,
+                                                      std::uint64_t{1} << 48);
         change.semitones = parse_semitones(item.substr(colon + 1), option);
         changes.push_back(change);
         if (comma == std::string_view::npos) break;
@@ -67,91 +44,66 @@ std::vector<pitch_change> parse_pitch_changes(std::string_view text) {
     return changes;
 }
 
-engine_choice parse_engine(std::string_view text) {
-    if (text == "auto") return engine_choice::automatic;
-    if (text == "plain") return engine_choice::plain;
+engine_variant parse_engine(std::string_view text) {
+    // The older name of the processor-specific classes: the fastest variant
+    // that runs them.
     if (text == "mmx") {
         if (!pitch_shifter::processor_has_mmx())
             throw usage_error("--engine mmx: this processor cannot run the mmx engine classes");
-        return engine_choice::mmx;
+        return best_variant();
     }
-    throw usage_error("--engine must be auto, plain or mmx, not '" + std::string(text) + "'");
+    return options::engine_variant_named("--engine", text);
 }
 
-simd::level parse_simd(std::string_view text) {
-    const auto level = simd::parse_level(text);
-    if (!level)
-        throw usage_error("--simd must be scalar, sse2, avx2 or avx512, not '" + std::string(text) +
-                          "'");
-    if (!simd::processor_supports(*level))
-        throw usage_error("--simd " + std::string(text) +
-                          ": this processor (or this build) cannot run those kernels");
-    return *level;
-}
-
-latency_mode parse_latency(std::string_view text) {
-    if (text == "normal") return latency_mode::normal;
-    if (text == "low") return latency_mode::low;
-    throw usage_error("--latency must be low or normal, not '" + std::string(text) + "'");
+// The older spelling of the variant by its kernels, where the plain variant's
+// are "scalar".
+engine_variant parse_simd(std::string_view text) {
+    const std::string_view name = options::named_choice<std::string_view>(
+        "--simd", text,
+        {{"scalar", "plain"}, {"sse2", "sse2"}, {"avx2", "avx2"}, {"avx512", "avx512"}});
+    return options::engine_variant_named("--simd", name);
 }
 
 }  // namespace
 
 render_options parse_options(std::span<const std::string_view> args) {
     render_options options;
+    std::optional<engine_variant> engine;
     std::vector<std::string_view> files;
-    bool options_end = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (options_end || arg == "-" || !arg.starts_with("-")) {
-            files.push_back(arg);
+    options::argument_scanner scan(args, false);
+    while (scan.next()) {
+        if (!scan.is_option()) {
+            files.push_back(scan.arg());
             continue;
         }
-        if (arg == "--") {
-            options_end = true;
-            continue;
-        }
-        // Both "--name value" and "--name=value".
-        std::string_view name = arg;
-        std::optional<std::string_view> inline_value;
-        if (const std::size_t eq = arg.find('='); eq != std::string_view::npos) {
-            name = arg.substr(0, eq);
-            inline_value = arg.substr(eq + 1);
-        }
-        auto value = [&]() -> std::string_view {
-            if (inline_value) return *inline_value;
-            if (i + 1 >= args.size()) throw usage_error(std::string(name) + " needs a value");
-            return args[++i];
-        };
-        auto no_value = [&] {
-            if (inline_value) throw usage_error(std::string(name) + " takes no value");
-        };
-
+        const std::string_view name = scan.name();
         if (name == "--semitones" || name == "-s")
-            options.semitones = parse_semitones(value(), name);
+            options.semitones = parse_semitones(scan.value(), name);
         else if (name == "--pitch-changes")
-            options.pitch_changes = parse_pitch_changes(value());
+            options.pitch_changes = parse_pitch_changes(scan.value());
         else if (name == "--block-frames")
-            options.block_frames =
-                parse_integer<std::uint32_t>(value(), name, min_block_frames, max_block_frames);
+            options.block_frames = number_in_range<std::uint32_t>(
+                scan.value(), name, min_block_frames, max_block_frames);
         else if (name == "--engine")
-            options.engine = parse_engine(value());
+            engine = parse_engine(scan.value());
         else if (name == "--simd")
-            options.level = parse_simd(value());
+            engine = parse_simd(scan.value());
         else if (name == "--latency")
-            options.latency = parse_latency(value());
+            options.latency = options::latency_named(scan.value());
         else if (name == "--raw")
-            no_value(), options.raw = true;
+            scan.no_value(), options.raw = true;
         else if (name == "--quiet" || name == "-q")
-            no_value(), options.quiet = true;
+            scan.no_value(), options.quiet = true;
         else if (name == "--help" || name == "-h")
-            no_value(), options.help = true;
+            scan.no_value(), options.help = true;
         else if (name == "--version" || name == "-V")
-            no_value(), options.version = true;
+            scan.no_value(), options.version = true;
         else
-            throw usage_error("unknown option '" + std::string(arg) + "'");
+            scan.unknown();
     }
-    if (options.help || options.version) return options;
+    if (options.help) return options;
+    options.engine = options::choose_engine_variant(engine);
+    if (options.version) return options;
     if (files.size() != 2)
         throw usage_error(files.size() < 2 ? "needs an INPUT and an OUTPUT file"
                                            : "takes one INPUT and one OUTPUT file, not " +
@@ -192,12 +144,15 @@ Options:
                              from 0); e.g. 0:3,400:-2
       --block-frames N       frames per engine call, 64 to 16384 (default 512,
                              as the live program uses)
-      --engine auto|plain|mmx
-                             stage classes: auto takes the processor-specific
-                             (mmx) classes when the processor runs them
+      --engine auto|plain|sse2|avx2|avx512
+                             the engine variant: plain is the portable
+                             reference; the others run the processor-specific
+                             (mmx) classes on kernels of that instruction set;
+                             auto (default) the fastest this processor runs;
+                             mmx is the fastest too. SQUEAKBOX_ENGINE names it
+                             when this option does not
       --simd scalar|sse2|avx2|avx512
-                             force the level of the engine's kernels (default:
-                             the best this processor runs)
+                             the same by its kernels: scalar is plain
       --latency normal|low   the engine's mode: low holds back far less (about
                              40 ms instead of 110 to 230) with shorter
                              time-stretcher lengths, at a little smoothness;
@@ -207,7 +162,7 @@ Options:
                              delay removed, a last partial block dropped
   -q, --quiet                no progress bar
   -h, --help                 show this help
-  -V, --version              show versions, engine classes and SIMD level
+  -V, --version              show versions and the engine variant
 
 Without --raw the output has exactly the input's length and lines up with it:
 the engine's delay is removed from the front and its tail is flushed out with

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/option_scan.h"
 #include "engine/pitch_shifter.h"
-#include "engine/simd/dispatch.h"
 
 namespace squeakbox::render {
 
@@ -26,8 +26,8 @@ struct render_options {
     std::int32_t semitones = 6;
     std::vector<pitch_change> pitch_changes;  // sorted by block
     std::uint32_t block_frames = 512;
-    engine_choice engine = engine_choice::automatic;
-    std::optional<simd::level> level;  // unset: the best this processor runs
+    // From --engine, --simd or SQUEAKBOX_ENGINE; the fastest by default.
+    engine_variant engine = best_variant();
     latency_mode latency = latency_mode::normal;
     bool raw = false;
     bool quiet = false;
@@ -40,14 +40,11 @@ inline constexpr std::uint32_t min_block_frames = 64;
 // block's transposed frames would leave 32 bits.
 inline constexpr std::uint32_t max_block_frames = 16384;
 
-// A mistake on the command line; the message names the option and the reason.
-class usage_error : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using options::usage_error;
 
 // Parses the arguments after the program name. Throws usage_error. With --help
-// or --version the file names may be missing.
+// or --version the file names may be missing; without --help the engine
+// variant is chosen, from SQUEAKBOX_ENGINE when no option names one.
 [[nodiscard]] render_options parse_options(std::span<const std::string_view> args);
 
 [[nodiscard]] std::string help_text();

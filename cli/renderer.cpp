@@ -47,10 +47,6 @@ class frame_queue {
     std::size_t front_ = 0;
 };
 
-simd::level chosen_level(const render_options& options) {
-    return options.level ? *options.level : simd::active_level();
-}
-
 }  // namespace
 
 std::int32_t starting_semitones(const render_options& options) {
@@ -68,34 +64,12 @@ void check_input(const sound_reader& input) {
                          " Hz is not supported (8000 to 192000 Hz)");
 }
 
-std::string engine_description(const render_options& options) {
-    bool mmx = false;
-    switch (options.engine) {
-        case engine_choice::plain:
-            mmx = false;
-            break;
-        case engine_choice::mmx:
-            mmx = true;
-            break;
-        case engine_choice::automatic:
-            mmx = pitch_shifter::processor_has_mmx();
-            break;
-    }
-    std::string text = mmx ? "tempochanger_mmx + rate_transposer_stage with anti_alias_filter_mmx"
-                           : "tempochanger + rate_transposer_stage with anti_alias_filter";
-    text += ", ";
-    text += simd::level_name(chosen_level(options));
-    text += " kernels, ";
-    text += latency_description(options.latency);
-    return text;
-}
-
 render_result render_file(const render_options& options, sound_reader& input, sound_writer& output,
                           const progress_callback& progress) {
     const std::uint32_t channels = input.channels();
     const std::uint32_t block = options.block_frames;
 
-    pitch_shifter engine(options.engine, chosen_level(options));
+    pitch_shifter engine(options.engine);
     engine.set_channels(channels);
     engine.set_sample_rate(input.sample_rate());
     engine.set_block_size(block * channels * 2);

@@ -33,9 +33,6 @@ void check_input(const sound_reader& input);
 inline constexpr std::uint32_t min_sample_rate = 8000;
 inline constexpr std::uint32_t max_sample_rate = 192000;
 
-// "tempochanger_mmx + anti_alias_filter_mmx, avx512 kernels" for the options.
-[[nodiscard]] std::string engine_description(const render_options& options);
-
 // The semitones in effect at block 0.
 [[nodiscard]] std::int32_t starting_semitones(const render_options& options);
 

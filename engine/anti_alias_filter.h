@@ -26,7 +26,8 @@ class anti_alias_filter {
 
     // `kernels` picks the instruction set of the one-channel filter; every
     // level gives the same samples.
-    explicit anti_alias_filter(std::uint32_t taps, simd::level kernels = simd::active_level());
+    explicit anti_alias_filter(std::uint32_t taps,
+                               simd::level kernels = squeakbox::kernel_level(active_variant()));
     anti_alias_filter(const anti_alias_filter&) = delete;
     anti_alias_filter& operator=(const anti_alias_filter&) = delete;
 

@@ -12,7 +12,8 @@ namespace squeakbox {
 
 class anti_alias_filter_mmx : public anti_alias_filter {
   public:
-    explicit anti_alias_filter_mmx(std::uint32_t taps, simd::level kernels = simd::active_level());
+    explicit anti_alias_filter_mmx(std::uint32_t taps,
+                                   simd::level kernels = squeakbox::kernel_level(active_variant()));
 
     [[nodiscard]] const std::int16_t* paired_taps_data() const noexcept { return coefficients_mmx; }
 

@@ -29,21 +29,6 @@ std::uint32_t overlap_frames_for(std::uint32_t sample_rate, std::uint32_t overla
     return 1u << static_cast<std::uint32_t>(exponent);
 }
 
-bool choose_mmx(engine_choice choice) {
-    switch (choice) {
-        case engine_choice::plain:
-            return false;
-        case engine_choice::mmx:
-            if (!pitch_shifter::processor_has_mmx())
-                throw std::invalid_argument(
-                    "this processor cannot run the processor-specific engine classes");
-            return true;
-        case engine_choice::automatic:
-            break;
-    }
-    return pitch_shifter::processor_has_mmx();
-}
-
 }  // namespace
 
 const char* latency_name(latency_mode mode) noexcept {
@@ -62,25 +47,34 @@ std::string latency_description(latency_mode mode) {
     return text;
 }
 
+std::string engine_description(engine_variant variant, latency_mode mode) {
+    std::string text = variant_name(variant);
+    text += uses_mmx_classes(variant) ? " (processor-specific _mmx stage classes, "
+                                      : " (plain stage classes, ";
+    text += simd::level_name(kernel_level(variant));
+    text += " kernels), ";
+    text += latency_description(mode);
+    return text;
+}
+
 std::string pitch_shifter::out_of_range_message(long long semitones) {
     return "pitch " + std::to_string(semitones) + " is outside " + std::to_string(-max_semitones) +
            " to " + std::to_string(max_semitones) + " semitones";
 }
 
 bool pitch_shifter::processor_has_mmx() noexcept {
-#if defined(SQUEAKBOX_X86_SIMD)
-    // The processor-specific classes are built on SSE2 on this architecture.
-    return __builtin_cpu_supports("sse2");
-#else
-    return false;
-#endif
+    // The processor-specific classes are built on SSE2 at the least.
+    return processor_runs(engine_variant::sse2);
 }
 
-pitch_shifter::pitch_shifter(engine_choice choice, simd::level level) : level_(level) {
+pitch_shifter::pitch_shifter(engine_variant variant) : variant_(variant) {
+    if (!processor_runs(variant))
+        throw std::invalid_argument(std::string("this processor cannot run the ") +
+                                    variant_name(variant) + " engine variant");
     intermediate_capacity_ = 0;
     intermediate_buffer_.reset();
-    const bool mmx = choose_mmx(choice);
-    mmx_classes_ = mmx;
+    const bool mmx = squeakbox::uses_mmx_classes(variant);
+    const simd::level level = kernel_level(variant);
     transposer_ = std::make_unique<rate_transposer_stage>(mmx ? 1 : 0, level);
     if (mmx)
         tempo_changer_ = std::make_unique<tempochanger_mmx>(level);

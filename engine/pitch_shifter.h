@@ -26,13 +26,6 @@ namespace squeakbox {
 class rate_transposer_stage;
 class tempochanger;
 
-// Which pair of stage classes to build. `automatic` takes the processor-specific
-// (`_mmx`) classes where the processor can run them; `plain` always takes the
-// portable ones; `mmx` insists on the processor-specific ones, and the
-// constructor throws std::invalid_argument where this processor cannot run them
-// (an explicit request is never silently downgraded).
-enum class engine_choice { automatic, plain, mmx };
-
 // How much the engine holds back. `normal` is the engine as it always was:
 // long sequences, and a block or more kept in hand. `low` trades a little
 // smoothness for a much shorter delay: shorter sequences, seek window and
@@ -49,8 +42,11 @@ struct stretch_lengths {
 
 // "normal" or "low", as the command lines take it.
 [[nodiscard]] const char* latency_name(latency_mode mode) noexcept;
-// The mode and its time-stretcher lengths in words, for --version.
+// The mode and its time-stretcher lengths in words.
 [[nodiscard]] std::string latency_description(latency_mode mode);
+// The variant and the mode in words, for --version: "avx2 (processor-specific
+// _mmx stage classes, avx2 kernels), normal latency (sequence 82 ms, ...)".
+[[nodiscard]] std::string engine_description(engine_variant variant, latency_mode mode);
 
 class pitch_shifter {
   public:
@@ -69,9 +65,9 @@ class pitch_shifter {
     // beyond the range, wherever it is given.
     [[nodiscard]] static std::string out_of_range_message(long long semitones);
 
-    // `level` chooses the instruction-set level of the stages' kernels.
-    explicit pitch_shifter(engine_choice choice = engine_choice::automatic,
-                           simd::level level = simd::active_level());
+    // Throws std::invalid_argument where this processor cannot run `variant`
+    // (an explicit request is never silently downgraded).
+    explicit pitch_shifter(engine_variant variant = active_variant());
     ~pitch_shifter();
     pitch_shifter(const pitch_shifter&) = delete;
     pitch_shifter& operator=(const pitch_shifter&) = delete;
@@ -162,8 +158,10 @@ class pitch_shifter {
     [[nodiscard]] std::uint32_t intermediate_capacity() const noexcept {
         return intermediate_capacity_;
     }
-    [[nodiscard]] bool uses_mmx_classes() const noexcept { return mmx_classes_; }
-    [[nodiscard]] simd::level kernel_level() const noexcept { return level_; }
+    [[nodiscard]] engine_variant variant() const noexcept { return variant_; }
+    [[nodiscard]] bool uses_mmx_classes() const noexcept {
+        return squeakbox::uses_mmx_classes(variant_);
+    }
 
     // How often each stage has been told a new rate or tempo, and the last
     // output size handed to the transposer: lets callers and tests see that a
@@ -199,8 +197,7 @@ class pitch_shifter {
     stretch_lengths lengths_ = normal_lengths;
     stretch_lengths stretcher_lengths_ = normal_lengths;
 
-    bool mmx_classes_ = false;
-    simd::level level_ = simd::level::scalar;
+    engine_variant variant_ = engine_variant::plain;
     std::uint32_t rate_updates_ = 0;
     std::uint32_t tempo_updates_ = 0;
     std::uint32_t transposer_block_bytes_ = 0;

@@ -30,7 +30,8 @@ class rate_transposer_stage {
 
     // `mmx` nonzero selects the filter whose two-channel path works on frame
     // pairs; `kernels` picks the instruction set for both filters.
-    explicit rate_transposer_stage(int mmx, simd::level kernels = simd::active_level());
+    explicit rate_transposer_stage(int mmx,
+                                   simd::level kernels = squeakbox::kernel_level(active_variant()));
     rate_transposer_stage(const rate_transposer_stage&) = delete;
     rate_transposer_stage& operator=(const rate_transposer_stage&) = delete;
     ~rate_transposer_stage();

@@ -26,7 +26,7 @@ class tempochanger {
   public:
     // The one-channel search runs on the correlation kernels of `level`
     // (or the best level below it that the processor has).
-    explicit tempochanger(simd::level level = simd::active_level());
+    explicit tempochanger(simd::level level = squeakbox::kernel_level(active_variant()));
     virtual ~tempochanger();
     tempochanger(const tempochanger&) = delete;
     tempochanger& operator=(const tempochanger&) = delete;

@@ -15,7 +15,7 @@ class tempochanger_mmx : public tempochanger {
   public:
     // `level` scalar runs portable code with the same values; any other level
     // uses the SSE2 kernels (always present on x86-64).
-    explicit tempochanger_mmx(simd::level level = simd::active_level());
+    explicit tempochanger_mmx(simd::level level = squeakbox::kernel_level(active_variant()));
 
   protected:
     std::uint32_t seek_best_overlap_stereo(const std::int16_t* mid,

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (options.pitch_changes[i].block <= options.pitch_changes[i - 1].block)
                 __builtin_trap();
         (void)starting_semitones(options);
-        (void)engine_description(options);
+        (void)engine_description(options.engine, options.latency);
     } catch (const usage_error&) {
     }
     return 0;

@@ -326,9 +326,8 @@ int main(int argc, char** argv) {
     else
         std::snprintf(schedule, sizeof schedule, "a random pitch from -12 to +12 every %g s",
                       options.change_seconds);
-    std::printf("squeakbox-soak: %g h of voice, %s, %s engine classes, %s kernels\n", options.hours,
-                schedule, engine.uses_mmx_classes() ? "processor-specific" : "plain",
-                simd::level_name(engine.kernel_level()));
+    std::printf("squeakbox-soak: %g h of voice, %s, engine %s\n", options.hours, schedule,
+                engine_description(engine.variant(), engine.latency()).c_str());
     std::printf("%6s %11s %11s %9s %8s %8s %9s %8s %8s %7s %7s\n", "hours", "input", "output",
                 "in-out ms", "held ms", "max held", "buffer kB", "peak kB", "rss kB", "out/in",
                 "sec");

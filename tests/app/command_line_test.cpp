@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdlib>
 #include <initializer_list>
 #include <vector>
 
@@ -141,6 +142,8 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
         {{"--virtual-mic", "--playback-file", "o.wav"}, "--playback-file"},
         {{"--latency", "fast"}, "--latency"},
         {{"--latency"}, "--latency"},
+        {{"--engine", "turbo"}, "auto, plain, sse2, avx2 or avx512"},
+        {{"--engine=scalar"}, "--engine"},
     };
     for (const auto& c : cases) {
         const auto result = parse(c.args);
@@ -149,12 +152,26 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
     }
 }
 
+TEST(CommandLine, EngineVariantFromTheOptionElseTheEnvironment) {
+    EXPECT_EQ(parse({}).options.engine, best_variant());
+    EXPECT_EQ(parse({"--engine", "plain"}).options.engine, engine_variant::plain);
+    ASSERT_EQ(::setenv("SQUEAKBOX_ENGINE", "plain", 1), 0);
+    EXPECT_EQ(parse({"5"}).options.engine, engine_variant::plain);
+    EXPECT_EQ(parse({"--engine=auto"}).options.engine, best_variant());
+    // A name nobody knows is an error, never a quiet default.
+    ASSERT_EQ(::setenv("SQUEAKBOX_ENGINE", "fastest", 1), 0);
+    const auto refused = parse({"5"});
+    EXPECT_NE(refused.error.find("SQUEAKBOX_ENGINE"), std::string::npos) << refused.error;
+    EXPECT_TRUE(parse({"--help"}).error.empty());
+    ::unsetenv("SQUEAKBOX_ENGINE");
+}
+
 TEST(CommandLine, HelpNamesEveryOption) {
     const std::string help = usage_text("squeakbox");
     for (const char* option :
          {"--input-device", "--output-device", "--capture-file", "--playback-file", "--realtime",
           "--fast", "--exit-at-end", "--record", "--stats", "--list-devices", "--help", "--version",
-          "--audio-system", "--virtual-mic", "--latency", "PITCH"}) {
+          "--audio-system", "--virtual-mic", "--latency", "--engine", "PITCH"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -24,8 +24,7 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     EXPECT_EQ(o.pitch_changes[2].block, 400u);
     EXPECT_EQ(o.pitch_changes[2].semitones, 2);
     EXPECT_EQ(o.block_frames, 1024u);
-    EXPECT_EQ(o.engine, engine_choice::plain);
-    EXPECT_EQ(o.level, simd::level::scalar);
+    EXPECT_EQ(o.engine, engine_variant::plain);
     EXPECT_TRUE(o.raw);
     EXPECT_TRUE(o.quiet);
     EXPECT_EQ(o.latency, latency_mode::low);
@@ -35,8 +34,7 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     const render_options d = parse({"--", "-odd-name.wav", "out.wav"});
     EXPECT_EQ(d.semitones, 6);
     EXPECT_EQ(d.block_frames, 512u);
-    EXPECT_EQ(d.engine, engine_choice::automatic);
-    EXPECT_FALSE(d.level.has_value());
+    EXPECT_EQ(d.engine, best_variant());
     EXPECT_FALSE(d.raw);
     EXPECT_EQ(d.latency, latency_mode::normal);
     EXPECT_EQ(d.input, "-odd-name.wav");
@@ -66,12 +64,16 @@ TEST(RenderOptions, RejectsWhatItCannotHonour) {
         {"a", "b", "c"},
     };
     for (const auto& args : bad) EXPECT_THROW(parse(args), usage_error) << args[0];
-    for (simd::level l : simd::all_levels) {
-        std::vector<std::string_view> args = {"--simd", simd::level_name(l), "a", "b"};
-        if (simd::processor_supports(l))
-            EXPECT_EQ(parse(args).level, l);
-        else
-            EXPECT_THROW(parse(args), usage_error) << simd::level_name(l);
+    for (engine_variant v : all_variants) {
+        const char* level = simd::level_name(kernel_level(v));
+        for (std::vector<std::string_view> args :
+             {std::vector<std::string_view>{"--simd", level, "a", "b"},
+              {"--engine", variant_name(v), "a", "b"}}) {
+            if (processor_runs(v))
+                EXPECT_EQ(parse(args).engine, v);
+            else
+                EXPECT_THROW(parse(args), usage_error) << args[1];
+        }
     }
 }
 

@@ -2,30 +2,33 @@
 
 #include <gtest/gtest.h>
 
-namespace squeakbox::simd {
+namespace squeakbox {
 
-TEST(SimdDispatch, NamesRoundTripAndUnknownNamesAreRejected) {
-    for (level l : all_levels) {
-        auto parsed = parse_level(level_name(l));
+TEST(EngineVariant, NamesRoundTripAndUnknownNamesAreRejected) {
+    for (engine_variant v : all_variants) {
+        auto parsed = parse_variant(variant_name(v));
         ASSERT_TRUE(parsed.has_value());
-        EXPECT_EQ(*parsed, l);
+        EXPECT_EQ(*parsed, v);
+        EXPECT_EQ(uses_mmx_classes(v), v != engine_variant::plain);
     }
-    EXPECT_FALSE(parse_level("mmx2").has_value());
-    EXPECT_FALSE(parse_level("").has_value());
+    EXPECT_EQ(parse_variant("auto"), best_variant());
+    EXPECT_FALSE(parse_variant("mmx2").has_value());
+    EXPECT_FALSE(parse_variant("scalar").has_value());
+    EXPECT_FALSE(parse_variant("").has_value());
 }
 
-TEST(SimdDispatch, ChoiceIsFixedOnceAndSupported) {
-    EXPECT_TRUE(processor_supports(level::scalar));
-    const level first = active_level();
-    EXPECT_TRUE(processor_supports(first));
-    EXPECT_EQ(active_level(), first);
-    // Once fixed, another level cannot be forced, but the same one can.
-    EXPECT_TRUE(force_level(first));
-    for (level l : all_levels) {
-        if (l != first) {
-            EXPECT_FALSE(force_level(l));
+TEST(EngineVariant, ChoiceIsFixedOnceAndSupported) {
+    EXPECT_TRUE(processor_runs(engine_variant::plain));
+    const engine_variant first = active_variant();
+    EXPECT_TRUE(processor_runs(first));
+    EXPECT_EQ(active_variant(), first);
+    // Once fixed, another variant cannot be forced, but the same one can.
+    EXPECT_TRUE(force_variant(first));
+    for (engine_variant v : all_variants) {
+        if (v != first) {
+            EXPECT_FALSE(force_variant(v));
         }
     }
 }
 
-}  // namespace squeakbox::simd
+}  // namespace squeakbox

@@ -231,7 +231,7 @@ TEST(PitchShifterRoutes, ReturningToUnisonDrainsTheTransposerThenBypassesIt) {
 TEST(PitchShifterRoutes, UnisonWithAnEmptyTransposerIsTheTempoChangerAlone) {
     for (std::uint32_t rate : {44100u, 48000u, 8000u}) {
         const auto input = testing::speech_like(block * 60, rate, 11);
-        pitch_shifter ps(engine_choice::plain);
+        pitch_shifter ps(engine_variant::plain);
         set_up_mono(ps, rate);
         tempochanger alone;
         alone.set_channels(1);
@@ -261,8 +261,8 @@ TEST(PitchShifterEquivalence, PlainAndProcessorSpecificClassesAgreeInMono) {
         testing::random_samples(block * 150, 21), testing::speech_like(block * 150, 44100, 22)};
     for (int semitones : {6, -5, 12, 0, 1, 47}) {
         for (const auto& input : inputs) {
-            pitch_shifter plain(engine_choice::plain);
-            pitch_shifter mmx(engine_choice::mmx);
+            pitch_shifter plain(engine_variant::plain);
+            pitch_shifter mmx(best_variant());
             EXPECT_FALSE(plain.uses_mmx_classes());
             EXPECT_TRUE(mmx.uses_mmx_classes());
             for (pitch_shifter* ps : {&plain, &mmx}) {
@@ -280,20 +280,18 @@ TEST(PitchShifterEquivalence, PlainAndProcessorSpecificClassesAgreeInMono) {
     }
 }
 
-TEST(PitchShifterEquivalence, EveryKernelLevelGivesTheSameStream) {
+TEST(PitchShifterEquivalence, EveryVariantGivesTheSameMonoStream) {
     const auto input = testing::speech_like(block * 120, 44100, 31);
-    for (engine_choice choice : {engine_choice::plain, engine_choice::automatic}) {
-        pitch_shifter reference(choice, simd::level::scalar);
-        set_up_mono(reference);
-        reference.set_pitch_semitones(6);
-        const stream expected = run(reference, input, {block});
-        for (simd::level l : simd::all_levels) {
-            if (!simd::processor_supports(l)) continue;
-            pitch_shifter ps(choice, l);
-            set_up_mono(ps);
-            ps.set_pitch_semitones(6);
-            EXPECT_EQ(run(ps, input, {block}).output, expected.output) << simd::level_name(l);
-        }
+    pitch_shifter reference(engine_variant::plain);
+    set_up_mono(reference);
+    reference.set_pitch_semitones(6);
+    const stream expected = run(reference, input, {block});
+    for (engine_variant v : all_variants) {
+        if (!processor_runs(v)) continue;
+        pitch_shifter ps(v);
+        set_up_mono(ps);
+        ps.set_pitch_semitones(6);
+        EXPECT_EQ(run(ps, input, {block}).output, expected.output) << variant_name(v);
     }
 }
 
@@ -432,7 +430,7 @@ std::vector<std::int16_t> voices(std::uint32_t channels, std::size_t frames) {
     return v;
 }
 
-std::uint64_t first_twenty_seconds(engine_choice choice, std::uint32_t channels, int semitones,
+std::uint64_t first_twenty_seconds(engine_variant choice, std::uint32_t channels, int semitones,
                                    const std::vector<std::int16_t>& input,
                                    bool by_way_of_low_latency = false) {
     pitch_shifter ps(choice);
@@ -490,8 +488,8 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
         0x4679c43d6021ef96};
     const std::size_t frames = 20 * 44100;
     const auto input = lag::voices(1, frames);
-    std::vector<engine_choice> choices = {engine_choice::plain};
-    if (pitch_shifter::processor_has_mmx()) choices.push_back(engine_choice::mmx);
+    std::vector<engine_variant> choices = {engine_variant::plain};
+    if (pitch_shifter::processor_has_mmx()) choices.push_back(best_variant());
         // Sanitized builds run some ten times slower and look for memory faults,
         // which a quarter of the pitches show as well as all of them.
 #if defined(__SANITIZE_ADDRESS__)
@@ -499,18 +497,17 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
 #else
     const int stride = 1;
 #endif
-    for (engine_choice choice : choices) {
+    for (engine_variant choice : choices) {
         for (int s = -48; s <= 48; s += stride) {
             const int in_range =
                 std::clamp(s, -pitch_shifter::max_semitones, pitch_shifter::max_semitones);
             EXPECT_EQ(lag::first_twenty_seconds(choice, 1, s, input), mono[in_range + 48])
-                << s << " semitones, " << (choice == engine_choice::mmx ? "mmx" : "plain");
+                << s << " semitones, " << variant_name(choice);
         }
     }
     // The normal latency mode is this stream too, after a visit to the low one.
     for (int s : {-12, -6, 0, 6, 12, 47})
-        EXPECT_EQ(lag::first_twenty_seconds(engine_choice::automatic, 1, s, input, true),
-                  mono[s + 48])
+        EXPECT_EQ(lag::first_twenty_seconds(best_variant(), 1, s, input, true), mono[s + 48])
             << s << " semitones, by way of the low-latency mode";
     // Two channels, where the classes' searches differ: a few pitches each.
     struct stereo_row {
@@ -523,12 +520,11 @@ TEST(PitchShifterLag, FirstTwentySecondsAreTheStreamOfOld) {
                                  {43, 0x0580a233590490f6, 0x0580a233590490f6}};
     const auto both = lag::voices(2, frames);
     for (const auto& row : stereo) {
-        EXPECT_EQ(lag::first_twenty_seconds(engine_choice::plain, 2, row.semitones, both),
+        EXPECT_EQ(lag::first_twenty_seconds(engine_variant::plain, 2, row.semitones, both),
                   row.plain)
             << row.semitones << " semitones, stereo";
         if (pitch_shifter::processor_has_mmx()) {
-            EXPECT_EQ(lag::first_twenty_seconds(engine_choice::mmx, 2, row.semitones, both),
-                      row.mmx)
+            EXPECT_EQ(lag::first_twenty_seconds(best_variant(), 2, row.semitones, both), row.mmx)
                 << row.semitones << " semitones, stereo, mmx";
         }
     }
@@ -544,11 +540,11 @@ TEST(PitchShifterLag, CatchingUpKeepsTheDelayWithoutHarderJoins) {
     struct row {
         int semitones;
         std::uint32_t channels;
-        engine_choice choice;
+        engine_variant choice;
     };
-    const row rows[] = {{-6, 1, engine_choice::plain},     {6, 1, engine_choice::plain},
-                        {43, 1, engine_choice::plain},     {6, 1, engine_choice::automatic},
-                        {-6, 2, engine_choice::automatic}, {6, 2, engine_choice::plain}};
+    const row rows[] = {{-6, 1, engine_variant::plain}, {6, 1, engine_variant::plain},
+                        {43, 1, engine_variant::plain}, {6, 1, best_variant()},
+                        {-6, 2, best_variant()},        {6, 2, engine_variant::plain}};
     const std::size_t frames = 30 * 44100;
     const std::size_t warm = 5 * 44100 / block;
     for (const row& r : rows) {
@@ -672,7 +668,7 @@ struct judged {
 // its two pieces come from, follows from the stretcher's counts; that input
 // is the transposer's output, made here by a transposer of its own.
 judged judge(const std::vector<std::int16_t>& voice, latency_mode mode, int semitones) {
-    pitch_shifter ps(engine_choice::plain);
+    pitch_shifter ps(engine_variant::plain);
     set_up_mono(ps);
     ps.set_latency(mode);
     ps.set_pitch_semitones(semitones);

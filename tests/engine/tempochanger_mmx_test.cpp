@@ -125,7 +125,7 @@ TEST(TempochangerMmxCrossfade, AgreesWithThePlainCrossfadeForEveryInput) {
                 for (std::size_t i = 0; i < input.size(); ++i)
                     input[i] = static_cast<std::int16_t>(i % 2 ? 32767 : -32768);
             }
-            for (simd::level level : {simd::level::scalar, simd::active_level()}) {
+            for (simd::level level : {simd::level::scalar, kernel_level(active_variant())}) {
                 plain_probe plain;
                 mmx_probe packed(level);
                 plain.overlap_length = packed.overlap_length = n;
