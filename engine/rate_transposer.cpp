@@ -120,17 +120,23 @@ std::uint32_t rate_transposer_stage::interpolate(std::int16_t* output, const std
 // that frame itself. Whatever lies beyond is left, as `position`, for the next
 // call, so the result does not depend on where blocks are cut; a block of a
 // single frame just moves the reference on by one frame.
-std::uint32_t rate_transposer_stage::interpolate_mono(std::int16_t* output,
-                                                      const std::int16_t* input,
-                                                      std::uint32_t count) {
+template <std::uint32_t frame>
+std::uint32_t rate_transposer_stage::interpolate_frames(std::int16_t* output,
+                                                        const std::int16_t* input,
+                                                        std::uint32_t count) {
     if (count == 0) return 0;
     const std::int32_t step = static_cast<std::int32_t>(rate);
     std::int32_t p = position;
     std::uint32_t i = 0;
-    while (p <= unit) {
-        output[i++] = blend(previous_left, input[0], p);
+    // Output frame i lies between frames `before` and `after`, at p.
+    const auto put = [&](const std::int16_t* before, const std::int16_t* after) {
+        for (std::uint32_t c = 0; c < frame; ++c)
+            output[frame * std::size_t{i} + c] = blend(before[c], after[c], p);
+        ++i;
         p += step;
-    }
+    };
+    const std::int16_t previous[2] = {previous_left, previous_right};
+    while (p <= unit) put(previous, input);
     p -= unit;  // now counted from input frame 0
     const std::uint32_t last = count - 1;
     std::uint32_t j = 0;
@@ -141,49 +147,25 @@ std::uint32_t rate_transposer_stage::interpolate_mono(std::int16_t* output,
                 if (++j >= last) break;
             }
             if (j >= last) break;
-            output[i++] = blend(input[j], input[j + 1], p);
-            p += step;
+            put(input + frame * std::size_t{j}, input + frame * std::size_t{j + 1});
         }
     }
-    previous_left = input[last];
+    previous_left = input[frame * std::size_t{last}];
+    if (frame == 2) previous_right = input[2 * std::size_t{last} + 1];
     position = p;
     return i;
+}
+
+std::uint32_t rate_transposer_stage::interpolate_mono(std::int16_t* output,
+                                                      const std::int16_t* input,
+                                                      std::uint32_t count) {
+    return interpolate_frames<1>(output, input, count);
 }
 
 std::uint32_t rate_transposer_stage::interpolate_stereo(std::int16_t* output,
                                                         const std::int16_t* input,
                                                         std::uint32_t count) {
-    if (count == 0) return 0;
-    const std::int32_t step = static_cast<std::int32_t>(rate);
-    std::int32_t p = position;
-    std::uint32_t i = 0;
-    while (p <= unit) {
-        output[2 * i] = blend(previous_left, input[0], p);
-        output[2 * i + 1] = blend(previous_right, input[1], p);
-        ++i;
-        p += step;
-    }
-    p -= unit;
-    const std::uint32_t last = count - 1;
-    std::uint32_t j = 0;
-    if (j < last) {
-        for (;;) {
-            while (p > unit) {
-                p -= unit;
-                if (++j >= last) break;
-            }
-            if (j >= last) break;
-            const std::int16_t* frame = input + 2 * std::size_t{j};
-            output[2 * i] = blend(frame[0], frame[2], p);
-            output[2 * i + 1] = blend(frame[1], frame[3], p);
-            ++i;
-            p += step;
-        }
-    }
-    previous_left = input[2 * std::size_t{last}];
-    previous_right = input[2 * std::size_t{last} + 1];
-    position = p;
-    return i;
+    return interpolate_frames<2>(output, input, count);
 }
 
 std::uint32_t rate_transposer_stage::pass_through(std::int16_t* output, const std::int16_t* input,

@@ -68,6 +68,10 @@ class rate_transposer_stage {
     [[nodiscard]] const anti_alias_filter& filter() const noexcept { return *anti_alias; }
 
   protected:
+    // `frame` samples a frame: one channel or two.
+    template <std::uint32_t frame>
+    std::uint32_t interpolate_frames(std::int16_t* output, const std::int16_t* input,
+                                     std::uint32_t count);
     std::uint32_t interpolate_mono(std::int16_t* output, const std::int16_t* input,
                                    std::uint32_t count);
     std::uint32_t interpolate_stereo(std::int16_t* output, const std::int16_t* input,

@@ -403,16 +403,7 @@ std::int32_t tempochanger::correlate_mono(const std::int16_t* input) const {
 std::uint32_t tempochanger::seek_best_overlap_stereo(const std::int16_t* mid,
                                                      const std::int16_t* input) {
     precalc_reference_stereo(mid);
-    std::int32_t best = INT32_MIN;
-    std::uint32_t best_pos = 0;
-    for (std::uint32_t p = 0; p < seek_length; ++p) {
-        const std::int32_t c = correlate_stereo(input + 2 * std::size_t{p});
-        if (c > best) {
-            best = c;
-            best_pos = p;
-        }
-    }
-    return best_pos;
+    return scan_full([&](std::uint32_t p) { return correlate_stereo(input + 2 * std::size_t{p}); });
 }
 
 std::uint32_t tempochanger::seek_best_overlap_mono(const std::int16_t* mid,

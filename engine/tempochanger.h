@@ -164,6 +164,23 @@ class tempochanger {
         {-4, -3, -2, -1, 1, 2, 3, 4, 0},
     };
 
+    // The full search with the given correlation: every position of the seek
+    // window in order; strictly greater wins, so of equal maxima the first
+    // stays.
+    template <class Correlation>
+    std::uint32_t scan_full(Correlation&& correlation) const {
+        std::int32_t best = INT32_MIN;
+        std::uint32_t best_pos = 0;
+        for (std::uint32_t p = 0; p < seek_length; ++p) {
+            const std::int32_t c = correlation(p);
+            if (c > best) {
+                best = c;
+                best_pos = p;
+            }
+        }
+        return best_pos;
+    }
+
     // The quick search over scan_offsets with the given correlation, starting
     // from best_pos = start_pos. A refinement replaces the winner only when it
     // is strictly better; a row stops at its first position past the window.

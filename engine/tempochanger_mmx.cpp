@@ -27,18 +27,10 @@ std::uint32_t tempochanger_mmx::seek_best_overlap_stereo(const std::int16_t* mid
                                                          const std::int16_t* input) {
     precalc_reference_stereo(mid);
     const auto& k = mmx_kernels(kernels);
-    const std::int16_t* ref = reference_buffer.get();
-    std::int32_t best = INT32_MIN;
-    std::uint32_t best_pos = 0;
-    for (std::uint32_t p = 0; p < seek_length; ++p) {
-        const std::int32_t c =
-            k.correlate_stereo(input + 2 * std::size_t{p}, ref, overlap_length, overlap_shift);
-        if (c > best) {
-            best = c;
-            best_pos = p;
-        }
-    }
-    return best_pos;
+    return scan_full([&](std::uint32_t p) {
+        return k.correlate_stereo(input + 2 * std::size_t{p}, reference_buffer.get(),
+                                  overlap_length, overlap_shift);
+    });
 }
 
 std::uint32_t tempochanger_mmx::seek_best_overlap_stereo_quick(const std::int16_t* mid,

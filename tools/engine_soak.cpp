@@ -36,27 +36,8 @@
 #include "engine/pitch_shifter.h"
 #include "engine/simd/dispatch.h"
 #include "engine/tempochanger.h"
+#include "tests/engine/allocation_count.h"
 #include "tests/engine/speech_signal.h"
-
-// Counts the heap allocations after a sweep's first minute, to show that the
-// engine stops allocating once it is warm.
-namespace {
-std::atomic<bool> counting_allocations{false};
-std::atomic<std::uint64_t> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (counting_allocations.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 

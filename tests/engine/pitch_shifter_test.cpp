@@ -18,30 +18,9 @@
 #include "engine/tempochanger.h"
 #include "engine/tempochanger_mmx.h"
 #include "tests/e2e/sound_analysis.h"
+#include "tests/engine/allocation_count.h"
 #include "tests/engine/speech_signal.h"
 #include "tests/engine/test_signals.h"
-
-// Counts heap allocations while a test asks for it, so that a steady stream can
-// be shown to allocate nothing. The replacement pairs operator new with free(),
-// which the compiler cannot tell is deliberate once everything is inlined.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-std::atomic<bool> counting_allocations{false};
-std::atomic<std::size_t> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (counting_allocations.load(std::memory_order_relaxed))
-        allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace squeakbox {
 namespace {
