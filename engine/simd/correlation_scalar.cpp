@@ -27,13 +27,13 @@ const correlation_kernels correlation_scalar{level::scalar, correlate_mono_scala
 
 const correlation_kernels& correlation_kernels_for(level l) noexcept {
 #if defined(SQUEAKBOX_X86_SIMD)
-    if (l >= level::avx512 && processor_supports(level::avx512)) return correlation_avx512;
-    if (l >= level::avx2 && processor_supports(level::avx2)) return correlation_avx2;
-    if (l >= level::sse2 && processor_supports(level::sse2)) return correlation_sse2;
+    static const correlation_kernels* const by_level[] = {&correlation_scalar, &correlation_sse2,
+                                                          &correlation_avx2, &correlation_avx512};
+    return *by_level[static_cast<int>(runnable_level(l))];
 #else
     (void)l;
-#endif
     return correlation_scalar;
+#endif
 }
 
 }  // namespace squeakbox::simd

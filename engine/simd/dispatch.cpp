@@ -40,11 +40,10 @@ bool processor_supports(level l) noexcept {
     return false;
 }
 
-level best_level() noexcept {
-    level best = level::scalar;
-    for (level l : all_levels)
-        if (processor_supports(l)) best = l;
-    return best;
+level runnable_level(level l) noexcept {
+    while (l != level::scalar && !processor_supports(l))
+        l = static_cast<level>(static_cast<int>(l) - 1);
+    return l;
 }
 
 }  // namespace simd

@@ -24,7 +24,12 @@ inline constexpr level all_levels[] = {level::scalar, level::sse2, level::avx2, 
 // True when the processor (and the operating system, for the wide registers)
 // can run kernels of this level and they were compiled in.
 [[nodiscard]] bool processor_supports(level l) noexcept;
-[[nodiscard]] level best_level() noexcept;
+// The best level up to `l` that this processor runs, so that asking for too
+// much never executes an unsupported instruction.
+[[nodiscard]] level runnable_level(level l) noexcept;
+[[nodiscard]] inline level best_level() noexcept {
+    return runnable_level(level::avx512);
+}
 
 }  // namespace simd
 

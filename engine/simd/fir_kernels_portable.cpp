@@ -18,22 +18,14 @@ constexpr fir_kernels avx512_kernels{level::avx512, fir_mono_avx512, fir_stereo_
 }  // namespace
 
 const fir_kernels& fir_kernels_for(level l) noexcept {
-    // A level this processor cannot run falls back step by step, so asking
-    // for too much never executes an unsupported instruction.
-    while (l != level::scalar && !processor_supports(l))
-        l = static_cast<level>(static_cast<int>(l) - 1);
-    switch (l) {
 #if defined(SQUEAKBOX_X86_SIMD)
-        case level::avx512:
-            return avx512_kernels;
-        case level::avx2:
-            return avx2_kernels;
-        case level::sse2:
-            return sse2_kernels;
+    static constexpr const fir_kernels* by_level[] = {&scalar_kernels, &sse2_kernels, &avx2_kernels,
+                                                      &avx512_kernels};
+    return *by_level[static_cast<int>(runnable_level(l))];
+#else
+    (void)l;
+    return scalar_kernels;
 #endif
-        default:
-            return scalar_kernels;
-    }
 }
 
 }  // namespace squeakbox::simd
