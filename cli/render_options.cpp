@@ -145,12 +145,11 @@ Options:
       --block-frames N       frames per engine call, 64 to 16384 (default 512,
                              as the live program uses)
       --engine auto|plain|sse2|avx2|avx512
-                             the engine variant: plain is the portable
-                             reference; the others run the processor-specific
-                             (mmx) classes on kernels of that instruction set;
-                             auto (default) the fastest this processor runs;
-                             mmx is the fastest too. SQUEAKBOX_ENGINE names it
-                             when this option does not
+                             the engine variant (default: SQUEAKBOX_ENGINE,
+                             else auto, the fastest this processor runs):
+                             plain is the portable reference, the others run
+                             the processor-specific (mmx) classes on kernels
+                             of that instruction set; mmx names the fastest
       --simd scalar|sse2|avx2|avx512
                              the same by its kernels: scalar is plain
       --latency normal|low   the engine's mode: low holds back far less (about
