@@ -47,15 +47,15 @@ void fir_mono_scalar(std::int16_t* output, const std::int16_t* input, std::uint3
                      const std::int16_t* coefficients, std::uint32_t taps);
 void fir_stereo_pairs_scalar(std::int16_t* output, const std::int16_t* input, std::uint32_t pairs,
                              const std::int16_t* paired, std::uint32_t taps);
+extern const fir_kernels fir_scalar;
 #if defined(SQUEAKBOX_X86_SIMD)
-void fir_mono_sse2(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-                   const std::int16_t* coefficients, std::uint32_t taps);
-void fir_mono_avx2(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-                   const std::int16_t* coefficients, std::uint32_t taps);
-void fir_mono_avx512(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-                     const std::int16_t* coefficients, std::uint32_t taps);
+// The two-frame stereo kernel needs nothing wider than SSE2: its work per pass
+// is one 128-bit vector of four sums, so the wider levels share it.
 void fir_stereo_pairs_sse2(std::int16_t* output, const std::int16_t* input, std::uint32_t pairs,
                            const std::int16_t* paired, std::uint32_t taps);
+extern const fir_kernels fir_sse2;
+extern const fir_kernels fir_avx2;
+extern const fir_kernels fir_avx512;
 #endif
 
 // The shifted sum as a sample: arithmetic shift by 13, then signed saturation.

@@ -1,5 +1,5 @@
-// The readable reference for the anti-alias filter's kernels; every SIMD
-// variant must give exactly these values.
+// The readable reference for the anti-alias filter's kernels, which every
+// SIMD variant must match exactly, and the choice of variant by level.
 #include "engine/simd/fir.h"
 
 namespace squeakbox::simd {
@@ -42,6 +42,18 @@ void fir_stereo_pairs_scalar(std::int16_t* output, const std::int16_t* input, st
         std::int16_t* out = output + 4 * p;
         for (int s = 0; s < 4; ++s) out[s] = saturate_shifted(sum[s]);
     }
+}
+
+const fir_kernels fir_scalar{level::scalar, fir_mono_scalar, fir_stereo_pairs_scalar};
+
+const fir_kernels& fir_kernels_for(level l) noexcept {
+#if defined(SQUEAKBOX_X86_SIMD)
+    static const fir_kernels* const by_level[] = {&fir_scalar, &fir_sse2, &fir_avx2, &fir_avx512};
+    return *by_level[static_cast<int>(runnable_level(l))];
+#else
+    (void)l;
+    return fir_scalar;
+#endif
 }
 
 }  // namespace squeakbox::simd

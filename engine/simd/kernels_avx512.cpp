@@ -2,8 +2,6 @@
 // sixteen-bit lanes per register. Shorter runs go to the AVX2 kernels.
 #include <immintrin.h>
 
-#include "engine/simd/correlation.h"
-#include "engine/simd/fir.h"
 #include "engine/simd/lane_drivers.h"
 
 namespace squeakbox::simd {
@@ -43,19 +41,11 @@ struct vec512 {
     }
 };
 
-void correlate_mono_avx512(const std::int16_t* ref, const std::int16_t* input, std::uint32_t n,
-                           std::uint32_t shift, std::uint32_t positions, std::int32_t* out) {
-    lane_drivers::correlate_mono<vec512>(ref, input, n, shift, positions, out,
-                                         correlation_avx2.correlate_mono);
-}
-
 }  // namespace
 
-const correlation_kernels correlation_avx512{level::avx512, correlate_mono_avx512};
-
-void fir_mono_avx512(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-                     const std::int16_t* coefficients, std::uint32_t taps) {
-    lane_drivers::fir_mono<vec512>(output, input, frames_out, coefficients, taps, fir_mono_avx2);
-}
+const correlation_kernels correlation_avx512{
+    level::avx512, lane_drivers::correlate_mono<vec512, correlation_avx2>};
+const fir_kernels fir_avx512{level::avx512, lane_drivers::fir_mono<vec512, fir_avx2>,
+                             fir_stereo_pairs_sse2};
 
 }  // namespace squeakbox::simd

@@ -2,8 +2,6 @@
 // lanes per register.
 #include <emmintrin.h>
 
-#include "engine/simd/correlation.h"
-#include "engine/simd/fir.h"
 #include "engine/simd/lane_drivers.h"
 
 namespace squeakbox::simd {
@@ -34,19 +32,11 @@ struct vec128 {
     }
 };
 
-void correlate_mono_sse2(const std::int16_t* ref, const std::int16_t* input, std::uint32_t n,
-                         std::uint32_t shift, std::uint32_t positions, std::int32_t* out) {
-    lane_drivers::correlate_mono<vec128>(ref, input, n, shift, positions, out,
-                                         correlation_scalar.correlate_mono);
-}
-
 }  // namespace
 
-const correlation_kernels correlation_sse2{level::sse2, correlate_mono_sse2};
-
-void fir_mono_sse2(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-                   const std::int16_t* coefficients, std::uint32_t taps) {
-    lane_drivers::fir_mono<vec128>(output, input, frames_out, coefficients, taps, fir_mono_scalar);
-}
+const correlation_kernels correlation_sse2{
+    level::sse2, lane_drivers::correlate_mono<vec128, correlation_scalar>};
+const fir_kernels fir_sse2{level::sse2, lane_drivers::fir_mono<vec128, fir_scalar>,
+                           fir_stereo_pairs_sse2};
 
 }  // namespace squeakbox::simd

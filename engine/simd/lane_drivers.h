@@ -21,6 +21,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/simd/correlation.h"
+#include "engine/simd/fir.h"
+
 namespace squeakbox::simd::lane_drivers {
 
 // Correlation of positions p .. p + V::lanes * blocks - 1, sharing each
@@ -50,14 +53,12 @@ inline void correlate_group(const std::int16_t* ref, const std::int16_t* input, 
 }
 
 // `narrower` takes runs too short for one register.
-template <class V>
+template <class V, const correlation_kernels& narrower>
 void correlate_mono(const std::int16_t* ref, const std::int16_t* input, std::uint32_t n,
-                    std::uint32_t shift, std::uint32_t positions, std::int32_t* out,
-                    void (*narrower)(const std::int16_t*, const std::int16_t*, std::uint32_t,
-                                     std::uint32_t, std::uint32_t, std::int32_t*)) {
+                    std::uint32_t shift, std::uint32_t positions, std::int32_t* out) {
     constexpr std::uint32_t lanes = V::lanes;
     if (positions < lanes) {
-        narrower(ref, input, n, shift, positions, out);
+        narrower.correlate_mono(ref, input, n, shift, positions, out);
         return;
     }
     const __m128i count = _mm_cvtsi32_si128(static_cast<int>(shift));
@@ -78,11 +79,9 @@ void correlate_mono(const std::int16_t* ref, const std::int16_t* input, std::uin
 // even and odd frames are summed in separate registers, each load pairing the
 // two samples that one multiply-add weighs with taps 2m and 2m + 1. The frames
 // a pass cannot fill go to `narrower`.
-template <class V>
+template <class V, const fir_kernels& narrower>
 void fir_mono(std::int16_t* output, const std::int16_t* input, std::uint32_t frames_out,
-              const std::int16_t* coefficients, std::uint32_t taps,
-              void (*narrower)(std::int16_t*, const std::int16_t*, std::uint32_t,
-                               const std::int16_t*, std::uint32_t)) {
+              const std::int16_t* coefficients, std::uint32_t taps) {
     const std::uint32_t pairs = taps / 2;
     std::uint32_t k = 0;
     for (; k + V::lanes <= frames_out; k += V::lanes) {
@@ -100,7 +99,7 @@ void fir_mono(std::int16_t* output, const std::int16_t* input, std::uint32_t fra
         }
         V::store_packed(output + k, V::srai13(even), V::srai13(odd));
     }
-    if (k < frames_out) narrower(output + k, input + k, frames_out - k, coefficients, taps);
+    if (k < frames_out) narrower.mono(output + k, input + k, frames_out - k, coefficients, taps);
 }
 
 }  // namespace squeakbox::simd::lane_drivers
