@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 namespace squeakbox::render {
@@ -64,6 +65,12 @@ TEST(RenderOptions, RejectsWhatItCannotHonour) {
         {"a", "b", "c"},
     };
     for (const auto& args : bad) EXPECT_THROW(parse(args), usage_error) << args[0];
+    // A variant named in the environment is checked like the option's, which
+    // overrides it.
+    ASSERT_EQ(::setenv("SQUEAKBOX_ENGINE", "avx9", 1), 0);
+    EXPECT_THROW(parse({"a", "b"}), usage_error);
+    EXPECT_EQ(parse({"--simd", "scalar", "a", "b"}).engine, engine_variant::plain);
+    ::unsetenv("SQUEAKBOX_ENGINE");
     for (engine_variant v : all_variants) {
         const char* level = simd::level_name(kernel_level(v));
         for (std::vector<std::string_view> args :
