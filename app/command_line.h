@@ -62,7 +62,8 @@ struct command_line_result {
 // nothing.
 [[nodiscard]] std::optional<long long> scan_leading_integer(std::string_view text) noexcept;
 
-// `args` are the arguments after the program name.
+// `args` are the arguments after the program name. Without --engine (and
+// unless --help is asked) the engine variant comes from SQUEAKBOX_ENGINE.
 [[nodiscard]] command_line_result parse_command_line(std::span<const std::string_view> args);
 
 // The text of --help.
