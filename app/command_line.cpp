@@ -26,6 +26,17 @@ bool* flag_slot(command_line& options, std::string_view name) noexcept {
     return nullptr;
 }
 
+audio_system_choice audio_system_named(options::argument_scanner& scan) {
+    if (!scan.has_value())
+        throw options::usage_error("--audio-system needs a value: auto, pulse or alsa");
+    const std::string_view value = scan.value();
+    if (value == "auto") return audio_system_choice::automatic;
+    if (value == "pulse") return audio_system_choice::pulse;
+    if (value == "alsa") return audio_system_choice::alsa;
+    throw options::usage_error("--audio-system is auto, pulse or alsa, not \"" +
+                               std::string(value) + "\"");
+}
+
 // The options, and the words that are not options as the old command-line
 // text, of which only a leading number counts.
 std::string scan_options(std::span<const std::string_view> args, command_line& options) {
@@ -51,15 +62,12 @@ std::string scan_options(std::span<const std::string_view> args, command_line& o
         } else if (name == "--latency") {
             options.low_latency = options::latency_named(scan.value()) == latency_mode::low;
         } else if (name == "--audio-system") {
-            options.audio_system = options::named_choice<audio_system_choice>(
-                name, scan.value(),
-                {{"auto", audio_system_choice::automatic},
-                 {"pulse", audio_system_choice::pulse},
-                 {"alsa", audio_system_choice::alsa}});
+            options.audio_system = audio_system_named(scan);
         } else if (name == "--engine") {
             engine = options::engine_variant_named(name, scan.value());
         } else {
-            scan.unknown();
+            // The program has always named an unknown option bare.
+            throw options::usage_error("unknown option " + std::string(scan.arg()));
         }
     }
     if (!options.help) options.engine = options::choose_engine_variant(engine);

@@ -98,6 +98,10 @@ class argument_scanner {
     // The option's value: the "=value" part, else the next argument (whatever
     // it looks like). usage_error "NAME needs a value" at the end.
     [[nodiscard]] std::string_view value();
+    // Whether value() would find one.
+    [[nodiscard]] bool has_value() const noexcept {
+        return inline_value_.has_value() || next_ < args_.size();
+    }
     // usage_error "NAME takes no value" for "--flag=value".
     void no_value() const;
     [[noreturn]] void unknown() const;
