@@ -28,7 +28,7 @@
 #include "app/window_services.h"
 #include "audio/alsa_mixer_mute.h"
 #include "audio/audio_stream.h"
-#include "audio/desktop_folder.h"
+#include "app/desktop_folder.h"
 #include "audio/file_sound_system.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/portaudio_sound_system.h"

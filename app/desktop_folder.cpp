@@ -1,4 +1,4 @@
-#include "audio/desktop_folder.h"
+#include "app/desktop_folder.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <sstream>
 #include <vector>
 
-#include "audio/desktop_folder_lookup.h"
+#include "app/desktop_folder_lookup.h"
 
 namespace squeakbox {
 namespace {

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "audio/desktop_folder.h"
-#include "audio/desktop_folder_lookup.h"
+#include "app/desktop_folder.h"
+#include "app/desktop_folder_lookup.h"
 
 namespace squeakbox {
 namespace {
