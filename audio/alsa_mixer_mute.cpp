@@ -14,34 +14,34 @@ struct mixer_closer {
 };
 using mixer_ptr = std::unique_ptr<snd_mixer_t, mixer_closer>;
 
-// The mixer of one card, open for a single access.
+// The mixer of one card, open for a single access. A machine without the card
+// or the control says so through ALSA's messages, which are kept quiet while
+// the mixer is open: the mute is simply left alone then.
 struct open_mixer {
+    const quiet_alsa quiet;
     mixer_ptr mixer;
     snd_mixer_elem_t* mic_switch = nullptr;
-};
 
-open_mixer open_mic_switch(const std::string& card) {
-    silence_alsa_messages();
-    open_mixer opened;
-    snd_mixer_t* raw = nullptr;
-    if (snd_mixer_open(&raw, 0) < 0) return opened;
-    opened.mixer.reset(raw);
-    if (snd_mixer_attach(raw, card.c_str()) < 0 ||
-        snd_mixer_selem_register(raw, nullptr, nullptr) < 0 || snd_mixer_load(raw) < 0) {
-        opened.mixer.reset();
-        return opened;
-    }
-    for (snd_mixer_elem_t* elem = snd_mixer_first_elem(raw); elem != nullptr;
-         elem = snd_mixer_elem_next(elem)) {
-        const std::string name = snd_mixer_selem_get_name(elem);
-        if (name.find("Mic") != std::string::npos && snd_mixer_selem_is_active(elem) &&
-            snd_mixer_selem_has_playback_switch(elem)) {
-            opened.mic_switch = elem;
-            break;
+    explicit open_mixer(const std::string& card) {
+        snd_mixer_t* raw = nullptr;
+        if (snd_mixer_open(&raw, 0) < 0) return;
+        mixer.reset(raw);
+        if (snd_mixer_attach(raw, card.c_str()) < 0 ||
+            snd_mixer_selem_register(raw, nullptr, nullptr) < 0 || snd_mixer_load(raw) < 0) {
+            mixer.reset();
+            return;
+        }
+        for (snd_mixer_elem_t* elem = snd_mixer_first_elem(raw); elem != nullptr;
+             elem = snd_mixer_elem_next(elem)) {
+            const std::string name = snd_mixer_selem_get_name(elem);
+            if (name.find("Mic") != std::string::npos && snd_mixer_selem_is_active(elem) &&
+                snd_mixer_selem_has_playback_switch(elem)) {
+                mic_switch = elem;
+                return;
+            }
         }
     }
-    return opened;
-}
+};
 
 bool first_channel(snd_mixer_elem_t* elem, snd_mixer_selem_channel_id_t& channel) {
     for (int c = SND_MIXER_SCHN_FRONT_LEFT; c <= SND_MIXER_SCHN_LAST; ++c) {
@@ -57,7 +57,7 @@ bool first_channel(snd_mixer_elem_t* elem, snd_mixer_selem_channel_id_t& channel
 }  // namespace
 
 bool alsa_mixer_mute::read_mute(std::uint32_t& value, std::uint32_t& maximum) {
-    const open_mixer opened = open_mic_switch(card_);
+    const open_mixer opened(card_);
     if (opened.mic_switch == nullptr) return false;
     snd_mixer_selem_channel_id_t channel{};
     int on = 0;
@@ -70,14 +70,14 @@ bool alsa_mixer_mute::read_mute(std::uint32_t& value, std::uint32_t& maximum) {
 }
 
 void alsa_mixer_mute::write_mute(std::uint32_t value) {
-    const open_mixer opened = open_mic_switch(card_);
+    const open_mixer opened(card_);
     if (opened.mic_switch == nullptr) return;
     // One value for all channels, as the mute control has.
     snd_mixer_selem_set_playback_switch_all(opened.mic_switch, value != 0 ? 0 : 1);
 }
 
 std::string alsa_mixer_mute::control_name() {
-    const open_mixer opened = open_mic_switch(card_);
+    const open_mixer opened(card_);
     return opened.mic_switch == nullptr ? std::string()
                                         : snd_mixer_selem_get_name(opened.mic_switch);
 }

@@ -46,7 +46,6 @@ class portaudio_library {
 
   private:
     portaudio_library() {
-        silence_alsa_messages();
         // Looking for a JACK server must not start one.
         ::setenv("JACK_NO_START_SERVER", "1", 0);
         const quiet_stderr quiet;
@@ -107,7 +106,7 @@ class portaudio_queue final : public device_queue {
     PaError open(PaDeviceIndex device) {
         const PaStreamParameters parameters = stream_parameters(device, direction());
         const bool capture = direction() == device_direction::capture;
-        const quiet_stderr quiet;
+        const quiet_alsa quiet;
         PaError error = Pa_OpenStream(&stream_, capture ? &parameters : nullptr,
                                       capture ? nullptr : &parameters, sample_rate, block_frames,
                                       paClipOff | paDitherOff,

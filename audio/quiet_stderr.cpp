@@ -11,16 +11,27 @@ namespace squeakbox {
 namespace {
 
 std::mutex quiet_mutex;
-int quiet_depth = 0;
+int alsa_depth = 0;
+int stderr_depth = 0;
 int saved_stderr = -1;
 
 void drop_alsa_message(const char*, int, const char*, int, const char*, ...) {}
 
 }  // namespace
 
+quiet_alsa::quiet_alsa() {
+    std::lock_guard<std::mutex> lock(quiet_mutex);
+    if (alsa_depth++ == 0) snd_lib_error_set_handler(&drop_alsa_message);
+}
+
+quiet_alsa::~quiet_alsa() {
+    std::lock_guard<std::mutex> lock(quiet_mutex);
+    if (--alsa_depth == 0) snd_lib_error_set_handler(nullptr);
+}
+
 quiet_stderr::quiet_stderr() {
     std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (quiet_depth++ > 0) return;
+    if (stderr_depth++ > 0) return;
     std::fflush(stderr);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) return;
@@ -31,16 +42,11 @@ quiet_stderr::quiet_stderr() {
 
 quiet_stderr::~quiet_stderr() {
     std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (--quiet_depth > 0 || saved_stderr < 0) return;
+    if (--stderr_depth > 0 || saved_stderr < 0) return;
     std::fflush(stderr);
     ::dup2(saved_stderr, 2);
     ::close(saved_stderr);
     saved_stderr = -1;
-}
-
-void silence_alsa_messages() noexcept {
-    static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(&drop_alsa_message); });
 }
 
 }  // namespace squeakbox
