@@ -14,14 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "audio/format_check.h"
-#include "audio/notification_queue.h"
+#include "audio/backend_sound_system.h"
+#include "audio/block_format.h"
 
 namespace squeakbox {
 namespace {
-
-constexpr std::size_t block_frames = 512;
-constexpr std::uint64_t sample_rate = 44100;
 
 // Time from the start of the stream to the end of `blocks` blocks, computed
 // from the frame count every time so that rounding never accumulates.
@@ -36,8 +33,6 @@ struct sndfile_closer {
     void operator()(SNDFILE* file) const noexcept { sf_close(file); }
 };
 using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
-
-using reporter = std::function<void(const std::string&)>;
 
 // What the header of a capture file says, or why it cannot be used.
 struct capture_file_check {
@@ -123,13 +118,11 @@ class fast_clock {
 // whenever a buffer is there for it. Its control state is guarded by a mutex,
 // which is fine for a timer thread; the blocks themselves travel through the
 // lock-free rings of device_queue like those of a sound card.
-class file_queue : public device_queue {
+class file_queue : public backend_queue {
   public:
     file_queue(device_direction direction, device_events& target,
-               std::shared_ptr<notification_wakeup> wakeup, file_pacing pacing, reporter report)
-        : device_queue(direction, target, std::move(wakeup)),
-          pacing_(pacing),
-          report_(std::move(report)) {}
+               std::shared_ptr<notification_wakeup> wakeup, file_pacing pacing)
+        : backend_queue(direction, target, std::move(wakeup)), pacing_(pacing) {}
 
     // Derived classes stop the worker in their own destructors, while the
     // members that make_block() uses still exist.
@@ -146,7 +139,14 @@ class file_queue : public device_queue {
         wake_.notify_all();
     }
 
-    mm_result start() {
+    mm_result add_buffer(wave_header& header) override {
+        const mm_result result = enqueue(header);
+        if (result == mm_ok) kick();
+        return result;
+    }
+    mm_result write(wave_header& header) override { return add_buffer(header); }
+
+    mm_result start() override {
         if (closed()) return mm_invalid_handle;
         if (failed()) return mm_error;
         {
@@ -157,7 +157,7 @@ class file_queue : public device_queue {
         return mm_ok;
     }
 
-    mm_result reset() {
+    mm_result reset() override {
         if (closed()) return mm_invalid_handle;
         pause();
         return_queued();
@@ -167,7 +167,7 @@ class file_queue : public device_queue {
         return mm_ok;
     }
 
-    mm_result shutdown() {
+    mm_result shutdown() override {
         if (closed()) return mm_invalid_handle;
         stop_worker();
         close();
@@ -199,13 +199,6 @@ class file_queue : public device_queue {
     void fail(std::string reason) noexcept {
         fault_reason_ = std::move(reason);
         raise_fault();
-    }
-
-    void tell(const std::string& message) const {
-        if (report_)
-            report_(message);
-        else
-            std::fprintf(stderr, "squeakbox: %s\n", message.c_str());
     }
 
     [[nodiscard]] bool real_time() const noexcept { return pacing_ == file_pacing::real_time; }
@@ -251,7 +244,7 @@ class file_queue : public device_queue {
                     wake_.wait(
                         lock, [&] { return quit_ || !run_ || (has_queued() && may_make_block()); });
                     if (quit_ || !run_) break;
-                    frames = std::min(block_frames, front_room());
+                    frames = std::min(std::size_t{block_frames}, front_room());
                 }
                 lock.unlock();
                 const bool go_on = make_block(frames);
@@ -262,7 +255,6 @@ class file_queue : public device_queue {
     }
 
     const file_pacing pacing_;
-    const reporter report_;
     std::string fault_reason_;
 
     std::thread worker_;
@@ -276,10 +268,9 @@ class file_queue : public device_queue {
 class file_capture_queue final : public file_queue {
   public:
     file_capture_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
-                       file_pacing pacing, reporter report, capture_file_check opened,
+                       file_pacing pacing, capture_file_check opened,
                        std::shared_ptr<fast_clock> clock)
-        : file_queue(device_direction::capture, target, std::move(wakeup), pacing,
-                     std::move(report)),
+        : file_queue(device_direction::capture, target, std::move(wakeup), pacing),
           clock_(std::move(clock)),
           file_(std::move(opened.file)),
           channels_(static_cast<std::size_t>(opened.info.channels)),
@@ -347,10 +338,9 @@ class file_capture_queue final : public file_queue {
 class file_playback_queue final : public file_queue {
   public:
     file_playback_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
-                        file_pacing pacing, reporter report, sndfile_ptr file, std::string path,
+                        file_pacing pacing, sndfile_ptr file, std::string path,
                         std::shared_ptr<fast_clock> clock)
-        : file_queue(device_direction::playback, target, std::move(wakeup), pacing,
-                     std::move(report)),
+        : file_queue(device_direction::playback, target, std::move(wakeup), pacing),
           clock_(std::move(clock)),
           file_(std::move(file)),
           path_(std::move(path)) {
@@ -396,49 +386,6 @@ class file_playback_queue final : public file_queue {
     std::array<std::int16_t, block_frames> block_{};
 };
 
-class file_capture_device final : public capture_device {
-  public:
-    explicit file_capture_device(std::shared_ptr<file_capture_queue> queue)
-        : queue_(std::move(queue)) {}
-    ~file_capture_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result add_buffer(wave_header& header) override {
-        const mm_result result = queue_->enqueue(header);
-        if (result == mm_ok) queue_->kick();
-        return result;
-    }
-    mm_result start() override { return queue_->start(); }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<file_capture_queue> queue_;
-};
-
-class file_playback_device final : public playback_device {
-  public:
-    explicit file_playback_device(std::shared_ptr<file_playback_queue> queue)
-        : queue_(std::move(queue)) {}
-    ~file_playback_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result write(wave_header& header) override {
-        const mm_result result = queue_->enqueue(header);
-        if (result == mm_ok) queue_->kick();
-        return result;
-    }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<file_playback_queue> queue_;
-};
-
 bool is_open(const std::weak_ptr<device_queue>& queue) {
     const auto q = queue.lock();
     return q && !q->closed();
@@ -446,9 +393,8 @@ bool is_open(const std::weak_ptr<device_queue>& queue) {
 
 }  // namespace
 
-struct file_sound_system::impl {
+struct file_sound_system::impl final : device_backend {
     file_device_options options;
-    notification_hub hub;
     // Shared by the two sides in fast mode.
     std::shared_ptr<fast_clock> clock;
     std::weak_ptr<device_queue> capture_open;
@@ -457,6 +403,10 @@ struct file_sound_system::impl {
     // listing, the format query and the open all look at this one handle,
     // since a pipe (a FIFO, `<(sox ...)`) can be read only once.
     std::optional<capture_file_check> capture_check;
+
+    explicit impl(file_device_options given) : options(std::move(given)) {
+        if (options.pacing == file_pacing::as_fast_as_taken) clock = std::make_shared<fast_clock>();
+    }
 
     const capture_file_check& checked_capture_file() {
         if (!capture_check) capture_check = check_capture_file(options.capture_file);
@@ -476,117 +426,74 @@ struct file_sound_system::impl {
         else
             std::fprintf(stderr, "squeakbox: %s\n", message.c_str());
     }
-    [[nodiscard]] bool has_capture(std::uint32_t device) const {
-        return device == 0 && !options.capture_file.empty();
+
+    std::uint32_t device_count(device_direction direction) override {
+        const bool capture = direction == device_direction::capture;
+        return (capture ? options.capture_file : options.playback_file).empty() ? 0 : 1;
     }
-    [[nodiscard]] bool has_playback(std::uint32_t device) const {
-        return device == 0 && !options.playback_file.empty();
+
+    void describe(device_direction direction, std::uint32_t, device_caps& caps) override {
+        const bool capture = direction == device_direction::capture;
+        caps.name = capture ? options.capture_file : options.playback_file;
+        caps.supports_44k_mono16 = !capture || checked_capture_file().problem.empty();
+    }
+
+    // The capture query reads the file's header.
+    mm_result query(device_direction direction, std::uint32_t) override {
+        if (direction == device_direction::playback) return mm_ok;
+        const capture_file_check& check = checked_capture_file();
+        if (check.problem.empty()) return mm_ok;
+        tell(check.problem);
+        return mm_bad_format;
+    }
+
+    mm_result open(device_direction direction, std::uint32_t, device_events& target,
+                   std::shared_ptr<backend_queue>& opened) override {
+        const bool capture = direction == device_direction::capture;
+        if (is_open(capture ? capture_open : playback_open)) return mm_allocated;
+        if (capture) return open_capture(target, opened);
+        const std::string& path = options.playback_file;
+        SF_INFO info{};
+        info.samplerate = static_cast<int>(sample_rate);
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        sndfile_ptr file(sf_open(path.c_str(), SFM_WRITE, &info));
+        if (!file) {
+            tell("cannot write the sound file \"" + path + "\": " + sf_strerror(nullptr));
+            return mm_error;
+        }
+        // The header's sizes follow every write, so a process that is killed
+        // still leaves a file that plays to its last block.
+        sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+        auto queue = std::make_shared<file_playback_queue>(target, hub.wakeup(), options.pacing,
+                                                           std::move(file), path, clock);
+        queue->start_worker(true);
+        playback_open = queue;
+        opened = std::move(queue);
+        return mm_ok;
+    }
+
+    mm_result open_capture(device_events& target, std::shared_ptr<backend_queue>& opened) {
+        capture_file_check check = take_capture_file();
+        if (!check.problem.empty()) {
+            tell(check.problem);
+            return mm_error;
+        }
+        auto queue = std::make_shared<file_capture_queue>(target, hub.wakeup(), options.pacing,
+                                                          std::move(check), clock);
+        queue->start_worker(false);
+        capture_open = queue;
+        opened = std::move(queue);
+        return mm_ok;
     }
 };
 
 file_sound_system::file_sound_system(file_device_options options)
-    : impl_(std::make_unique<impl>()) {
-    impl_->options = std::move(options);
-    if (impl_->options.pacing == file_pacing::as_fast_as_taken)
-        impl_->clock = std::make_shared<fast_clock>();
-}
+    : file_sound_system(std::make_unique<impl>(std::move(options))) {}
+
+file_sound_system::file_sound_system(std::unique_ptr<impl> made)
+    : backend_sound_system(std::move(made)) {}
 
 file_sound_system::~file_sound_system() = default;
-
-std::uint32_t file_sound_system::capture_device_count() {
-    return impl_->options.capture_file.empty() ? 0 : 1;
-}
-
-std::uint32_t file_sound_system::playback_device_count() {
-    return impl_->options.playback_file.empty() ? 0 : 1;
-}
-
-mm_result file_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
-    if (!impl_->has_capture(device)) return mm_bad_device_id;
-    caps.name = impl_->options.capture_file;
-    caps.supports_44k_mono16 = impl_->checked_capture_file().problem.empty();
-    return mm_ok;
-}
-
-mm_result file_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
-    if (!impl_->has_playback(device)) return mm_bad_device_id;
-    caps.name = impl_->options.playback_file;
-    caps.supports_44k_mono16 = true;
-    return mm_ok;
-}
-
-mm_result file_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
-    if (!impl_->has_capture(device)) return mm_bad_device_id;
-    if (!is_stream_format(format)) return mm_bad_format;
-    const capture_file_check& check = impl_->checked_capture_file();
-    if (!check.problem.empty()) {
-        impl_->tell(check.problem);
-        return mm_bad_format;
-    }
-    return mm_ok;
-}
-
-mm_result file_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
-    if (!impl_->has_playback(device)) return mm_bad_device_id;
-    return is_stream_format(format) ? mm_ok : mm_bad_format;
-}
-
-mm_result file_sound_system::open_capture(std::uint32_t device, const wave_format& format,
-                                          device_events& target,
-                                          std::unique_ptr<capture_device>& opened) {
-    if (!impl_->has_capture(device)) return mm_bad_device_id;
-    if (!is_stream_format(format)) return mm_bad_format;
-    if (is_open(impl_->capture_open)) return mm_allocated;
-    capture_file_check check = impl_->take_capture_file();
-    if (!check.problem.empty()) {
-        impl_->tell(check.problem);
-        return mm_error;
-    }
-    auto queue =
-        std::make_shared<file_capture_queue>(target, impl_->hub.wakeup(), impl_->options.pacing,
-                                             impl_->options.report, std::move(check), impl_->clock);
-    queue->start_worker(false);
-    impl_->hub.attach(queue);
-    impl_->capture_open = queue;
-    opened = std::make_unique<file_capture_device>(std::move(queue));
-    return mm_ok;
-}
-
-mm_result file_sound_system::open_playback(std::uint32_t device, const wave_format& format,
-                                           device_events& target,
-                                           std::unique_ptr<playback_device>& opened) {
-    if (!impl_->has_playback(device)) return mm_bad_device_id;
-    if (!is_stream_format(format)) return mm_bad_format;
-    if (is_open(impl_->playback_open)) return mm_allocated;
-    const std::string& path = impl_->options.playback_file;
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(sample_rate);
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    sndfile_ptr file(sf_open(path.c_str(), SFM_WRITE, &info));
-    if (!file) {
-        impl_->tell("cannot write the sound file \"" + path + "\": " + sf_strerror(nullptr));
-        return mm_error;
-    }
-    // The header's sizes follow every write, so a process that is killed
-    // still leaves a file that plays to its last block.
-    sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    auto queue = std::make_shared<file_playback_queue>(target, impl_->hub.wakeup(),
-                                                       impl_->options.pacing, impl_->options.report,
-                                                       std::move(file), path, impl_->clock);
-    queue->start_worker(true);
-    impl_->hub.attach(queue);
-    impl_->playback_open = queue;
-    opened = std::make_unique<file_playback_device>(std::move(queue));
-    return mm_ok;
-}
-
-int file_sound_system::event_fd() const {
-    return impl_->hub.event_fd();
-}
-
-void file_sound_system::dispatch_pending() {
-    impl_->hub.dispatch_pending();
-}
 
 }  // namespace squeakbox

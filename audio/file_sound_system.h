@@ -5,12 +5,11 @@
 // lent through headers, one notification per buffer in order, reset, close),
 // paced by a timer like a sound card or as fast as the buffers come back.
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include "audio/sound_device.h"
+#include "audio/backend_sound_system.h"
 
 namespace squeakbox {
 
@@ -28,36 +27,17 @@ struct file_device_options {
     std::function<void(const std::string&)> report;
 };
 
-class file_sound_system final : public sound_system {
+// One capture device when a capture file was given, named after it; likewise
+// for playback. The capture query reads the file's header: a file that cannot
+// be read, or whose sample rate is not 44100 Hz, is refused with a message.
+class file_sound_system final : public backend_sound_system {
   public:
     explicit file_sound_system(file_device_options options);
     ~file_sound_system() override;
-    file_sound_system(const file_sound_system&) = delete;
-    file_sound_system& operator=(const file_sound_system&) = delete;
-
-    // One capture device when a capture file was given, named after it;
-    // likewise for playback.
-    std::uint32_t capture_device_count() override;
-    mm_result capture_caps(std::uint32_t device, device_caps& caps) override;
-    std::uint32_t playback_device_count() override;
-    mm_result playback_caps(std::uint32_t device, device_caps& caps) override;
-
-    // The capture query reads the file's header: a file that cannot be read,
-    // or whose sample rate is not 44100 Hz, is refused with a message.
-    mm_result query_capture(std::uint32_t device, const wave_format& format) override;
-    mm_result query_playback(std::uint32_t device, const wave_format& format) override;
-
-    mm_result open_capture(std::uint32_t device, const wave_format& format, device_events& target,
-                           std::unique_ptr<capture_device>& opened) override;
-    mm_result open_playback(std::uint32_t device, const wave_format& format, device_events& target,
-                            std::unique_ptr<playback_device>& opened) override;
-
-    [[nodiscard]] int event_fd() const override;
-    void dispatch_pending() override;
 
   private:
     struct impl;
-    std::unique_ptr<impl> impl_;
+    explicit file_sound_system(std::unique_ptr<impl> made);
 };
 
 }  // namespace squeakbox

@@ -11,15 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "audio/format_check.h"
-#include "audio/notification_queue.h"
+#include "audio/block_format.h"
 #include "audio/quiet_stderr.h"
 
 namespace squeakbox {
 namespace {
 
-constexpr unsigned long block_frames = 512;
-constexpr double sample_rate = 44100.0;
 // A running stream whose callbacks stop for this long has lost its device.
 constexpr auto stall_limit = std::chrono::milliseconds(1500);
 constexpr auto watchdog_period = std::chrono::milliseconds(100);
@@ -95,11 +92,11 @@ mm_result open_error(PaError error) {
 }
 
 // One opened device: its queue of buffers and its PortAudio stream.
-class portaudio_queue final : public device_queue {
+class portaudio_queue final : public backend_queue {
   public:
     portaudio_queue(device_direction direction, device_events& target,
                     std::shared_ptr<notification_wakeup> wakeup, std::string name)
-        : device_queue(direction, target, std::move(wakeup)), name_(std::move(name)) {}
+        : backend_queue(direction, target, std::move(wakeup)), name_(std::move(name)) {}
 
     ~portaudio_queue() override { shutdown(); }
 
@@ -123,7 +120,7 @@ class portaudio_queue final : public device_queue {
         return error;
     }
 
-    mm_result start() {
+    mm_result start() override {
         if (closed()) return mm_invalid_handle;
         if (failed() || stream_ == nullptr) return mm_error;
         if (running_) return mm_ok;
@@ -138,7 +135,7 @@ class portaudio_queue final : public device_queue {
         return mm_ok;
     }
 
-    mm_result write(wave_header& header) {
+    mm_result write(wave_header& header) override {
         const mm_result result = enqueue(header);
         if (result != mm_ok || failed()) return result;
         // Nothing is played ahead: the first buffer written starts the sound.
@@ -150,14 +147,14 @@ class portaudio_queue final : public device_queue {
         return mm_ok;
     }
 
-    mm_result reset() {
+    mm_result reset() override {
         if (closed()) return mm_invalid_handle;
         stop_stream();
         return_queued();
         return mm_ok;
     }
 
-    mm_result shutdown() {
+    mm_result shutdown() override {
         if (closed()) return mm_invalid_handle;
         stop_stream();
         if (stream_ != nullptr) Pa_CloseStream(stream_);
@@ -237,46 +234,10 @@ class portaudio_queue final : public device_queue {
     std::chrono::steady_clock::time_point watched_since_{};
 };
 
-class portaudio_capture_device final : public capture_device {
-  public:
-    explicit portaudio_capture_device(std::shared_ptr<portaudio_queue> queue)
-        : queue_(std::move(queue)) {}
-    ~portaudio_capture_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result add_buffer(wave_header& header) override { return queue_->enqueue(header); }
-    mm_result start() override { return queue_->start(); }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<portaudio_queue> queue_;
-};
-
-class portaudio_playback_device final : public playback_device {
-  public:
-    explicit portaudio_playback_device(std::shared_ptr<portaudio_queue> queue)
-        : queue_(std::move(queue)) {}
-    ~portaudio_playback_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result write(wave_header& header) override { return queue_->write(header); }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<portaudio_queue> queue_;
-};
-
 }  // namespace
 
-struct portaudio_sound_system::impl {
+struct portaudio_sound_system::impl final : device_backend {
     portaudio_library& library = portaudio_library::instance();
-    notification_hub hub;
     // Filled on first use: probing a device's format can take a while.
     std::vector<std::optional<bool>> capture_supported;
     std::vector<std::optional<bool>> playback_supported;
@@ -287,7 +248,7 @@ struct portaudio_sound_system::impl {
     bool watch_quit = false;
     std::thread watchdog;
 
-    ~impl() {
+    ~impl() override {
         if (!watchdog.joinable()) return;
         {
             std::lock_guard<std::mutex> lock(watch_mutex);
@@ -297,11 +258,11 @@ struct portaudio_sound_system::impl {
         watchdog.join();
     }
 
-    [[nodiscard]] std::optional<PaDeviceIndex> device(device_direction direction,
-                                                      std::uint32_t number) const {
-        const auto& list = library.devices(direction);
-        if (number >= list.size()) return std::nullopt;
-        return list[number];
+    std::uint32_t device_count(device_direction direction) override {
+        return static_cast<std::uint32_t>(library.devices(direction).size());
+    }
+    [[nodiscard]] PaDeviceIndex device(device_direction direction, std::uint32_t number) const {
+        return library.devices(direction)[number];
     }
 
     bool supported(device_direction direction, std::uint32_t number) {
@@ -311,7 +272,7 @@ struct portaudio_sound_system::impl {
         auto& known = cache[number];
         if (!known) {
             const PaStreamParameters parameters =
-                stream_parameters(*device(direction, number), direction);
+                stream_parameters(device(direction, number), direction);
             const quiet_stderr quiet;
             const bool capture = direction == device_direction::capture;
             known = Pa_IsFormatSupported(capture ? &parameters : nullptr,
@@ -321,30 +282,22 @@ struct portaudio_sound_system::impl {
         return *known;
     }
 
-    mm_result caps(device_direction direction, std::uint32_t number, device_caps& caps) {
-        const auto index = device(direction, number);
-        if (!index) return mm_bad_device_id;
-        caps.name = Pa_GetDeviceInfo(*index)->name;
+    void describe(device_direction direction, std::uint32_t number, device_caps& caps) override {
+        caps.name = Pa_GetDeviceInfo(device(direction, number))->name;
         caps.supports_44k_mono16 = supported(direction, number);
-        return mm_ok;
     }
 
-    mm_result query(device_direction direction, std::uint32_t number, const wave_format& format) {
-        if (!device(direction, number)) return mm_bad_device_id;
-        if (!is_stream_format(format)) return mm_bad_format;
+    mm_result query(device_direction direction, std::uint32_t number) override {
         return supported(direction, number) ? mm_ok : mm_bad_format;
     }
 
-    mm_result open(device_direction direction, std::uint32_t number, const wave_format& format,
-                   device_events& target, std::shared_ptr<portaudio_queue>& opened) {
-        const auto index = device(direction, number);
-        if (!index) return mm_bad_device_id;
-        if (!is_stream_format(format)) return mm_bad_format;
+    mm_result open(device_direction direction, std::uint32_t number, device_events& target,
+                   std::shared_ptr<backend_queue>& opened) override {
+        const PaDeviceIndex index = device(direction, number);
         auto queue = std::make_shared<portaudio_queue>(direction, target, hub.wakeup(),
-                                                       Pa_GetDeviceInfo(*index)->name);
-        const PaError error = queue->open(*index);
+                                                       Pa_GetDeviceInfo(index)->name);
+        const PaError error = queue->open(index);
         if (error != paNoError) return open_error(error);
-        hub.attach(queue);
         watch(queue);
         opened = std::move(queue);
         return mm_ok;
@@ -369,62 +322,16 @@ struct portaudio_sound_system::impl {
     }
 };
 
-portaudio_sound_system::portaudio_sound_system() : impl_(std::make_unique<impl>()) {}
+portaudio_sound_system::portaudio_sound_system()
+    : portaudio_sound_system(std::make_unique<impl>()) {}
+
+portaudio_sound_system::portaudio_sound_system(std::unique_ptr<impl> made)
+    : backend_sound_system(std::move(made)), impl_(static_cast<impl&>(backend())) {}
 
 portaudio_sound_system::~portaudio_sound_system() = default;
 
 std::string portaudio_sound_system::problem() const {
-    return impl_->library.problem();
-}
-
-std::uint32_t portaudio_sound_system::capture_device_count() {
-    return static_cast<std::uint32_t>(impl_->library.devices(device_direction::capture).size());
-}
-
-std::uint32_t portaudio_sound_system::playback_device_count() {
-    return static_cast<std::uint32_t>(impl_->library.devices(device_direction::playback).size());
-}
-
-mm_result portaudio_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
-    return impl_->caps(device_direction::capture, device, caps);
-}
-
-mm_result portaudio_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
-    return impl_->caps(device_direction::playback, device, caps);
-}
-
-mm_result portaudio_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
-    return impl_->query(device_direction::capture, device, format);
-}
-
-mm_result portaudio_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
-    return impl_->query(device_direction::playback, device, format);
-}
-
-mm_result portaudio_sound_system::open_capture(std::uint32_t device, const wave_format& format,
-                                               device_events& target,
-                                               std::unique_ptr<capture_device>& opened) {
-    std::shared_ptr<portaudio_queue> queue;
-    const mm_result result = impl_->open(device_direction::capture, device, format, target, queue);
-    if (result == mm_ok) opened = std::make_unique<portaudio_capture_device>(std::move(queue));
-    return result;
-}
-
-mm_result portaudio_sound_system::open_playback(std::uint32_t device, const wave_format& format,
-                                                device_events& target,
-                                                std::unique_ptr<playback_device>& opened) {
-    std::shared_ptr<portaudio_queue> queue;
-    const mm_result result = impl_->open(device_direction::playback, device, format, target, queue);
-    if (result == mm_ok) opened = std::make_unique<portaudio_playback_device>(std::move(queue));
-    return result;
-}
-
-int portaudio_sound_system::event_fd() const {
-    return impl_->hub.event_fd();
-}
-
-void portaudio_sound_system::dispatch_pending() {
-    impl_->hub.dispatch_pending();
+    return impl_.library.problem();
 }
 
 }  // namespace squeakbox

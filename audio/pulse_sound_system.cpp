@@ -17,14 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "audio/format_check.h"
-#include "audio/notification_queue.h"
+#include "audio/block_format.h"
 
 namespace squeakbox {
 namespace {
-
-constexpr std::uint32_t block_bytes = 1024;  // 512 frames of 16-bit mono
-constexpr std::uint32_t bytes_per_second = 44100 * 2;
 
 // Playback: the server plays about two blocks behind what it is given and
 // starts (again) once two blocks are there. Writes are not held back to what
@@ -148,14 +144,13 @@ class pulse_queue;
 
 }  // namespace
 
-struct pulse_sound_system::impl {
+struct pulse_sound_system::impl final : device_backend {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     std::string problem;
     std::string server;
     std::vector<server_device> sources;  // in list order
     std::vector<server_device> sinks;
-    notification_hub hub;
     std::atomic<bool> server_lost{false};
     // UI only.
     bool failure_told = false;
@@ -163,9 +158,14 @@ struct pulse_sound_system::impl {
     std::vector<std::weak_ptr<pulse_queue>> queues;
 
     impl() = default;
-    ~impl();
+    ~impl() override;
     impl(const impl&) = delete;
     impl& operator=(const impl&) = delete;
+
+    std::uint32_t device_count(device_direction direction) override;
+    void describe(device_direction direction, std::uint32_t device, device_caps& caps) override;
+    mm_result open(device_direction direction, std::uint32_t device, device_events& target,
+                   std::shared_ptr<backend_queue>& opened) override;
 
     void connect(std::chrono::milliseconds timeout);
     void read_devices();
@@ -213,12 +213,12 @@ using system_impl = pulse_sound_system::impl;
 
 // One opened device: its queue of lent buffers, its ring of frames and its
 // stream at the server.
-class pulse_queue final : public device_queue {
+class pulse_queue final : public backend_queue {
   public:
     pulse_queue(device_direction direction, device_events& target,
                 std::shared_ptr<notification_wakeup> wakeup, system_impl& system,
                 std::string description)
-        : device_queue(direction, target, wakeup),
+        : backend_queue(direction, target, wakeup),
           wakeup_(std::move(wakeup)),
           system_(system),
           description_(std::move(description)),
@@ -242,7 +242,14 @@ class pulse_queue final : public device_queue {
         return result;
     }
 
-    mm_result start() {
+    // Frames may be waiting for just this buffer.
+    mm_result add_buffer(wave_header& header) override {
+        const mm_result result = enqueue(header);
+        if (result == mm_ok) service();
+        return result;
+    }
+
+    mm_result start() override {
         if (closed()) return mm_invalid_handle;
         if (failed() || stream_ == nullptr) return mm_error;
         const loop_lock lock(system_.loop);
@@ -256,14 +263,14 @@ class pulse_queue final : public device_queue {
         return mm_ok;
     }
 
-    mm_result write(wave_header& header) {
+    mm_result write(wave_header& header) override {
         const mm_result result = enqueue(header);
         if (result != mm_ok || failed()) return result;
         service();
         return mm_ok;
     }
 
-    mm_result reset() {
+    mm_result reset() override {
         if (closed()) return mm_invalid_handle;
         {
             const loop_lock lock(system_.loop);
@@ -281,7 +288,7 @@ class pulse_queue final : public device_queue {
         return mm_ok;
     }
 
-    mm_result shutdown() {
+    mm_result shutdown() override {
         if (closed()) return mm_invalid_handle;
         {
             const loop_lock lock(system_.loop);
@@ -348,7 +355,7 @@ class pulse_queue final : public device_queue {
     // silently to whatever the server picks instead.
     mm_result connect(const std::string& device) {
         const bool capture = direction() == device_direction::capture;
-        const pa_sample_spec sample_format{PA_SAMPLE_S16LE, 44100, 1};
+        const pa_sample_spec sample_format{PA_SAMPLE_S16LE, sample_rate, 1};
         pa_proplist* properties = pa_proplist_new();
         pa_proplist_sets(properties, PA_PROP_MEDIA_NAME,
                          capture ? "Squeakbox: voice in" : "Squeakbox: changed voice");
@@ -550,44 +557,6 @@ class pulse_queue final : public device_queue {
     std::atomic<bool> accepting_{false};
     std::atomic<pa_usec_t> last_arrival_{0};
     bool silence_told_ = false;  // under the loop's lock
-};
-
-class pulse_capture_device final : public capture_device {
-  public:
-    explicit pulse_capture_device(std::shared_ptr<pulse_queue> queue) : queue_(std::move(queue)) {}
-    ~pulse_capture_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result add_buffer(wave_header& header) override {
-        const mm_result result = queue_->enqueue(header);
-        // Frames may be waiting for just this buffer.
-        if (result == mm_ok) queue_->service();
-        return result;
-    }
-    mm_result start() override { return queue_->start(); }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<pulse_queue> queue_;
-};
-
-class pulse_playback_device final : public playback_device {
-  public:
-    explicit pulse_playback_device(std::shared_ptr<pulse_queue> queue) : queue_(std::move(queue)) {}
-    ~pulse_playback_device() override { queue_->shutdown(); }
-
-    mm_result prepare_header(wave_header& header) override { return queue_->prepare(header); }
-    mm_result unprepare_header(wave_header& header) override { return queue_->unprepare(header); }
-    mm_result write(wave_header& header) override { return queue_->write(header); }
-    mm_result reset() override { return queue_->reset(); }
-    mm_result close() override { return queue_->shutdown(); }
-    [[nodiscard]] device_stats stats() const override { return queue_->stats(); }
-
-  private:
-    std::shared_ptr<pulse_queue> queue_;
 };
 
 std::string owner_mark() {
@@ -803,23 +772,64 @@ pulse_sound_system::impl::~impl() {
     if (loop != nullptr) pa_threaded_mainloop_free(loop);
 }
 
-pulse_sound_system::pulse_sound_system(std::chrono::milliseconds timeout)
-    : impl_(std::make_shared<impl>()) {
-    impl_->connect(timeout);
+std::uint32_t pulse_sound_system::impl::device_count(device_direction direction) {
+    if (direction == device_direction::capture) return static_cast<std::uint32_t>(sources.size());
+    // The virtual microphone's entry ends the output list.
+    return problem.empty() ? static_cast<std::uint32_t>(sinks.size()) + 1 : 0;
 }
+
+void pulse_sound_system::impl::describe(device_direction direction, std::uint32_t device,
+                                        device_caps& caps) {
+    // The server converts whatever the device runs at.
+    caps.supports_44k_mono16 = true;
+    if (direction == device_direction::playback && device == sinks.size()) {
+        caps.name = virtual_mic_label;
+        caps.id = virtual_mic_source;
+        caps.is_default = false;
+        return;
+    }
+    const server_device& d = (direction == device_direction::capture ? sources : sinks)[device];
+    caps.name = d.description;
+    caps.id = d.name;
+    caps.is_default = d.is_default;
+}
+
+mm_result pulse_sound_system::impl::open(device_direction direction, std::uint32_t device,
+                                         device_events& target,
+                                         std::shared_ptr<backend_queue>& opened) {
+    const bool virtual_mic = direction == device_direction::playback && device == sinks.size();
+    const server_device* d =
+        virtual_mic ? nullptr : &(direction == device_direction::capture ? sources : sinks)[device];
+    auto queue = std::make_shared<pulse_queue>(direction, target, hub.wakeup(), *this,
+                                               virtual_mic ? virtual_mic_label : d->description);
+    const mm_result result = queue->open(virtual_mic ? virtual_sink_name : d->name, virtual_mic);
+    if (result != mm_ok) return result;
+    std::erase_if(queues, [](const auto& q) { return q.expired(); });
+    queues.push_back(queue);
+    opened = std::move(queue);
+    return mm_ok;
+}
+
+pulse_sound_system::pulse_sound_system(std::chrono::milliseconds timeout)
+    : pulse_sound_system(std::make_unique<impl>()) {
+    impl_.connect(timeout);
+}
+
+pulse_sound_system::pulse_sound_system(std::unique_ptr<impl> made)
+    : backend_sound_system(std::move(made)), impl_(static_cast<impl&>(backend())) {}
 
 pulse_sound_system::~pulse_sound_system() = default;
 
 bool pulse_sound_system::ready() const {
-    return impl_->problem.empty();
+    return impl_.problem.empty();
 }
 
 std::string pulse_sound_system::problem() const {
-    return impl_->problem;
+    return impl_.problem;
 }
 
 std::string pulse_sound_system::server_description() const {
-    return impl_->server;
+    return impl_.server;
 }
 
 std::string pulse_sound_system::library_version() {
@@ -827,97 +837,7 @@ std::string pulse_sound_system::library_version() {
 }
 
 std::uint32_t pulse_sound_system::virtual_mic_device() const {
-    return static_cast<std::uint32_t>(impl_->sinks.size());
-}
-
-std::uint32_t pulse_sound_system::capture_device_count() {
-    return static_cast<std::uint32_t>(impl_->sources.size());
-}
-
-std::uint32_t pulse_sound_system::playback_device_count() {
-    return ready() ? static_cast<std::uint32_t>(impl_->sinks.size()) + 1 : 0;
-}
-
-mm_result pulse_sound_system::capture_caps(std::uint32_t device, device_caps& caps) {
-    if (device >= impl_->sources.size()) return mm_bad_device_id;
-    const server_device& d = impl_->sources[device];
-    caps.name = d.description;
-    caps.id = d.name;
-    caps.is_default = d.is_default;
-    // The server converts whatever the device runs at.
-    caps.supports_44k_mono16 = true;
-    return mm_ok;
-}
-
-mm_result pulse_sound_system::playback_caps(std::uint32_t device, device_caps& caps) {
-    if (device >= playback_device_count()) return mm_bad_device_id;
-    if (device == virtual_mic_device()) {
-        caps.name = virtual_mic_label;
-        caps.id = virtual_mic_source;
-        caps.is_default = false;
-    } else {
-        const server_device& d = impl_->sinks[device];
-        caps.name = d.description;
-        caps.id = d.name;
-        caps.is_default = d.is_default;
-    }
-    caps.supports_44k_mono16 = true;
-    return mm_ok;
-}
-
-mm_result pulse_sound_system::query_capture(std::uint32_t device, const wave_format& format) {
-    if (device >= capture_device_count()) return mm_bad_device_id;
-    return is_stream_format(format) ? mm_ok : mm_bad_format;
-}
-
-mm_result pulse_sound_system::query_playback(std::uint32_t device, const wave_format& format) {
-    if (device >= playback_device_count()) return mm_bad_device_id;
-    return is_stream_format(format) ? mm_ok : mm_bad_format;
-}
-
-mm_result pulse_sound_system::open_capture(std::uint32_t device, const wave_format& format,
-                                           device_events& target,
-                                           std::unique_ptr<capture_device>& opened) {
-    if (device >= capture_device_count()) return mm_bad_device_id;
-    if (!is_stream_format(format)) return mm_bad_format;
-    const server_device& d = impl_->sources[device];
-    auto queue = std::make_shared<pulse_queue>(device_direction::capture, target,
-                                               impl_->hub.wakeup(), *impl_, d.description);
-    const mm_result result = queue->open(d.name, false);
-    if (result != mm_ok) return result;
-    impl_->hub.attach(queue);
-    std::erase_if(impl_->queues, [](const auto& q) { return q.expired(); });
-    impl_->queues.push_back(queue);
-    opened = std::make_unique<pulse_capture_device>(std::move(queue));
-    return mm_ok;
-}
-
-mm_result pulse_sound_system::open_playback(std::uint32_t device, const wave_format& format,
-                                            device_events& target,
-                                            std::unique_ptr<playback_device>& opened) {
-    if (device >= playback_device_count()) return mm_bad_device_id;
-    if (!is_stream_format(format)) return mm_bad_format;
-    const bool virtual_mic = device == virtual_mic_device();
-    const std::string name = virtual_mic ? virtual_sink_name : impl_->sinks[device].name;
-    const std::string description =
-        virtual_mic ? virtual_mic_label : impl_->sinks[device].description;
-    auto queue = std::make_shared<pulse_queue>(device_direction::playback, target,
-                                               impl_->hub.wakeup(), *impl_, description);
-    const mm_result result = queue->open(name, virtual_mic);
-    if (result != mm_ok) return result;
-    impl_->hub.attach(queue);
-    std::erase_if(impl_->queues, [](const auto& q) { return q.expired(); });
-    impl_->queues.push_back(queue);
-    opened = std::make_unique<pulse_playback_device>(std::move(queue));
-    return mm_ok;
-}
-
-int pulse_sound_system::event_fd() const {
-    return impl_->hub.event_fd();
-}
-
-void pulse_sound_system::dispatch_pending() {
-    impl_->hub.dispatch_pending();
+    return static_cast<std::uint32_t>(impl_.sinks.size());
 }
 
 }  // namespace squeakbox

@@ -9,17 +9,22 @@
 // move frames between the server and lock-free rings; the lent buffers are
 // filled and given back on the user-interface thread, in dispatch_pending(),
 // with the same notifications as every other backend.
+//
+// A capture device records after start(). A playback device is brought to
+// life with two blocks of silence before the open returns, so an output that
+// is slow to wake does not let the first blocks pile up into a lasting delay;
+// after that the server plays a block as soon as two are there.
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "audio/sound_device.h"
+#include "audio/backend_sound_system.h"
 
 namespace squeakbox {
 
-class pulse_sound_system final : public sound_system {
+class pulse_sound_system final : public backend_sound_system {
   public:
     // The entry at the end of the output list that plays into the virtual
     // microphone.
@@ -35,8 +40,6 @@ class pulse_sound_system final : public sound_system {
     // why.
     explicit pulse_sound_system(std::chrono::milliseconds timeout = std::chrono::seconds(3));
     ~pulse_sound_system() override;
-    pulse_sound_system(const pulse_sound_system&) = delete;
-    pulse_sound_system& operator=(const pulse_sound_system&) = delete;
 
     [[nodiscard]] bool ready() const;
     [[nodiscard]] std::string problem() const;
@@ -47,31 +50,11 @@ class pulse_sound_system final : public sound_system {
     // The number of the virtual microphone's entry in the output list.
     [[nodiscard]] std::uint32_t virtual_mic_device() const;
 
-    std::uint32_t capture_device_count() override;
-    mm_result capture_caps(std::uint32_t device, device_caps& caps) override;
-    std::uint32_t playback_device_count() override;
-    mm_result playback_caps(std::uint32_t device, device_caps& caps) override;
-
-    mm_result query_capture(std::uint32_t device, const wave_format& format) override;
-    mm_result query_playback(std::uint32_t device, const wave_format& format) override;
-
-    // A capture device records after start(). A playback device is brought
-    // to life with two blocks of silence before the open returns, so an
-    // output that is slow to wake does not let the first blocks pile up into
-    // a lasting delay; after that the server plays a block as soon as two
-    // are there.
-    mm_result open_capture(std::uint32_t device, const wave_format& format, device_events& target,
-                           std::unique_ptr<capture_device>& opened) override;
-    mm_result open_playback(std::uint32_t device, const wave_format& format, device_events& target,
-                            std::unique_ptr<playback_device>& opened) override;
-
-    [[nodiscard]] int event_fd() const override;
-    void dispatch_pending() override;
-
     struct impl;
 
   private:
-    std::shared_ptr<impl> impl_;
+    explicit pulse_sound_system(std::unique_ptr<impl> made);
+    impl& impl_;
 };
 
 }  // namespace squeakbox

@@ -1,5 +1,7 @@
 #include "fake_sound_system.h"
 
+#include "audio/backend_sound_system.h"
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -61,52 +63,48 @@ struct fake_sound_system::device_state {
     std::vector<const wave_header*> prepared_order;  // distinct headers, first preparation first
 };
 
-class fake_sound_system::capture final : public capture_device {
+// One opened device as its device object reaches it: every call is recorded
+// under the kind of its direction.
+class fake_sound_system::port {
   public:
-    capture(fake_sound_system& system, device_state& state) : system_(system), state_(state) {}
-    ~capture() override { system_.destroyed(state_); }
-    mm_result prepare_header(wave_header& h) override {
-        return system_.prepare(state_, h, call_kind::capture_prepare);
+    port(fake_sound_system& system, device_state& state) : system_(system), state_(state) {}
+
+    mm_result prepare(wave_header& h) {
+        return system_.prepare(state_, h,
+                               kind(call_kind::capture_prepare, call_kind::playback_prepare));
     }
-    mm_result unprepare_header(wave_header& h) override {
-        return system_.unprepare(state_, h, call_kind::capture_unprepare);
+    mm_result unprepare(wave_header& h) {
+        return system_.unprepare(state_, h,
+                                 kind(call_kind::capture_unprepare, call_kind::playback_unprepare));
     }
-    mm_result add_buffer(wave_header& h) override {
+    mm_result add_buffer(wave_header& h) {
         return system_.enqueue(state_, h, call_kind::capture_add);
     }
-    mm_result start() override {
+    mm_result write(wave_header& h) {
+        return system_.enqueue(state_, h, call_kind::playback_write);
+    }
+    mm_result start() {
         mm_result result = system_.refusal(call_kind::capture_start, state_.number);
         if (result == mm_ok && !state_.open) result = mm_invalid_handle;
         if (result == mm_ok) state_.started = true;
         return system_.record(call_kind::capture_start, state_.number, nullptr, result);
     }
-    mm_result reset() override { return system_.reset(state_, call_kind::capture_reset); }
-    mm_result close() override { return system_.close(state_, call_kind::capture_close); }
-    [[nodiscard]] device_stats stats() const override { return system_.capture_stats_; }
+    mm_result reset() {
+        return system_.reset(state_, kind(call_kind::capture_reset, call_kind::playback_reset));
+    }
+    mm_result shutdown() {
+        return system_.close(state_, kind(call_kind::capture_close, call_kind::playback_close));
+    }
+    void release() { system_.destroyed(state_); }
+    [[nodiscard]] device_stats stats() const {
+        return state_.is_capture ? system_.capture_stats_ : system_.playback_stats_;
+    }
 
   private:
-    fake_sound_system& system_;
-    device_state& state_;
-};
+    [[nodiscard]] call_kind kind(call_kind capture, call_kind playback) const {
+        return state_.is_capture ? capture : playback;
+    }
 
-class fake_sound_system::playback final : public playback_device {
-  public:
-    playback(fake_sound_system& system, device_state& state) : system_(system), state_(state) {}
-    ~playback() override { system_.destroyed(state_); }
-    mm_result prepare_header(wave_header& h) override {
-        return system_.prepare(state_, h, call_kind::playback_prepare);
-    }
-    mm_result unprepare_header(wave_header& h) override {
-        return system_.unprepare(state_, h, call_kind::playback_unprepare);
-    }
-    mm_result write(wave_header& h) override {
-        return system_.enqueue(state_, h, call_kind::playback_write);
-    }
-    mm_result reset() override { return system_.reset(state_, call_kind::playback_reset); }
-    mm_result close() override { return system_.close(state_, call_kind::playback_close); }
-    [[nodiscard]] device_stats stats() const override { return system_.playback_stats_; }
-
-  private:
     fake_sound_system& system_;
     device_state& state_;
 };
@@ -208,7 +206,8 @@ mm_result fake_sound_system::open_capture(std::uint32_t device, const wave_forma
         state->is_capture = true;
         state->number = device;
         state->target = &target;
-        opened = std::make_unique<capture>(*this, *state);
+        opened = std::make_unique<forwarding_capture_device<port>>(
+            std::make_shared<port>(*this, *state));
         states_.push_back(std::move(state));
     }
     return record(call_kind::open_capture, device, nullptr, result);
@@ -223,7 +222,8 @@ mm_result fake_sound_system::open_playback(std::uint32_t device, const wave_form
         auto state = std::make_unique<device_state>();
         state->number = device;
         state->target = &target;
-        opened = std::make_unique<playback>(*this, *state);
+        opened = std::make_unique<forwarding_playback_device<port>>(
+            std::make_shared<port>(*this, *state));
         states_.push_back(std::move(state));
     }
     return record(call_kind::open_playback, device, nullptr, result);

@@ -145,10 +145,8 @@ class fake_sound_system final : public sound_system {
         wave_header* header = nullptr;
         std::string reason;
     };
-    class capture;
-    class playback;
-    friend class capture;
-    friend class playback;
+    class port;
+    friend class port;
 
     mm_result record(call_kind kind, std::uint32_t device, const wave_header* header,
                      mm_result result);
