@@ -72,6 +72,9 @@ struct device_set {
                 file_options.pacing = file_pacing::as_fast_as_taken;
             if (options.pacing == pacing_choice::realtime)
                 file_options.pacing = file_pacing::real_time;
+            file_options.report = [](const std::string& message) {
+                std::fprintf(stderr, "%s: %s\n", program, message.c_str());
+            };
             files = std::make_unique<file_sound_system>(std::move(file_options));
             in_use = "sound files";
         }

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -421,10 +420,7 @@ struct file_sound_system::impl final : device_backend {
     }
 
     void tell(const std::string& message) const {
-        if (options.report)
-            options.report(message);
-        else
-            std::fprintf(stderr, "squeakbox: %s\n", message.c_str());
+        if (options.report) options.report(message);
     }
 
     std::uint32_t device_count(device_direction direction) override {

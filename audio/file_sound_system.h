@@ -22,8 +22,8 @@ struct file_device_options {
     std::string capture_file;   // empty: no capture device
     std::string playback_file;  // empty: no playback device
     file_pacing pacing = file_pacing::real_time;
-    // Where the devices say why a file is refused or fails, one line each.
-    // Standard error when empty.
+    // Where the devices say why a file is refused or cannot be written, one
+    // line each, for the caller to show; they print nothing themselves.
     std::function<void(const std::string&)> report;
 };
 
