@@ -1,7 +1,5 @@
 #include "audio/file_sound_system.h"
 
-#include <sndfile.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -15,6 +13,7 @@
 
 #include "audio/backend_sound_system.h"
 #include "audio/block_format.h"
+#include "audio/sound_file.h"
 
 namespace squeakbox {
 namespace {
@@ -28,31 +27,25 @@ std::chrono::nanoseconds time_of_blocks(std::uint64_t blocks) {
                                     (frames % sample_rate) * ns_per_s / sample_rate);
 }
 
-struct sndfile_closer {
-    void operator()(SNDFILE* file) const noexcept { sf_close(file); }
-};
-using sndfile_ptr = std::unique_ptr<SNDFILE, sndfile_closer>;
-
 // What the header of a capture file says, or why it cannot be used.
 struct capture_file_check {
-    sndfile_ptr file;
-    SF_INFO info{};
+    sound_file file;
     std::string problem;  // empty when the file can be captured
 };
 
 capture_file_check check_capture_file(const std::string& path) {
-    capture_file_check check;
-    check.file.reset(sf_open(path.c_str(), SFM_READ, &check.info));
+    capture_file_check check{sound_file::open_for_reading(path), {}};
+    const sound_file::layout& header = check.file.header();
     if (!check.file) {
-        check.problem = "cannot read the sound file \"" + path + "\": " + sf_strerror(nullptr);
-    } else if (check.info.samplerate != static_cast<int>(sample_rate)) {
+        check.problem = "cannot read the sound file \"" + path + "\": " + check.file.error();
+    } else if (header.sample_rate != static_cast<int>(sample_rate)) {
         check.problem = "the sound file \"" + path + "\" has a sample rate of " +
-                        std::to_string(check.info.samplerate) +
+                        std::to_string(header.sample_rate) +
                         " Hz; capturing from a file needs 44100 Hz";
-        check.file.reset();
-    } else if (check.info.channels < 1) {
+        check.file = {};
+    } else if (header.channels < 1) {
         check.problem = "the sound file \"" + path + "\" has no channels";
-        check.file.reset();
+        check.file = {};
     }
     return check;
 }
@@ -272,8 +265,8 @@ class file_capture_queue final : public file_queue {
         : file_queue(device_direction::capture, target, std::move(wakeup), pacing),
           clock_(std::move(clock)),
           file_(std::move(opened.file)),
-          channels_(static_cast<std::size_t>(opened.info.channels)),
-          frames_left_(opened.info.frames),
+          channels_(static_cast<std::size_t>(file_.header().channels)),
+          frames_left_(file_.header().frames),
           interleaved_(block_frames * channels_),
           mono_(block_frames) {
         if (clock_) clock_->set_capture_wakeup([this] { kick(); });
@@ -293,9 +286,9 @@ class file_capture_queue final : public file_queue {
 
     bool make_block(std::size_t frames) override {
         if (at_end_) return false;
-        sf_count_t got = 0;
+        std::int64_t got = 0;
         if (frames > 0 && frames_left_ > 0) {
-            got = sf_readf_short(file_.get(), interleaved_.data(), static_cast<sf_count_t>(frames));
+            got = file_.read(interleaved_.data(), static_cast<std::int64_t>(frames));
             if (got < 0) got = 0;
             frames_left_ -= got;
         }
@@ -326,10 +319,10 @@ class file_capture_queue final : public file_queue {
     }
 
     const std::shared_ptr<fast_clock> clock_;  // null when paced in real time
-    sndfile_ptr file_;
+    sound_file file_;
     const std::size_t channels_;
-    sf_count_t frames_left_;
-    std::vector<short> interleaved_;
+    std::int64_t frames_left_;
+    std::vector<std::int16_t> interleaved_;
     std::vector<std::int16_t> mono_;
     bool at_end_ = false;
 };
@@ -337,7 +330,7 @@ class file_capture_queue final : public file_queue {
 class file_playback_queue final : public file_queue {
   public:
     file_playback_queue(device_events& target, std::shared_ptr<notification_wakeup> wakeup,
-                        file_pacing pacing, sndfile_ptr file, std::string path,
+                        file_pacing pacing, sound_file file, std::string path,
                         std::shared_ptr<fast_clock> clock)
         : file_queue(device_direction::playback, target, std::move(wakeup), pacing),
           clock_(std::move(clock)),
@@ -357,12 +350,11 @@ class file_playback_queue final : public file_queue {
         // The frames are in the file before their buffers go back.
         const std::size_t taken = peek(block_.data(), frames);
         if (taken > 0) {
-            const sf_count_t written =
-                sf_writef_short(file_.get(), block_.data(), static_cast<sf_count_t>(taken));
-            if (written != static_cast<sf_count_t>(taken)) {
+            const auto wanted = static_cast<std::int64_t>(taken);
+            if (file_.write(block_.data(), wanted) != wanted) {
                 // A capture waiting for this side must not wait for ever.
                 if (clock_) clock_->set_playback_open(false);
-                fail("cannot write the sound file \"" + path_ + "\": " + sf_strerror(file_.get()));
+                fail("cannot write the sound file \"" + path_ + "\": " + file_.error());
                 return false;
             }
         }
@@ -371,7 +363,7 @@ class file_playback_queue final : public file_queue {
         return true;
     }
 
-    void finish_file() noexcept override { file_.reset(); }
+    void finish_file() noexcept override { file_ = {}; }
     void after_reset() override {
         if (clock_) clock_->playback_reset();
     }
@@ -380,7 +372,7 @@ class file_playback_queue final : public file_queue {
     }
 
     const std::shared_ptr<fast_clock> clock_;  // null when paced in real time
-    sndfile_ptr file_;
+    sound_file file_;
     const std::string path_;
     std::array<std::int16_t, block_frames> block_{};
 };
@@ -449,18 +441,11 @@ struct file_sound_system::impl final : device_backend {
         if (is_open(capture ? capture_open : playback_open)) return mm_allocated;
         if (capture) return open_capture(target, opened);
         const std::string& path = options.playback_file;
-        SF_INFO info{};
-        info.samplerate = static_cast<int>(sample_rate);
-        info.channels = 1;
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-        sndfile_ptr file(sf_open(path.c_str(), SFM_WRITE, &info));
+        sound_file file = sound_file::create_wav(path, static_cast<int>(sample_rate), 1);
         if (!file) {
-            tell("cannot write the sound file \"" + path + "\": " + sf_strerror(nullptr));
+            tell("cannot write the sound file \"" + path + "\": " + file.error());
             return mm_error;
         }
-        // The header's sizes follow every write, so a process that is killed
-        // still leaves a file that plays to its last block.
-        sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
         auto queue = std::make_shared<file_playback_queue>(target, hub.wakeup(), options.pacing,
                                                            std::move(file), path, clock);
         queue->start_worker(true);

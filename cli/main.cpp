@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/sound_file.h"
 #include "cli/render_options.h"
 #include "cli/renderer.h"
-#include "cli/sound_file.h"
 #include "engine/simd/dispatch.h"
 
 namespace {

@@ -9,10 +9,12 @@
 
 #include "cli/render_options.h"
 
-namespace squeakbox::render {
-
+namespace squeakbox {
 class sound_reader;
 class sound_writer;
+}  // namespace squeakbox
+
+namespace squeakbox::render {
 
 struct render_result {
     std::uint64_t input_frames = 0;

@@ -12,12 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "audio/sound_file.h"
 #include "cli/render_options.h"
 #include "cli/renderer.h"
-#include "cli/sound_file.h"
 
 namespace {
 
+using namespace squeakbox;
 using namespace squeakbox::render;
 
 // Compressed formats can unpack a few bytes into hours of sound; past this

@@ -1,4 +1,4 @@
-#include "cli/sound_file.h"
+#include "audio/sound_file.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
@@ -15,9 +15,10 @@
 #include <filesystem>
 #include <regex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-namespace squeakbox::render {
+namespace squeakbox {
 
 namespace {
 
@@ -482,6 +483,57 @@ mode_t creation_mode() {
 
 // ---------------------------------------------------------------------------
 
+sound_file sound_file::open_for_reading(const std::string& path) {
+    sound_file opened;
+    SF_INFO info{};
+    opened.handle_ = sf_open(path.c_str(), SFM_READ, &info);
+    opened.layout_ = {info.samplerate, info.channels, info.frames};
+    return opened;
+}
+
+sound_file sound_file::create_wav(const std::string& path, int sample_rate, int channels) {
+    sound_file created;
+    SF_INFO info{};
+    info.samplerate = sample_rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    created.handle_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (created.handle_ != nullptr)
+        sf_command(created.handle_, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    created.layout_ = {sample_rate, channels, 0};
+    return created;
+}
+
+sound_file::sound_file(sound_file&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), layout_(other.layout_) {}
+
+sound_file& sound_file::operator=(sound_file&& other) noexcept {
+    if (this != &other) {
+        if (handle_ != nullptr) sf_close(handle_);
+        handle_ = std::exchange(other.handle_, nullptr);
+        layout_ = other.layout_;
+    }
+    return *this;
+}
+
+sound_file::~sound_file() {
+    if (handle_ != nullptr) sf_close(handle_);
+}
+
+std::int64_t sound_file::read(std::int16_t* samples, std::int64_t frames) noexcept {
+    return sf_readf_short(handle_, samples, frames);
+}
+
+std::int64_t sound_file::write(const std::int16_t* samples, std::int64_t frames) noexcept {
+    return sf_writef_short(handle_, samples, frames);
+}
+
+std::string sound_file::error() const {
+    return sf_strerror(handle_);
+}
+
+// ---------------------------------------------------------------------------
+
 struct sound_reader::impl {
     std::string name;
     memory_file memory;
@@ -939,4 +991,4 @@ std::string sndfile_version() {
     return sf_version_string();
 }
 
-}  // namespace squeakbox::render
+}  // namespace squeakbox

@@ -1,8 +1,9 @@
 #pragma once
 // Reading and writing sound files of 16-bit frames through libsndfile, whose
-// headers stay in sound_file.cpp.
+// headers stay in sound_file.cpp: the plain files of the file devices, and
+// the renderer's reader and writer.
 //
-// Both stream: a long input from a pipe is read as it arrives and the output
+// The reader and the writer stream: a long input from a pipe is read as it arrives and the output
 // is written as it is made, so memory does not grow with the length.
 //
 // The writer never leaves a partial regular file behind: it writes to a
@@ -17,7 +18,46 @@
 #include <string>
 #include <vector>
 
-namespace squeakbox::render {
+struct sf_private_tag;  // libsndfile's handle
+
+namespace squeakbox {
+
+// A sound file opened by name the plain way, for the file devices: a capture
+// file read from its start (a pipe as it comes, once), or a 16-bit PCM WAV
+// file written in place whose header follows every write, so a process that
+// is killed still leaves a file that plays to its last block. Failures are
+// told in libsndfile's own words. Closed with its owner.
+class sound_file {
+  public:
+    struct layout {
+        int sample_rate = 0;
+        int channels = 0;
+        std::int64_t frames = 0;
+    };
+
+    sound_file() = default;  // empty
+    // An empty handle when the file cannot be opened; error() says why.
+    static sound_file open_for_reading(const std::string& path);
+    static sound_file create_wav(const std::string& path, int sample_rate, int channels);
+
+    sound_file(sound_file&& other) noexcept;
+    sound_file& operator=(sound_file&& other) noexcept;
+    ~sound_file();
+
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    // What the header says, as it says it.
+    [[nodiscard]] const layout& header() const noexcept { return layout_; }
+    // Interleaved 16-bit frames; returns the frames moved, fewer at the end
+    // or on a failure.
+    std::int64_t read(std::int16_t* samples, std::int64_t frames) noexcept;
+    std::int64_t write(const std::int16_t* samples, std::int64_t frames) noexcept;
+    // Why the last call failed, or why the open did for an empty handle.
+    [[nodiscard]] std::string error() const;
+
+  private:
+    sf_private_tag* handle_ = nullptr;
+    layout layout_;
+};
 
 // Chooses the constructors that read from or write to memory instead of a
 // file: the same road through libsndfile that standard input and output take.
@@ -95,4 +135,4 @@ void remove_temporary_file_on_signals();
 // libsndfile's version string.
 [[nodiscard]] std::string sndfile_version();
 
-}  // namespace squeakbox::render
+}  // namespace squeakbox
