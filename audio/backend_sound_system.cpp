@@ -72,24 +72,28 @@ mm_result backend_sound_system::open(device_direction direction, std::uint32_t d
     return result;
 }
 
+template <template <typename> class Forwarding, typename Device>
+mm_result backend_sound_system::open_as(device_direction direction, std::uint32_t device,
+                                        const wave_format& format, device_events& target,
+                                        std::unique_ptr<Device>& opened) {
+    std::shared_ptr<backend_queue> queue;
+    const mm_result result = open(direction, device, format, target, queue);
+    if (result == mm_ok) opened = std::make_unique<Forwarding<backend_queue>>(std::move(queue));
+    return result;
+}
+
 mm_result backend_sound_system::open_capture(std::uint32_t device, const wave_format& format,
                                              device_events& target,
                                              std::unique_ptr<capture_device>& opened) {
-    std::shared_ptr<backend_queue> queue;
-    const mm_result result = open(device_direction::capture, device, format, target, queue);
-    if (result == mm_ok)
-        opened = std::make_unique<forwarding_capture_device<backend_queue>>(std::move(queue));
-    return result;
+    return open_as<forwarding_capture_device>(device_direction::capture, device, format, target,
+                                              opened);
 }
 
 mm_result backend_sound_system::open_playback(std::uint32_t device, const wave_format& format,
                                               device_events& target,
                                               std::unique_ptr<playback_device>& opened) {
-    std::shared_ptr<backend_queue> queue;
-    const mm_result result = open(device_direction::playback, device, format, target, queue);
-    if (result == mm_ok)
-        opened = std::make_unique<forwarding_playback_device<backend_queue>>(std::move(queue));
-    return result;
+    return open_as<forwarding_playback_device>(device_direction::playback, device, format, target,
+                                               opened);
 }
 
 int backend_sound_system::event_fd() const {

@@ -114,6 +114,9 @@ class backend_sound_system : public sound_system {
     mm_result check(device_direction direction, std::uint32_t device, const wave_format& format);
     mm_result open(device_direction direction, std::uint32_t device, const wave_format& format,
                    device_events& target, std::shared_ptr<backend_queue>& opened);
+    template <template <typename> class Forwarding, typename Device>
+    mm_result open_as(device_direction direction, std::uint32_t device, const wave_format& format,
+                      device_events& target, std::unique_ptr<Device>& opened);
 
     std::unique_ptr<device_backend> backend_;
 };
