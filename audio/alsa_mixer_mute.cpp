@@ -18,7 +18,7 @@ using mixer_ptr = std::unique_ptr<snd_mixer_t, mixer_closer>;
 // or the control says so through ALSA's messages, which are kept quiet while
 // the mixer is open: the mute is simply left alone then.
 struct open_mixer {
-    const quiet_alsa quiet;
+    const quiet_stderr quiet{quiet_scope::alsa};
     mixer_ptr mixer;
     snd_mixer_elem_t* mic_switch = nullptr;
 

@@ -103,7 +103,6 @@ class portaudio_queue final : public backend_queue {
     PaError open(PaDeviceIndex device) {
         const PaStreamParameters parameters = stream_parameters(device, direction());
         const bool capture = direction() == device_direction::capture;
-        const quiet_alsa quiet;
         PaError error = Pa_OpenStream(&stream_, capture ? &parameters : nullptr,
                                       capture ? nullptr : &parameters, sample_rate, block_frames,
                                       paClipOff | paDitherOff,
@@ -224,6 +223,9 @@ class portaudio_queue final : public backend_queue {
         if (self->expect_running_.load(std::memory_order_acquire)) self->raise_fault();
     }
 
+    // ALSA reports every underrun and recovery of an open device on the
+    // terminal; the device's own counters keep them instead.
+    const quiet_stderr quiet_{quiet_scope::alsa};
     const std::string name_;
     PaStream* stream_ = nullptr;  // UI
     bool running_ = false;        // UI

@@ -19,19 +19,10 @@ void drop_alsa_message(const char*, int, const char*, int, const char*, ...) {}
 
 }  // namespace
 
-quiet_alsa::quiet_alsa() {
+quiet_stderr::quiet_stderr(quiet_scope scope) : all_(scope == quiet_scope::all_stderr) {
     std::lock_guard<std::mutex> lock(quiet_mutex);
     if (alsa_depth++ == 0) snd_lib_error_set_handler(&drop_alsa_message);
-}
-
-quiet_alsa::~quiet_alsa() {
-    std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (--alsa_depth == 0) snd_lib_error_set_handler(nullptr);
-}
-
-quiet_stderr::quiet_stderr() {
-    std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (stderr_depth++ > 0) return;
+    if (!all_ || stderr_depth++ > 0) return;
     std::fflush(stderr);
     const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null < 0) return;
@@ -42,7 +33,8 @@ quiet_stderr::quiet_stderr() {
 
 quiet_stderr::~quiet_stderr() {
     std::lock_guard<std::mutex> lock(quiet_mutex);
-    if (--stderr_depth > 0 || saved_stderr < 0) return;
+    if (--alsa_depth == 0) snd_lib_error_set_handler(nullptr);
+    if (!all_ || --stderr_depth > 0 || saved_stderr < 0) return;
     std::fflush(stderr);
     ::dup2(saved_stderr, 2);
     ::close(saved_stderr);

@@ -1,34 +1,29 @@
 #pragma once
-// Keeps the sound libraries' probe messages (ALSA looking for cards that are
-// not there, JACK looking for a server) off the user's terminal, only while
-// the probe runs: the program's own messages, and the libraries' later ones,
-// still reach standard error.
+// Keeps the sound libraries' own messages (ALSA looking for cards that are
+// not there or telling of an underrun, JACK looking for a server) off the
+// user's terminal, only while a probe runs or a device that tells them is
+// open: the program's own messages still reach standard error.
 
 namespace squeakbox {
 
-// While one exists, ALSA's library messages go nowhere; its own handler comes
-// back when the last one ends.
-class quiet_alsa {
-  public:
-    quiet_alsa();
-    ~quiet_alsa();
-    quiet_alsa(const quiet_alsa&) = delete;
-    quiet_alsa& operator=(const quiet_alsa&) = delete;
+enum class quiet_scope {
+    alsa,        // ALSA's library messages go nowhere; its handler comes back after
+    all_stderr,  // file descriptor 2 goes to /dev/null as well
 };
 
-// While one exists, file descriptor 2 goes to /dev/null as well, for the
-// probes that write there directly. Only for short stretches around library
-// calls known to chatter: anything the program itself writes to standard
-// error meanwhile is lost too.
+// While one exists, the chosen messages are dropped; they come back when the
+// last one ends. The whole of standard error only for short stretches around
+// library calls known to write there directly: anything the program itself
+// writes meanwhile is lost too.
 class quiet_stderr {
   public:
-    quiet_stderr();
+    explicit quiet_stderr(quiet_scope scope = quiet_scope::all_stderr);
     ~quiet_stderr();
     quiet_stderr(const quiet_stderr&) = delete;
     quiet_stderr& operator=(const quiet_stderr&) = delete;
 
   private:
-    quiet_alsa alsa_;
+    const bool all_;
 };
 
 }  // namespace squeakbox
