@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <regex>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace squeakbox {
@@ -378,6 +377,19 @@ std::string lower(std::string text) {
     return text;
 }
 
+// What this libsndfile lists under a count command and a get command: its
+// major formats, or its subtypes.
+std::vector<SF_FORMAT_INFO> listed_formats(int count_command, int get_command) {
+    int count = 0;
+    sf_command(nullptr, count_command, &count, sizeof count);
+    std::vector<SF_FORMAT_INFO> listed(static_cast<std::size_t>(std::max(count, 0)));
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        listed[i].format = static_cast<int>(i);
+        sf_command(nullptr, get_command, &listed[i], sizeof listed[i]);
+    }
+    return listed;
+}
+
 int major_for_extension(const std::string& extension) {
     struct alias {
         const char* extension;
@@ -393,15 +405,10 @@ int major_for_extension(const std::string& extension) {
     for (const alias& a : aliases)
         if (extension == a.extension) return a.major;
     // Whatever else this libsndfile knows by extension.
-    int count = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
-    for (int i = 0; i < count; ++i) {
-        SF_FORMAT_INFO info{};
-        info.format = i;
-        sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &info, sizeof info);
+    for (const SF_FORMAT_INFO& info :
+         listed_formats(SFC_GET_FORMAT_MAJOR_COUNT, SFC_GET_FORMAT_MAJOR))
         if (info.extension != nullptr && extension == info.extension)
             return info.format & SF_FORMAT_TYPEMASK;
-    }
     return 0;
 }
 
@@ -427,14 +434,9 @@ output_format choose_format(const std::string& path, const std::string& name,
     std::vector<int> subtypes = {SF_FORMAT_PCM_16};
     if (extension == ".opus") subtypes.insert(subtypes.begin(), SF_FORMAT_OPUS);
     subtypes.insert(subtypes.end(), {SF_FORMAT_VORBIS, SF_FORMAT_MPEG_LAYER_III});
-    int count = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE_COUNT, &count, sizeof count);
-    for (int i = 0; i < count; ++i) {
-        SF_FORMAT_INFO sub{};
-        sub.format = i;
-        sf_command(nullptr, SFC_GET_FORMAT_SUBTYPE, &sub, sizeof sub);
+    for (const SF_FORMAT_INFO& sub :
+         listed_formats(SFC_GET_FORMAT_SUBTYPE_COUNT, SFC_GET_FORMAT_SUBTYPE))
         subtypes.push_back(sub.format & SF_FORMAT_SUBMASK);
-    }
     for (int subtype : subtypes) {
         info.format = major | subtype;
         if (sf_format_check(&info)) {
@@ -486,7 +488,7 @@ mode_t creation_mode() {
 sound_file sound_file::open_for_reading(const std::string& path) {
     sound_file opened;
     SF_INFO info{};
-    opened.handle_ = sf_open(path.c_str(), SFM_READ, &info);
+    opened.handle_.reset(sf_open(path.c_str(), SFM_READ, &info));
     opened.layout_ = {info.samplerate, info.channels, info.frames};
     return opened;
 }
@@ -497,39 +499,26 @@ sound_file sound_file::create_wav(const std::string& path, int sample_rate, int 
     info.samplerate = sample_rate;
     info.channels = channels;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    created.handle_ = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (created.handle_ != nullptr)
-        sf_command(created.handle_, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    created.handle_.reset(sf_open(path.c_str(), SFM_WRITE, &info));
+    if (created) sf_command(created.handle_.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
     created.layout_ = {sample_rate, channels, 0};
     return created;
 }
 
-sound_file::sound_file(sound_file&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), layout_(other.layout_) {}
-
-sound_file& sound_file::operator=(sound_file&& other) noexcept {
-    if (this != &other) {
-        if (handle_ != nullptr) sf_close(handle_);
-        handle_ = std::exchange(other.handle_, nullptr);
-        layout_ = other.layout_;
-    }
-    return *this;
-}
-
-sound_file::~sound_file() {
-    if (handle_ != nullptr) sf_close(handle_);
+void sound_file::closer::operator()(sf_private_tag* handle) const noexcept {
+    sf_close(handle);
 }
 
 std::int64_t sound_file::read(std::int16_t* samples, std::int64_t frames) noexcept {
-    return sf_readf_short(handle_, samples, frames);
+    return sf_readf_short(handle_.get(), samples, frames);
 }
 
 std::int64_t sound_file::write(const std::int16_t* samples, std::int64_t frames) noexcept {
-    return sf_writef_short(handle_, samples, frames);
+    return sf_writef_short(handle_.get(), samples, frames);
 }
 
 std::string sound_file::error() const {
-    return sf_strerror(handle_);
+    return sf_strerror(handle_.get());
 }
 
 // ---------------------------------------------------------------------------

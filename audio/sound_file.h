@@ -40,10 +40,6 @@ class sound_file {
     static sound_file open_for_reading(const std::string& path);
     static sound_file create_wav(const std::string& path, int sample_rate, int channels);
 
-    sound_file(sound_file&& other) noexcept;
-    sound_file& operator=(sound_file&& other) noexcept;
-    ~sound_file();
-
     explicit operator bool() const noexcept { return handle_ != nullptr; }
     // What the header says, as it says it.
     [[nodiscard]] const layout& header() const noexcept { return layout_; }
@@ -55,7 +51,10 @@ class sound_file {
     [[nodiscard]] std::string error() const;
 
   private:
-    sf_private_tag* handle_ = nullptr;
+    struct closer {
+        void operator()(sf_private_tag* handle) const noexcept;
+    };
+    std::unique_ptr<sf_private_tag, closer> handle_;
     layout layout_;
 };
 
