@@ -196,37 +196,34 @@ mm_result fake_sound_system::query_playback(std::uint32_t device, const wave_for
     return record(call_kind::query_playback, device, nullptr, result);
 }
 
+template <template <typename> class Forwarding, typename Device>
+mm_result fake_sound_system::open(bool capture, std::uint32_t device, const wave_format& format,
+                                  device_events& target, std::unique_ptr<Device>& opened) {
+    const call_kind kind = capture ? call_kind::open_capture : call_kind::open_playback;
+    mm_result result = refusal(kind, device);
+    if (result == mm_ok)
+        result = query_of(capture ? capture_profiles_ : playback_profiles_, device, format);
+    if (result == mm_ok) {
+        auto state = std::make_unique<device_state>();
+        state->is_capture = capture;
+        state->number = device;
+        state->target = &target;
+        opened = std::make_unique<Forwarding<port>>(std::make_shared<port>(*this, *state));
+        states_.push_back(std::move(state));
+    }
+    return record(kind, device, nullptr, result);
+}
+
 mm_result fake_sound_system::open_capture(std::uint32_t device, const wave_format& format,
                                           device_events& target,
                                           std::unique_ptr<capture_device>& opened) {
-    mm_result result = refusal(call_kind::open_capture, device);
-    if (result == mm_ok) result = query_of(capture_profiles_, device, format);
-    if (result == mm_ok) {
-        auto state = std::make_unique<device_state>();
-        state->is_capture = true;
-        state->number = device;
-        state->target = &target;
-        opened = std::make_unique<forwarding_capture_device<port>>(
-            std::make_shared<port>(*this, *state));
-        states_.push_back(std::move(state));
-    }
-    return record(call_kind::open_capture, device, nullptr, result);
+    return open<forwarding_capture_device>(true, device, format, target, opened);
 }
 
 mm_result fake_sound_system::open_playback(std::uint32_t device, const wave_format& format,
                                            device_events& target,
                                            std::unique_ptr<playback_device>& opened) {
-    mm_result result = refusal(call_kind::open_playback, device);
-    if (result == mm_ok) result = query_of(playback_profiles_, device, format);
-    if (result == mm_ok) {
-        auto state = std::make_unique<device_state>();
-        state->number = device;
-        state->target = &target;
-        opened = std::make_unique<forwarding_playback_device<port>>(
-            std::make_shared<port>(*this, *state));
-        states_.push_back(std::move(state));
-    }
-    return record(call_kind::open_playback, device, nullptr, result);
+    return open<forwarding_playback_device>(false, device, format, target, opened);
 }
 
 mm_result fake_sound_system::prepare(device_state& state, wave_header& header, call_kind kind) {

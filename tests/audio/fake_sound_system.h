@@ -154,6 +154,9 @@ class fake_sound_system final : public sound_system {
     [[nodiscard]] device_state* open_state(bool capture) const noexcept;
     void drop_notifications(const device_state* state);
 
+    template <template <typename> class Forwarding, typename Device>
+    mm_result open(bool capture, std::uint32_t device, const wave_format& format,
+                   device_events& target, std::unique_ptr<Device>& opened);
     mm_result prepare(device_state& state, wave_header& header, call_kind kind);
     mm_result unprepare(device_state& state, wave_header& header, call_kind kind);
     mm_result enqueue(device_state& state, wave_header& header, call_kind kind);
