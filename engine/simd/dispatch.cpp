@@ -1,23 +1,18 @@
 #include "engine/simd/dispatch.h"
 
 #include <atomic>
+#include <cstddef>
+#include <iterator>
 
 namespace squeakbox {
 
 namespace simd {
 
 const char* level_name(level l) noexcept {
-    switch (l) {
-        case level::scalar:
-            return "scalar";
-        case level::sse2:
-            return "sse2";
-        case level::avx2:
-            return "avx2";
-        case level::avx512:
-            return "avx512";
-    }
-    return "unknown";
+    // In the order of the levels' values.
+    constexpr const char* names[] = {"scalar", "sse2", "avx2", "avx512"};
+    const auto index = static_cast<std::size_t>(l);
+    return index < std::size(names) ? names[index] : "unknown";
 }
 
 bool processor_supports(level l) noexcept {

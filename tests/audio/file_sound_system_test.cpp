@@ -70,6 +70,16 @@ std::vector<std::int16_t> capture_all(file_sound_system& system, capture_device&
     return frames;
 }
 
+// Opens the capture device of `system` and runs it to its end with N buffers.
+template <std::size_t N>
+std::vector<std::int16_t> capture_file(file_sound_system& system, event_log& log) {
+    std::unique_ptr<capture_device> device;
+    EXPECT_EQ(system.open_capture(0, stream_format, log, device), mm_ok);
+    if (!device) return {};
+    buffer_set<N> buffers;
+    return capture_all(system, *device, log, buffers);
+}
+
 TEST_F(file_devices, CaptureReadsTheFileBlockByBlockAndReportsItsEndOnce) {
     const std::size_t frames = 5 * 512 + 100;  // the last block is partial
     file_sound_system system(options(mono_ramp_file(frames), "", file_pacing::as_fast_as_taken));
@@ -116,10 +126,7 @@ TEST_F(file_devices, StereoIsMixedDownToMonoAndWholeBlocksEndAtOnce) {
     testing::write_wav(path("stereo.wav"), 44100, 2, stereo);
     file_sound_system system(options(path("stereo.wav"), "", file_pacing::as_fast_as_taken));
     event_log log;
-    std::unique_ptr<capture_device> device;
-    ASSERT_EQ(system.open_capture(0, stream_format, log, device), mm_ok);
-    buffer_set<2> buffers;
-    const auto got = capture_all(system, *device, log, buffers);
+    const auto got = capture_file<2>(system, log);
     ASSERT_EQ(got.size(), 2u * 512);
     for (std::size_t i = 0; i < got.size(); ++i)
         ASSERT_EQ(got[i], (stereo[2 * i] + stereo[2 * i + 1]) / 2) << i;

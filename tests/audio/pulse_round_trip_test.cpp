@@ -35,10 +35,7 @@ namespace squeakbox {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::buffer_set;
-using testing::event_log;
-using testing::pump_for;
-using testing::pump_until;
+using namespace testing;  // the device tests' buffers, event log and pumps
 using entry = event_log::entry;
 namespace fs = std::filesystem;
 
