@@ -257,20 +257,21 @@ TEST(WavRecorder, AFailingDiskEndsTheRecordingWithItsReasonAndAValidFile) {
     for (const bool next_block_tells : {true, false}) {
         wav_recorder recorder;
         ASSERT_EQ(recorder.open_file(target), 0);
+        // On a loaded machine the writer may fail before the last of the 300
+        // blocks is handed over; then that block is the one that tells.
+        bool told = false;
         {
             const file_size_limit full(46 + 200 * 1024);
-            for (int i = 0; i < 300; ++i) {
-                ASSERT_NE(recorder.write_block(b.header), wav_recorder::write_status::error);
-            }
+            for (int i = 0; i < 300 && !told; ++i)
+                told = recorder.write_block(b.header) == wav_recorder::write_status::error;
             recorder.wait_until_written();
         }
-        if (next_block_tells) {
+        if (!told && next_block_tells) {
             EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::error);
-            EXPECT_FALSE(recorder.take_failure());
-        } else {
+        } else if (!told) {
             EXPECT_TRUE(recorder.take_failure());
-            EXPECT_FALSE(recorder.take_failure());
         }
+        EXPECT_FALSE(recorder.take_failure());
         EXPECT_EQ(recorder.last_error(), reason);
         EXPECT_TRUE(recorder.stopped_on_error());
         EXPECT_FALSE(recorder.is_recording());
