@@ -492,9 +492,15 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     std::printf("[ pitch    ] the frame furthest off: %.2f cents\n", worst);
     EXPECT_LT(worst, 10.0);
 
+    // A gap the program's counters explain (an output that ran dry, judged
+    // above) or one the tone already had when it reached the microphone is
+    // not a gap of the program's own making; any other is.
     const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
-    std::printf("[ gaps     ] %zu in the output\n", gaps.size());
-    EXPECT_LE(gaps.size(), hiccups_let_pass(4.0))
+    const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
+    std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
+    EXPECT_LE(gaps.size(), hiccups_let_pass(4.0) +
+                               static_cast<std::size_t>(std::max(0LL, stats.underruns)) +
+                               gaps_in.size())
         << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
     print_stats(stats);
 }
