@@ -177,8 +177,10 @@ runs r times as fast, hence the middle term. Measured against the loudness
 envelope of recorded speech, the result lines up within about 5 ms from -47
 to +24 semitones, at the start and after half an hour alike. Further up every
 sound comes out spread over most of a second; the centre of that spread lands
-within about 15 ms, by how the voice sounds, but some 40 ms late where the
-pauses are digital silence (as in synthetic speech, never in a recording).
+within about 15 ms, by how the voice sounds. Where the pauses are digital
+silence (as in synthetic speech, never in a recording) it starts late, at
++43 by some 40 ms or more, and is brought back to about 15 ms within the
+first minute.
 With --pitch-changes the starting pitch sets D. With --latency low, S, W
 and O are that mode's lengths at the pitch, and the silence that the
 engine's first block of sound starts with comes off D.

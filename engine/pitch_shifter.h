@@ -145,8 +145,10 @@ class pitch_shifter {
     // Measured on recorded speech from -47 to +24 semitones it lands within
     // about 5 ms. Further up each sound comes out spread over most of a
     // second, and the centre of that spread lands within about 15 ms, by the
-    // voice (some 40 ms late where pauses are digital silence: a silent
-    // overlap starts the next sequence at the seek window's start). The
+    // voice. Where pauses are digital silence a silent overlap starts the
+    // next sequence at the seek window's start, which makes the sound late
+    // (at +43 some 40 ms); keep_in_step brings most of that back after the
+    // first seconds. The
     // silence before the first sequence is not part of it: a caller that
     // keeps every block's output has that too.
     [[nodiscard]] std::int32_t delay_frames() const noexcept;

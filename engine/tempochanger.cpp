@@ -155,13 +155,17 @@ std::uint32_t tempochanger::process(std::int16_t* output, const std::int16_t* in
     return frames;
 }
 
+double tempochanger::estimated_start() const noexcept {
+    return tempo < ten_thousand ? seek_length * 5.0 / 8.0 : seek_length * 0.4;
+}
+
 double tempochanger::delay_frames() const noexcept {
     const double speed = static_cast<double>(ten_thousand) / tempo;
     // Where in the seek window a sequence's sound starts, on average and
     // counted by loudness, as measured on three recorded voices from -47 to
     // +47 semitones. Far up it varies with the voice by about 15 ms of
     // output either way; five eighths splits that.
-    const double start = tempo < ten_thousand ? seek_length * 5.0 / 8.0 : seek_length * 0.4;
+    const double start = estimated_start();
     // The low-latency pacing's first block begins with silence of its own,
     // which the returned stream carries in front of the first sequence.
     const double silence = low_latency_ ? static_cast<double>(lead_silence_) : 0.0;
@@ -204,6 +208,53 @@ std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
 void tempochanger::keep_in_step(std::uint32_t source_rate) {
     step_rate = source_rate;
     step_error = 0;
+    start_weight = 0;
+    silent_join_weight = 0;
+    silent_join_sum = 0;
+    loud_sequences = 0;
+    silent_join_moved = 0;
+    sequences_noted = 0;
+}
+
+void tempochanger::note_start(std::uint32_t pos) {
+    // The stream's first sequence joins onto nothing at all.
+    if (sequences_noted++ == 0) return;
+    // The loudness of what the sequence copies out (its root mean square):
+    // a sound is heard where its loud sequences put it.
+    const std::int16_t* s = input_buffer.data() + std::size_t{pos} * channels;
+    const std::size_t n = std::size_t{sequence_length} * channels;
+    if (n == 0) return;
+    std::uint64_t energy = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        energy += static_cast<std::uint32_t>(std::int32_t{s[i]} * s[i]);
+    const double loudness = std::sqrt(static_cast<double>(energy) / static_cast<double>(n));
+    start_weight += loudness;
+    if (loudness >= loud_sequence_level) ++loud_sequences;
+    // A reference that is silent after its windowing matches every position
+    // equally, and the search keeps the first one it tried instead of
+    // finding the voice's join: digital silence before a word, as synthetic
+    // and edited speech has and a microphone's recording has not.
+    const std::int16_t* ref = reference_buffer.get();
+    const std::size_t m = std::size_t{overlap_length} * channels;
+    if (std::all_of(ref, ref + m, [](std::int16_t v) { return v == 0; })) {
+        silent_join_weight += loudness;
+        silent_join_sum += loudness * pos;
+    }
+}
+
+std::uint32_t tempochanger::silent_join_frames(std::uint32_t taken) {
+    if (step_rate == 0 || loud_sequences < settled_loud_sequences) return 0;
+    // The delay assumes the voice's joins: a sequence started by silence
+    // elsewhere in the window moves its sound by the difference. Weighted by
+    // loudness, the sound so far comes out this many input frames late;
+    // starting sequences that much later again brings it back. Only ever
+    // forward, a frame or two per sequence, so the joins stay the search's.
+    const double late = (silent_join_weight * estimated_start() - silent_join_sum) / start_weight;
+    if (late <= static_cast<double>(silent_join_moved) + 1.0) return 0;
+    const std::int64_t room = std::int64_t{input_frames} - skip_frames() - taken;
+    const auto step = static_cast<std::uint32_t>(std::clamp<std::int64_t>(room, 0, 2));
+    silent_join_moved += step;
+    return step;
 }
 
 std::uint32_t tempochanger::in_step_frames() {
@@ -221,10 +272,13 @@ std::uint32_t tempochanger::in_step_frames() {
 
 void tempochanger::process_sequence(std::uint32_t count) {
     // Decided before anything moves: the held sound as this call found it.
-    const std::uint32_t extra_skip = std::max(catch_up_frames(count), in_step_frames());
-    if (step_rate != 0) step_error -= std::int64_t{extra_skip} * step_rate;
+    const std::uint32_t kept = std::max(catch_up_frames(count), in_step_frames());
+    if (step_rate != 0) step_error -= std::int64_t{kept} * step_rate;
+    // Not part of the step count: it moves the sound, not its pace.
+    const std::uint32_t extra_skip = kept + silent_join_frames(kept);
     const std::uint32_t n = overlap_length;
     const std::uint32_t pos = seek_best_overlap(overlap_buffer.get(), input_buffer.data());
+    if (step_rate != 0) note_start(pos);
     // When the buffer must grow, it grows once for the whole band the held
     // sound may fill (the blocks the pacing keeps, the band above them), not
     // frame by frame as the sound creeps up to it.

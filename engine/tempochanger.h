@@ -122,7 +122,12 @@ class tempochanger {
     // (the transposer's rate; 10000 for plain time-stretching), and whenever
     // the sequences have made a whole frame more than that input lasts, the
     // next one starts a frame later. The pacing plays no part, so the stream
-    // keeps its timing however the calls hand it out. 0 turns it off.
+    // keeps its timing however the calls hand it out. It also holds the
+    // sound where delay_frames() says it is when pauses are digital silence:
+    // a join onto silence starts its sequence wherever the search began, and
+    // once a few seconds of sound have shown how late that makes the sound,
+    // weighted by loudness, later sequences start that much later again, a
+    // frame or two at a time. 0 turns it off.
     void keep_in_step(std::uint32_t source_rate);
 
     // Input frames consumed beyond the skip so far, and the number of
@@ -282,6 +287,24 @@ class tempochanger {
     std::int64_t step_error = 0;  // output made less input consumed, 1/10000 frames
     std::uint64_t caught_up_frames_ = 0;
     std::uint64_t catch_ups_ = 0;
+
+    // Where a sequence's sound starts in the seek window, on average, for the
+    // voice's own joins.
+    [[nodiscard]] double estimated_start() const noexcept;
+    // While in step: the joins that silence decided (see silent_join_frames),
+    // by the loudness of the sequences, and how far they moved the sound.
+    void note_start(std::uint32_t pos);
+    // Input frames the coming sequence consumes beyond `taken` to bring back
+    // the sound that silence-decided joins made late.
+    std::uint32_t silent_join_frames(std::uint32_t taken);
+    static constexpr double loud_sequence_level = 100.0;  // about -50 dBFS
+    static constexpr std::uint32_t settled_loud_sequences = 256;
+    double start_weight = 0;
+    double silent_join_weight = 0;
+    double silent_join_sum = 0;
+    std::uint32_t loud_sequences = 0;
+    std::uint64_t silent_join_moved = 0;
+    std::uint64_t sequences_noted = 0;
 };
 
 }  // namespace squeakbox
