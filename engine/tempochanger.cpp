@@ -206,8 +206,13 @@ std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {
 }
 
 void tempochanger::keep_in_step(std::uint32_t source_rate) {
+    const bool starting = step_rate == 0;
     step_rate = source_rate;
     step_error = 0;
+    // A new rate (a pitch change) keeps what the joins have shown and how far
+    // the sound has been moved for them: moving it again would count them
+    // twice.
+    if (!starting) return;
     start_weight = 0;
     silent_join_weight = 0;
     silent_join_sum = 0;
