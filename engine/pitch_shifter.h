@@ -148,9 +148,8 @@ class pitch_shifter {
     // voice. Where pauses are digital silence a silent overlap starts the
     // next sequence at the seek window's start, which makes the sound late
     // (at +43 some 40 ms); keep_in_step brings most of that back after the
-    // first seconds. The
-    // silence before the first sequence is not part of it: a caller that
-    // keeps every block's output has that too.
+    // first seconds. The silence before the first sequence is not part of
+    // it: a caller that keeps every block's output has that too.
     [[nodiscard]] std::int32_t delay_frames() const noexcept;
 
     [[nodiscard]] float pitch() const noexcept { return pitch_; }

@@ -218,12 +218,15 @@ void tempochanger::keep_in_step(std::uint32_t source_rate) {
     silent_join_sum = 0;
     loud_sequences = 0;
     silent_join_moved = 0;
-    sequences_noted = 0;
+    joined_before = false;
 }
 
 void tempochanger::note_start(std::uint32_t pos) {
     // The stream's first sequence joins onto nothing at all.
-    if (sequences_noted++ == 0) return;
+    if (!joined_before) {
+        joined_before = true;
+        return;
+    }
     // The loudness of what the sequence copies out (its root mean square):
     // a sound is heard where its loud sequences put it.
     const std::int16_t* s = input_buffer.data() + std::size_t{pos} * channels;

@@ -304,7 +304,7 @@ class tempochanger {
     double silent_join_sum = 0;
     std::uint32_t loud_sequences = 0;
     std::uint64_t silent_join_moved = 0;
-    std::uint64_t sequences_noted = 0;
+    bool joined_before = false;  // a sequence has been noted since keep_in_step began
 };
 
 }  // namespace squeakbox

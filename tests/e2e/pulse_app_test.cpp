@@ -337,6 +337,11 @@ void print_stats(const run_stats& stats) {
 // first processed block and nothing ahead of it, so the device's first fill
 // finds it short a few times; any later underrun would also leave a break,
 // which the recording's check finds.
+// The playback underruns the program counted (none when it printed none).
+std::size_t counted_underruns(const run_stats& stats) {
+    return static_cast<std::size_t>(std::max(0LL, stats.underruns));
+}
+
 void expect_nothing_lost(const run_stats& stats) {
     EXPECT_EQ(stats.dropped, 0);
     EXPECT_EQ(stats.overruns, 0);
@@ -359,8 +364,8 @@ void expect_blocks_played(const std::vector<std::int16_t>& recording, const rig_
     // output that ran dry, which the counters tell and judge: the server
     // plays silence, and may drop the first few samples that come late
     // (seen here: 40 after a 100 ms stall).
-    const std::size_t hiccups = hiccups_let_pass(static_cast<double>(voice_frames) / rate) +
-                                static_cast<std::size_t>(std::max(0LL, stats.underruns));
+    const std::size_t hiccups =
+        hiccups_let_pass(static_cast<double>(voice_frames) / rate) + counted_underruns(stats);
     EXPECT_LE(placement.breaks, hiccups) << "the played voice has breaks the recording has not";
     EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding)
         << "recorded blocks that were never played";
@@ -502,9 +507,7 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
     const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
     std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
-    EXPECT_LE(gaps.size(), hiccups_let_pass(4.0) +
-                               static_cast<std::size_t>(std::max(0LL, stats.underruns)) +
-                               gaps_in.size())
+    EXPECT_LE(gaps.size(), hiccups_let_pass(4.0) + counted_underruns(stats) + gaps_in.size())
         << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
     print_stats(stats);
 }
