@@ -4,6 +4,7 @@
 // --capture-file / --playback-file), builds the engine, the stream and the
 // window, and runs the one user-interface loop until the window is closed.
 #include <QApplication>
+#include <QLocale>
 
 #include <cstdio>
 #include <filesystem>
@@ -26,6 +27,7 @@
 #include "app/string_table.h"
 #include "app/termination_signals.h"
 #include "app/version_text.h"
+#include "app/window_language.h"
 #include "app/window_services.h"
 #include "audio/alsa_mixer_mute.h"
 #include "audio/audio_stream.h"
@@ -233,6 +235,11 @@ int run(int argc, char** argv) {
     QGuiApplication::setDesktopFileName(QStringLiteral("squeakbox"));
     // Only the window's own end closes the program, after the devices drained.
     QApplication::setQuitOnLastWindowClosed(false);
+    // The window speaks German on a German desktop and English elsewhere.
+    const window_translation translation(language_of(QLocale::system()));
+    if (!translation.loaded())
+        std::fprintf(stderr, "%s: the English window texts are missing; the window speaks German\n",
+                     program);
     const QString platform = QGuiApplication::platformName();
     const bool headless =
         platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");

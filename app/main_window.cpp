@@ -28,6 +28,7 @@
 #include "app/links.h"
 #include "app/pitch_range.h"
 #include "app/string_table.h"
+#include "app/window_language.h"
 #include "audio/block_format.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/pulse_sound_system.h"
@@ -47,8 +48,9 @@ QIcon class_icon() {
     return icon;
 }
 
+// A string-table text as the window shows it, in the desktop's language.
 QString text_of(int id) {
-    return QString::fromUtf8(load_resource_text(id));
+    return window_text(load_resource_text(id));
 }
 
 // The device number that the list's chosen entry carries: device 0 for an
@@ -139,8 +141,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     auto* input_list = static_cast<QComboBox*>(control_widget(control::input_device_list));
     auto* output_list = static_cast<QComboBox*>(control_widget(control::output_device_list));
     int outputs = output_list->count();
-    if (output_list->findText(QString::fromUtf8(pulse_sound_system::virtual_mic_label)) >= 0)
-        --outputs;
+    if (output_list->findText(window_text(pulse_sound_system::virtual_mic_label)) >= 0) --outputs;
     if ((input_list->count() <= 1 && outputs <= 1) || setup_.start_at_once) {
         post([this] { on_command(control::start_button); });
     }
@@ -163,12 +164,12 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     // The engine's low-latency mode: an entry of the window's context menu,
     // and Ctrl+L anywhere in the window. It trades a little smoothness for a
     // much shorter delay, which matters in a call.
-    low_latency_action_ = new QAction(QStringLiteral("Geringe Latenz"), widget_);
+    low_latency_action_ = new QAction(window_text("Geringe Latenz"), widget_);
     low_latency_action_->setCheckable(true);
     low_latency_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     low_latency_action_->setShortcutContext(Qt::WindowShortcut);
     low_latency_action_->setToolTip(
-        QStringLiteral("Kürzere Verzögerung der Stimme, etwas weniger glatt"));
+        window_text("Kürzere Verzögerung der Stimme, etwas weniger glatt"));
     QObject::connect(low_latency_action_, &QAction::toggled, widget_,
                      [this](bool on) { set_low_latency(on); });
     widget_->addAction(low_latency_action_);
@@ -227,10 +228,8 @@ int main_window::exit_code() const noexcept {
 void main_window::create_controls() {
     const auto make = [this](const control_layout& layout) -> QWidget* {
         // A string-table text is loaded as its control is created.
-        const QString text =
-            layout.text_id != 0
-                ? text_of(layout.text_id)
-                : QString::fromUtf8(layout.text.data(), static_cast<qsizetype>(layout.text.size()));
+        const QString text = layout.text_id != 0 ? text_of(layout.text_id)
+                                                 : window_text(std::string(layout.text).c_str());
         switch (layout.kind) {
             case control_kind::label:
                 return new QLabel(text, widget_);
@@ -275,7 +274,12 @@ void main_window::fill_device_lists() {
         auto* list = static_cast<QComboBox*>(control_widget(id));
         const std::vector<listed_device> devices = list_devices(*parts_.devices, direction);
         for (const listed_device& device : devices) {
-            list->addItem(QString::fromStdString(device.name), QVariant::fromValue(device.number));
+            // The server's devices keep their own names; only our microphone
+            // for calls is named in the window's language.
+            const QString shown = device.name == pulse_sound_system::virtual_mic_label
+                                      ? window_text(pulse_sound_system::virtual_mic_label)
+                                      : QString::fromStdString(device.name);
+            list->addItem(shown, QVariant::fromValue(device.number));
         }
         if (list->count() > 0) list->setCurrentIndex(0);
         if (!wanted.empty()) {

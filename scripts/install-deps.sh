@@ -7,8 +7,8 @@
 set -euo pipefail
 
 job=${1:-build}
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev portaudio19-dev libsndfile1-dev
-          libasound2-dev libpulse-dev xdg-utils)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-tools-dev qt6-l10n-tools
+          portaudio19-dev libsndfile1-dev libasound2-dev libpulse-dev xdg-utils)
 case "$job" in
   test) packages+=(man-db) ;;  # the manual pages are rendered in the tests
   package) packages+=(dpkg-dev file) ;;

@@ -3,15 +3,22 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include "app/pitch_range.h"
 #include "app/string_table.h"
+#include "app/window_language.h"
 #include "audio/pulse_sound_system.h"
 #include "window_harness.h"
 
@@ -99,6 +106,116 @@ TEST(MainWindow, NineteenControlsInOrderWithTheirPlacesTextsAndVisibility) {
     EXPECT_FALSE(list(w, control::input_device_list)->isEditable());
     EXPECT_FALSE(
         qobject_cast<QPushButton*>(w.control_widget(control::banner_button))->icon().isNull());
+}
+
+// The text a control shows, and how much of its width the text needs and gets.
+struct text_room {
+    QString text;
+    int needed = 0;
+    int room = 0;
+};
+
+text_room room_for(QWidget* c, const QString& entry = {}) {
+    const QFontMetrics metrics = c->fontMetrics();
+    if (auto* label = qobject_cast<QLabel*>(c))
+        return {label->text(), metrics.horizontalAdvance(label->text()),
+                label->contentsRect().width()};
+    if (auto* button = qobject_cast<QPushButton*>(c)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const QRect inside =
+            button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        return {button->text(), metrics.horizontalAdvance(button->text()), inside.width()};
+    }
+    if (auto* box = qobject_cast<QComboBox*>(c)) {
+        QStyleOptionComboBox option;
+        option.initFrom(box);
+        const QRect inside = box->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                          QStyle::SC_ComboBoxEditField, box);
+        const QString shown = entry.isEmpty() ? box->currentText() : entry;
+        return {shown, metrics.horizontalAdvance(shown), inside.width()};
+    }
+    return {};
+}
+
+// German desktops get the window as it has always read, every other desktop
+// an English one; in both every control has a text, and none is cut off in
+// the fixed layout, the widest pitch and the microphone for calls included.
+TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
+    const struct {
+        const char* locale;
+        window_language language;
+    } desktops[] = {{"de_DE", window_language::german},  {"de_AT", window_language::german},
+                    {"de_CH", window_language::german},  {"en_US", window_language::english},
+                    {"en_GB", window_language::english}, {"fr_FR", window_language::english},
+                    {"C", window_language::english}};
+    const std::pair<control, const char*> german_texts[] = {
+        {control::intro_label,
+         "Aktivieren Sie Ihr Mikrofon und h\u00f6ren Sie Ihre lustige Stimme!"},
+        {control::apps_label, "Homepage besuchen f\u00fcr tolle Apps!"},
+        {control::homepage_label, "Homepage besuchen f\u00fcr f\u00fcr tolle Windows Software!"},
+        {control::homepage_button, "Squeakbox-Anleitung"},
+        {control::recommend_label, "Empfehlen Sie Squeakbox an Bekannte"},
+        {control::recommend_button, "Mail an Bekannten"},
+        {control::record_label, "Speichern Sie eine Aufnahme auf dem Desktop"},
+        {control::record_button, "Aufnehmen"},
+        {control::input_device_label, "Mikrofon von"},
+        {control::output_device_label, "Sound Ausgabe an"},
+    };
+    const QString call_mic = QString::fromUtf8(pulse_sound_system::virtual_mic_label);
+    for (const auto& desktop : desktops) {
+        SCOPED_TRACE(desktop.locale);
+        const window_language language = language_of(QLocale(QString::fromLatin1(desktop.locale)));
+        EXPECT_EQ(language, desktop.language);
+        const window_translation translation(language);
+        ASSERT_TRUE(translation.loaded());
+        window_harness h;
+        needs_a_choice(h);
+        h.devices.playback.push_back(device_table::usable(pulse_sound_system::virtual_mic_label));
+        window_setup setup;
+        setup.pitch_semitones = min_pitch_semitones;  // the longest pitch label
+        main_window& w = h.build(setup);
+
+        for (const control_layout& c : control_layouts) {
+            if (c.kind == control_kind::level_box || c.kind == control_kind::bitmap_button)
+                continue;
+            const text_room r = room_for(w.control_widget(c.id));
+            EXPECT_FALSE(r.text.trimmed().isEmpty()) << c.name;
+            EXPECT_LE(r.needed, r.room) << c.name << ": " << r.text.toStdString();
+        }
+        auto* outputs = list(w, control::output_device_list);
+        ASSERT_EQ(outputs->count(), 2);
+        const text_room mic = room_for(outputs, outputs->itemText(1));
+        EXPECT_LE(mic.needed, mic.room) << mic.text.toStdString();
+        const QAction* latency = w.widget()->actions().front();
+
+        if (language == window_language::german) {
+            for (const auto& [id, german] : german_texts)
+                EXPECT_EQ(text(w, id), QString::fromUtf8(german)) << static_cast<int>(id);
+            EXPECT_EQ(mic.text, call_mic);
+            EXPECT_EQ(latency->text(), QStringLiteral("Geringe Latenz"));
+            EXPECT_EQ(
+                latency->toolTip(),
+                QString::fromUtf8("K\u00fcrzere Verz\u00f6gerung der Stimme, etwas weniger glatt"));
+        } else {
+            // No German text is left behind when one changes or is added.
+            for (const auto& [id, german] : german_texts)
+                EXPECT_NE(text(w, id), QString::fromUtf8(german)) << static_cast<int>(id);
+            EXPECT_EQ(text(w, control::record_button), QStringLiteral("Record"));
+            EXPECT_EQ(text(w, control::input_device_label), QStringLiteral("Microphone"));
+            EXPECT_NE(mic.text, call_mic);
+            EXPECT_NE(latency->text(), QStringLiteral("Geringe Latenz"));
+        }
+        // The same in both: the title, the start button and the pitch label.
+        EXPECT_EQ(w.widget()->windowTitle().toStdString(),
+                  resource_string(string_id::window_title));
+        EXPECT_EQ(text(w, control::start_button), QStringLiteral("Start!"));
+        EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -47"));
+    }
+    // With the translation gone, the window is German again.
+    window_harness h;
+    EXPECT_EQ(text(h.build(), control::record_button), QStringLiteral("Aufnehmen"));
 }
 
 TEST(MainWindow, EngineIsSetUpOnceInOrderWithTheStartPitch) {

@@ -1,0 +1,22 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<!-- The window's English texts. The German text, exactly as the program
+     writes it, is the key: one line per text. -->
+<TS version="2.1" language="en_US" sourcelanguage="de_DE">
+<context>
+<name>squeakbox</name>
+<message><source>Aktivieren Sie Ihr Mikrofon und hören Sie Ihre lustige Stimme!</source><translation>Switch on your microphone and hear your funny voice!</translation></message>
+<message><source>Homepage besuchen für tolle Apps!</source><translation>Visit the homepage for great apps!</translation></message>
+<message><source>Homepage besuchen für für tolle Windows Software!</source><translation>Visit the homepage for more great software!</translation></message>
+<message><source>Squeakbox-Anleitung</source><translation>Squeakbox guide</translation></message>
+<message><source>Empfehlen Sie Squeakbox an Bekannte</source><translation>Recommend Squeakbox to your friends</translation></message>
+<message><source>Mail an Bekannten</source><translation>Mail a friend</translation></message>
+<message><source>Speichern Sie eine Aufnahme auf dem Desktop</source><translation>Save a recording to your desktop</translation></message>
+<message><source>Aufnehmen</source><translation>Record</translation></message>
+<message><source>Mikrofon von</source><translation>Microphone</translation></message>
+<message><source>Sound Ausgabe an</source><translation>Sound output</translation></message>
+<message><source>Squeakbox-Mikrofon (für Anrufe)</source><translation>Squeakbox microphone (for calls)</translation></message>
+<message><source>Geringe Latenz</source><translation>Low latency</translation></message>
+<message><source>Kürzere Verzögerung der Stimme, etwas weniger glatt</source><translation>Less delay on your voice, a little less smooth</translation></message>
+</context>
+</TS>
