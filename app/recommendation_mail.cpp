@@ -2,6 +2,7 @@
 
 #include "app/links.h"
 #include "app/percent_encoding.h"
+#include "app/window_language.h"
 
 #include <memory>
 #include <utility>
@@ -42,19 +43,28 @@ void hand_over(std::string_view answer, std::string_view subject, std::string_vi
 }  // namespace
 
 std::string recommendation_body(std::string_view site_link) {
-    const std::string squeakbox(name);
+    const QString squeakbox = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+    // Each sentence in the window's language; the German ones exactly as the
+    // mail has always read.
+    const auto text = [](const char* german) { return window_text(german).toStdString(); };
+    const auto named = [&squeakbox](const char* german) {
+        return window_text(german).arg(squeakbox).toStdString();
+    };
     const std::string br(line_break);
-    // The one break of two bare line feeds stands after "zu! ".
-    return "Diese Empfehlung wurde von der Software " + squeakbox + " generiert." + br + br + ' ' +
-           squeakbox +
-           " ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine "
-           "niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein "
-           "Mikrofon." +
+    // The one break of two bare line feeds stands after the third sentence.
+    return named("Diese Empfehlung wurde von der Software %1 generiert.") + br + br + ' ' +
+           named(
+               "%1 ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, "
+               "eine niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist "
+               "ein Mikrofon.") +
            br +
-           "Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren "
-           "Mikrofoneingang und hören Sie zu! \n\nDas Programm ist völlig kostenlos!" +
-           br + "Toll für Ihre nächste Karaoke Party!" + br + br + " Sie können " + squeakbox +
-           " und weitere tolle Software bekommen unter " + std::string(site_link) + br + br;
+           text(
+               "Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren "
+               "Mikrofoneingang und hören Sie zu!") +
+           " \n\n" + text("Das Programm ist völlig kostenlos!") + br +
+           text("Toll für Ihre nächste Karaoke Party!") + br + br + ' ' +
+           named("Sie können %1 und weitere tolle Software bekommen unter") + ' ' +
+           std::string(site_link) + br + br;
 }
 
 std::string recommendation_body() {

@@ -20,9 +20,10 @@ inline constexpr std::string_view mail_no_handler_text = "Cannot load MAPI.DLL";
 inline constexpr std::string_view mail_no_launcher_text = "Cannot find MAPISendMail";
 inline constexpr std::string_view mail_not_sent_text = "Cannot send message";
 
-// The mail body (string-table entry 115) in UTF-8, ending in `site_link`. Its
-// line breaks are line feed then carriage return, except one pair of bare line
-// feeds, as the German text has always been laid out.
+// The mail body (string-table entry 115) in UTF-8, in the window's language,
+// ending in `site_link`. Its line breaks are line feed then carriage return,
+// except one pair of bare line feeds, as the German text has always been laid
+// out; the English one keeps the same breaks.
 std::string recommendation_body(std::string_view site_link);
 
 // The mail body with the homepage link at its end: what string 115 serves.

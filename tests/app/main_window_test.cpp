@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/links.h"
 #include "app/pitch_range.h"
 #include "app/string_table.h"
 #include "app/window_language.h"
@@ -206,6 +207,14 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
             EXPECT_EQ(text(w, control::input_device_label), QStringLiteral("Microphone"));
             EXPECT_NE(mic.text, call_mic);
             EXPECT_NE(latency->text(), QStringLiteral("Geringe Latenz"));
+            // The mail to a friend is written in English too, to the link.
+            const std::string mail = resource_string(string_id::mail_body);
+            EXPECT_TRUE(
+                mail.starts_with("This recommendation was made by the program "
+                                 "\"Squeakbox\".\n\r\n\r \"Squeakbox\" changes"))
+                << mail;
+            EXPECT_NE(mail.find("All you need is a microphone."), std::string::npos) << mail;
+            EXPECT_TRUE(mail.ends_with(" at " + homepage_link() + "\n\r\n\r")) << mail;
         }
         // The same in both: the title, the start button and the pitch label.
         EXPECT_EQ(w.widget()->windowTitle().toStdString(),
