@@ -35,6 +35,7 @@
 #include "audio/mic_monitor_mute.h"
 #include "audio/portaudio_sound_system.h"
 #include "audio/pulse_sound_system.h"
+#include "audio/sound_thread.h"
 #include "audio/split_sound_system.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"
@@ -244,8 +245,12 @@ int run(int argc, char** argv) {
     const bool headless =
         platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 
-    pitch_adapter<pitch_shifter> pitch(shifter);
+    // The window's settings reach the engine between two blocks, on the
+    // sound's own thread once it runs.
+    engine_commands commands(shifter);
+    pitch_adapter<engine_commands> pitch(commands);
     wav_recorder recorder;
+    shared_recording recording(recorder);
     // A recording replaces its file; it must never be one the sound comes
     // from or goes to.
     if (!options.capture_file.empty()) recorder.protect_file(options.capture_file, "capture file");
@@ -286,15 +291,18 @@ int run(int argc, char** argv) {
     window_parts parts;
     parts.devices = sound.devices;
     parts.pitch = &pitch;
-    parts.recorder = &recorder;
+    parts.recorder = &recording;
     parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
     parts.make_stream = [&](stream_listener& listener) {
-        auto made = std::make_unique<audio_stream>(*sound.devices, shifter, listener);
-        made->set_recorder(&recorder);
-        made->set_mic_mute(parts.monitor_mute);
-        made->set_desktop_path_source([] { return get_desktop_path(); });
-        stream = made.get();
-        return made;
+        const auto make = [&](stream_listener& relay) {
+            auto made = std::make_unique<audio_stream>(*sound.devices, shifter, relay);
+            made->set_recorder(&recording);
+            made->set_mic_mute(parts.monitor_mute);
+            made->set_desktop_path_source([] { return get_desktop_path(); });
+            stream = made.get();
+            return made;
+        };
+        return std::make_unique<threaded_stream>(*sound.devices, listener, make, &commands);
     };
     // The mail's questions to the desktop and the desktop copy may wait on a
     // child process or a disk: away from the thread that moves the sound, one

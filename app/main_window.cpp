@@ -356,6 +356,16 @@ void main_window::start_action() {
     if (stream_->stream_state() == 1 && setup_.record_when_running) {
         post_message(window_message::record_start);
     }
+    // Behind the recording asked for at the start, so that it holds the
+    // first block: from then on the stream's own thread hears the devices,
+    // and the window only the stream's news.
+    if (stream_->stream_state() == 1) {
+        post([this] {
+            stream_->move_to_own_thread();
+            if (stream_->on_own_thread() && device_notifier_ != nullptr)
+                device_notifier_->setEnabled(false);
+        });
+    }
 }
 
 void main_window::change_pitch(int step) {
@@ -404,6 +414,9 @@ void main_window::on_close(QCloseEvent* event) {
         return;
     }
     stream_->request_stop();
+    // The closing handshake runs here: the devices' notifications come to
+    // the window again.
+    if (device_notifier_ != nullptr) device_notifier_->setEnabled(true);
     if (!stream_->close_allowed()) {
         // The devices are giving their buffers back; the stream posts the
         // close again once both are shut.
@@ -489,11 +502,21 @@ void main_window::watch_recording() {
 
 void main_window::watch_devices() {
     sound_system* devices = parts_.devices;
-    const auto dispatch = [devices] { devices->dispatch_pending(); };
+    // While the stream moves its blocks on its own thread, the devices are
+    // its alone.
+    const auto dispatch = [this, devices] {
+        if (!stream_->on_own_thread()) devices->dispatch_pending();
+    };
     auto* timer = new QTimer(widget_);
     QObject::connect(timer, &QTimer::timeout, widget_, dispatch);
+    if (const int fd = stream_->notice_fd(); fd >= 0) {
+        auto* news = new QSocketNotifier(fd, QSocketNotifier::Read, widget_);
+        QObject::connect(news, &QSocketNotifier::activated, widget_,
+                         [this] { stream_->deliver_notices(); });
+    }
     if (const int fd = devices->event_fd(); fd >= 0) {
         auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, widget_);
+        device_notifier_ = notifier;
         QObject::connect(notifier, &QSocketNotifier::activated, widget_, dispatch);
         // A safety net, not the road: should a wake-up ever go missing, the
         // sound stalls for a moment instead of for good.
@@ -526,7 +549,8 @@ void main_window::message_box(std::string_view text, std::string_view title) {
                     QString::fromUtf8(title.data(), static_cast<qsizetype>(title.size())),
                     QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
                     QMessageBox::Ok, widget_);
-    // Its own loop keeps the sound flowing while it is open.
+    // The sound goes on meanwhile: on its own thread while it runs, through
+    // the box's own loop while the devices drain at the end.
     box.exec();
 }
 

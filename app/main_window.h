@@ -3,7 +3,8 @@
 // level bar, the link and record buttons, the banner. Clicks, the stream's news
 // and the program's own posted messages all arrive here, on the one
 // user-interface thread, and are handled one at a time. The sound itself runs
-// past it: the window only hears of the level to show.
+// past it, on the stream's own thread where it has one: the window only hears
+// of the level to show.
 
 #include <array>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "audio/audio_stream.h"
 
 class QAction;
+class QSocketNotifier;
 class QWidget;
 class QCloseEvent;
 
@@ -139,7 +141,8 @@ class main_window final : public stream_listener {
     int pitch_semitones_ = 6;
     bool is_recording_ = false;
     bool low_latency_ = false;
-    QAction* low_latency_action_ = nullptr;  // owned by the window's widget
+    QAction* low_latency_action_ = nullptr;       // owned by the window's widget
+    QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
     bool started_ = false;
     bool destroyed_ = false;
     bool failure_seen_ = false;  // see exit_code()

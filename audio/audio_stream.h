@@ -1,10 +1,10 @@
 #pragma once
 // The audio stream: every captured block goes through the pitch shifter to the
-// playback device. It has no thread of its own: the devices notify it, and the
-// window starts and stops it, all on the user-interface thread, so nothing
-// here is locked. Beside the road, each played block is measured for the
-// level bar and handed to the recording; the window hears of the level, never
-// of the block.
+// playback device. It has no thread of its own and locks nothing: one thread at
+// a time drives it, the sound thread while the sound runs (audio/sound_thread.h)
+// and the window's thread to open it and to close it. Beside the road, each played block is
+// measured for the level bar and handed to the recording; the window hears of the level, never of
+// the block.
 
 #include <array>
 #include <chrono>
@@ -100,6 +100,17 @@ class stream_control {
     // 0 until the stream has been opened, then open_stream's result.
     [[nodiscard]] virtual int stream_state() const = 0;
     [[nodiscard]] virtual const record_target& recording_target() const = 0;
+
+    // A stream that can move its blocks on a thread of its own goes there
+    // once it runs; until then, and after a stop, it runs on the caller's.
+    virtual void move_to_own_thread() {}
+    // True while that thread runs: the window must leave the devices'
+    // notifications to it.
+    [[nodiscard]] virtual bool on_own_thread() const noexcept { return false; }
+    // Readable when news from that thread waits for the window; -1: none comes.
+    [[nodiscard]] virtual int notice_fd() const noexcept { return -1; }
+    // The window's thread: tells the listener the news that waits.
+    virtual void deliver_notices() {}
 };
 
 class audio_stream final : public stream_control, public device_events {

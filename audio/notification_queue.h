@@ -9,7 +9,8 @@
 // eventfd. dispatch_pending() then hands the notifications to the device's
 // `device_events`, one at a time and in queue order.
 //
-// Thread roles: members marked "UI" run on the user-interface thread; members
+// Thread roles: members marked "UI" run on the thread that drives the stream
+// (the sound's own thread while it runs, the window's before and after); members
 // marked "producer" run on the device's producer thread, or on the UI thread
 // while the producer is stopped (reset, close, failure), which the backends
 // guarantee by stopping their stream or timer first.

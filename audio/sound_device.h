@@ -7,7 +7,8 @@
 // buffer belong to the device until the device gives it back with a
 // notification: "capture buffer filled" for capture, "playback buffer done"
 // for playback, one per queued buffer, in queue order per device, delivered
-// one at a time on the user-interface thread by dispatch_pending().
+// one at a time by dispatch_pending() on the thread that drives the stream:
+// the sound's own thread while it runs, the window's to open and close it.
 
 #include <cstdint>
 #include <memory>
@@ -71,8 +72,8 @@ struct device_stats {
     std::uint64_t underruns = 0;  // playback: blocks played as silence with nothing queued
 };
 
-// Where a device's notifications go; called only on the user-interface thread,
-// from dispatch_pending(), one at a time.
+// Where a device's notifications go; called only from dispatch_pending(), one
+// at a time, on the thread that drives the stream.
 class device_events {
   public:
     virtual ~device_events() = default;
