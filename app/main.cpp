@@ -5,7 +5,9 @@
 // window, and runs the one user-interface loop until the window is closed.
 #include <QApplication>
 #include <QLocale>
+#include <QTimer>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "app/background_job.h"
@@ -166,6 +169,22 @@ bool check_distinct_files(const command_line& options) {
                      program, options.playback_file.c_str(), options.capture_file.c_str());
     }
     return false;
+}
+
+// For the tests of a slow desktop: SQUEAKBOX_HOLD_WINDOW="AFTER:FOR" (both in
+// milliseconds) holds the window's thread FOR long, AFTER the window is shown,
+// as a desktop that stops painting for a while does. The sound must go on.
+void hold_window_for_tests() {
+    const QByteArray hold = qgetenv("SQUEAKBOX_HOLD_WINDOW");
+    const qsizetype colon = hold.indexOf(':');
+    if (colon <= 0) return;
+    bool after_ok = false;
+    bool for_ok = false;
+    const int after = hold.left(colon).toInt(&after_ok);
+    const int length = hold.mid(colon + 1).toInt(&for_ok);
+    if (!after_ok || !for_ok || after < 0 || length <= 0) return;
+    QTimer::singleShot(
+        after, [length] { std::this_thread::sleep_for(std::chrono::milliseconds(length)); });
 }
 
 bool has_display() {
@@ -327,6 +346,7 @@ int run(int argc, char** argv) {
     window = &main;
     termination_signals signals([&main](int) { main.request_close(); });
     main.show();
+    hold_window_for_tests();
     const int code = QApplication::exec();
 
     if (options.stats && stream != nullptr) {

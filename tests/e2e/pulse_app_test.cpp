@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
@@ -251,6 +252,7 @@ struct app_on_pulse : ::testing::Test {
         EXPECT_TRUE(streaming) << "the program did not start its sound: " << app_errors();
         EXPECT_LT(took, std::chrono::duration<double>(run.lead_in - 0.6))
             << "the program took too long to start its sound";
+        streaming_app = run.app->pid();
         if (on_streaming_start) on_streaming_start();
         const auto length = std::chrono::seconds(static_cast<int>(played.size() / 44100) + 30);
         EXPECT_TRUE(player.wait_for(length) && player.exit_code() == 0)
@@ -290,8 +292,9 @@ struct app_on_pulse : ::testing::Test {
 
     std::string app_errors() const { return read_file(path("app.err")); }
 
-    // Runs as soon as the program's sound runs.
+    // Runs as soon as the program's sound runs; streaming_app is its process.
     std::function<void()> on_streaming_start;
+    pid_t streaming_app = 0;
 
     std::string pactl(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {"pactl"};
@@ -510,6 +513,51 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     EXPECT_LE(gaps.size(), hiccups_let_pass(4.0) + counted_underruns(stats) + gaps_in.size())
         << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
     print_stats(stats);
+}
+
+// A desktop that stops for a while (a stuck repaint, a slow compositor, a
+// modal box) holds up the window, never the sound: while the window's thread
+// sleeps for two seconds in the middle of a tone, every block goes through.
+TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
+    // The tone runs from about 2.8 s to 8.8 s after the window is shown.
+    app_environment.push_back("SQUEAKBOX_HOLD_WINDOW=4000:2000");
+    // The window's thread is seen asleep from outside, so the hold really
+    // fell inside the tone.
+    std::atomic<int> asleep{0};
+    std::thread watcher;
+    on_streaming_start = [&] {
+        watcher = std::thread([&asleep, app = streaming_app] {
+            const std::string file = "/proc/" + std::to_string(app) + "/syscall";
+            for (int i = 0; i < 160; ++i) {
+                std::ifstream in(file);
+                long number = -1;
+                // 230: clock_nanosleep, where the held window's thread sleeps.
+                if (in >> number && number == 230) ++asleep;
+                std::this_thread::sleep_for(50ms);
+            }
+        });
+    };
+    session run = run_on(harmonic_tone(150.0, 6.0), {}, 800ms);
+    if (watcher.joinable()) watcher.join();
+    ASSERT_FALSE(HasFailure());
+    finish(run);
+    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+    EXPECT_GE(asleep.load(), 20) << "the window's thread was never seen held up";
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    print_stats(stats);
+    expect_nothing_lost(stats);
+
+    const rig_recording sides = read_rig(path("rig.raw"));
+    const sounding_span in = sounding(sides.in, 500);
+    const sounding_span out = sounding(sides.out, 500);
+    ASSERT_TRUE(in.found && out.found);
+    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
+    const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
+    std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
+    EXPECT_LE(gaps.size(), hiccups_let_pass(6.0) + counted_underruns(stats) + gaps_in.size())
+        << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
+    EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
+                static_cast<double>(in.last - in.first) / rate, 0.050);
 }
 
 TEST_F(app_on_pulse, SigtermWhileRecordingClosesWithinASecondAndLeavesACompleteFile) {
