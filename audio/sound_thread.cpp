@@ -240,7 +240,8 @@ void threaded_stream::run() noexcept {
     while (!quit_.load(std::memory_order_acquire)) {
         ::poll(watched.data(), watched.size(), timeout_ms);
         if (quit_.load(std::memory_order_acquire)) break;
-        if (commands_ != nullptr) commands_->apply_pending();
+        // Only looked at when woken for: every look is a system call.
+        if (commands_ != nullptr && (watched[1].revents & POLLIN) != 0) commands_->apply_pending();
         devices_.dispatch_pending();
     }
     quit_wakeup_.clear();
@@ -287,6 +288,12 @@ void threaded_stream::show_level(level_reading level) {
     level_.store(std::uint64_t{level.level} << 32 | static_cast<std::uint32_t>(level.peak),
                  std::memory_order_relaxed);
     level_fresh_.store(true, std::memory_order_release);
+    // No screen shows more than one level a frame: waking the window for
+    // every block would only cost processor time. Whatever it wakes for, it
+    // paints the latest level.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_level_wake_ < level_wake_interval) return;
+    last_level_wake_ = now;
     notices_wakeup_.signal();
 }
 

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -208,6 +209,9 @@ class threaded_stream final : public stream_control, private stream_listener {
     notification_wakeup notices_wakeup_;
     std::atomic<std::uint64_t> level_{0};
     std::atomic<bool> level_fresh_{false};
+    // The sound thread: when it last woke the window for a level.
+    static constexpr std::chrono::milliseconds level_wake_interval{20};
+    std::chrono::steady_clock::time_point last_level_wake_{};
 };
 
 }  // namespace squeakbox

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -19,6 +20,7 @@
 
 #include "audio/level_meter.h"
 #include "audio/riff_writer.h"
+#include "audio/sound_thread.h"
 #include "fake_sound_system.h"
 #include "stream_harness.h"
 
@@ -390,6 +392,72 @@ TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
         header.buffer_length = 1024;
         EXPECT_EQ(block_level(header), host.levels[i].level) << "block " << i;
     }
+}
+
+// While the window holds the recording (asking after the disk, closing it),
+// the sound thread goes on: the blocks that come meanwhile are kept without
+// waiting and go into the file first, in order, also when the file is closed
+// before another block comes.
+TEST(SharedRecording, BlocksThatComeWhileTheWindowHoldsItAreKeptInOrderWithoutWaiting) {
+    struct held_recorder final : recording_control {
+        std::vector<std::int16_t> written;  // the first sample of each block
+        std::size_t written_at_close = 0;
+        std::atomic<bool> asked{false};
+        std::atomic<bool> answer{false};
+        bool open_file(const record_target&, std::string&) override { return true; }
+        bool write_block(const wave_header& header, std::string&) override {
+            written.push_back(reinterpret_cast<const std::int16_t*>(header.data)[0]);
+            return true;
+        }
+        void close_file() override { written_at_close = written.size(); }
+        bool take_failure(std::string&) override {
+            asked = true;
+            while (!answer) std::this_thread::yield();
+            answer = false;
+            return false;
+        }
+    } recorder;
+    shared_recording shared(recorder);
+    std::string reason;
+    ASSERT_TRUE(shared.open_file(record_target{}, reason));
+
+    std::array<std::int16_t, block_frames> samples{};
+    wave_header header{};
+    header.data = reinterpret_cast<char*>(samples.data());
+    header.buffer_length = block_bytes;
+    const auto write = [&](std::int16_t first) {
+        samples[0] = first;
+        return shared.write_block(header, reason);
+    };
+    // The window asks after the disk and takes its time over it.
+    const auto hold = [&] {
+        recorder.asked = false;
+        std::thread window([&shared] {
+            std::string why;
+            shared.take_failure(why);
+        });
+        while (!recorder.asked) std::this_thread::yield();
+        return window;
+    };
+
+    EXPECT_TRUE(write(1));
+    std::thread window = hold();
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(write(2));
+    EXPECT_TRUE(write(3));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+    recorder.answer = true;
+    window.join();
+    EXPECT_TRUE(write(4));
+
+    window = hold();
+    EXPECT_TRUE(write(5));
+    recorder.answer = true;
+    window.join();
+    shared.close_file();
+    EXPECT_EQ(recorder.written, (std::vector<std::int16_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(recorder.written_at_close, 5u);
+    EXPECT_EQ(shared.lost_blocks(), 0u);
 }
 
 }  // namespace
