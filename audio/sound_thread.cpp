@@ -32,7 +32,8 @@ bool raise_to_real_time() noexcept {
 
 std::size_t copy_text(std::string_view text, char* into, std::size_t room) noexcept {
     const std::size_t size = std::min(text.size(), room);
-    std::memcpy(into, text.data(), size);
+    // An empty view may carry no pointer at all, which memcpy must not see.
+    if (size != 0) std::memcpy(into, text.data(), size);
     return size;
 }
 
