@@ -403,6 +403,7 @@ int run(int argc, char** argv) {
     setup.bypass = options.bypass;
     setup.saved_input_device = saved.input_device;
     setup.saved_output_device = saved.output_device;
+    setup.close_to_tray = saved.close_to_tray.value_or(false);
     settings_store settings(settings_file, saved, [](const std::string& line) {
         std::fprintf(stderr, "%s: %s\n", program, line.c_str());
     });
@@ -461,7 +462,7 @@ int run(int argc, char** argv) {
     main_window main(setup, std::move(parts));
     window = &main;
     remote.attach(&main);
-    termination_signals signals([&main](int) { main.request_close(); });
+    termination_signals signals([&main](int) { main.quit(); });
     main.show();
     hold_window_for_tests();
     const int code = QApplication::exec();

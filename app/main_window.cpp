@@ -30,6 +30,7 @@
 #include "app/settings_file.h"
 #include "app/string_table.h"
 #include "app/window_language.h"
+#include "app/window_tray.h"
 #include "audio/block_format.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/pulse_sound_system.h"
@@ -200,6 +201,8 @@ main_window::main_window(const window_setup& setup, window_parts parts)
 
     watch_devices();
     watch_recording();
+    tray_ = std::make_unique<window_tray>(*this, bypass_action_, low_latency_action_,
+                                          setup_.close_to_tray);
     building_ = false;
 }
 
@@ -219,7 +222,17 @@ void main_window::remember(const std::function<void(saved_settings&)>& change) {
 }
 
 void main_window::changed() const {
+    if (tray_) tray_->refresh();
     if (parts_.state_changed) parts_.state_changed();
+}
+
+void main_window::quit() {
+    quitting_ = true;
+    request_close();
+}
+
+void main_window::remember_close_to_tray(bool on) {
+    remember([on](saved_settings& saved) { saved.close_to_tray = on; });
 }
 
 void main_window::set_pitch(int semitones) {
@@ -503,6 +516,13 @@ void main_window::on_close(QCloseEvent* event) {
         event->accept();
         return;
     }
+    // Chosen in the tray's menu: the close button only hides the window.
+    // The stop's own final close always goes through.
+    if (!quitting_ && !stop_requested_ && tray_ && tray_->closes_to_tray()) {
+        event->ignore();
+        widget_->hide();
+        return;
+    }
     stop_requested_ = true;
     changed();
     stream_->request_stop();
@@ -660,7 +680,9 @@ void main_window::start_stop_deadline(std::chrono::milliseconds delay) {
 void main_window::capture_ended() {
     // The whole file has been heard: close the way the close button does, so
     // the devices drain and a recording is finished properly.
-    if (setup_.close_at_capture_end) post_close();
+    if (!setup_.close_at_capture_end) return;
+    quitting_ = true;
+    post_close();
 }
 
 void main_window::device_failed(const std::string& reason) {

@@ -26,6 +26,7 @@ namespace squeakbox {
 
 class mic_monitor_mute;
 class settings_store;
+class window_tray;
 struct saved_settings;
 
 // The window's own messages, posted so that they run after the message that
@@ -55,6 +56,8 @@ struct window_setup {
     // the lists again when they are there, without starting at once.
     std::string saved_input_device;
     std::string saved_output_device;
+    // The close button hides the window into the tray, where there is one.
+    bool close_to_tray = false;
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -113,6 +116,10 @@ class main_window final : public stream_listener {
     void raise_window();
     // The sound runs and no stop has been asked for.
     [[nodiscard]] bool running() const noexcept;
+    // Ends the run as the close button does, also when that only hides the
+    // window into the tray.
+    void quit();
+    void remember_close_to_tray(bool on);
     // The voice unchanged, or through the engine again; as Ctrl+B and the
     // window's context menu do.
     void set_bypass(bool on);
@@ -175,6 +182,8 @@ class main_window final : public stream_listener {
     bool building_ = true;  // in the constructor: the start's values are not the user's
     bool started_ = false;
     bool stop_requested_ = false;
+    bool quitting_ = false;  // closes even when it would go to the tray
+    std::unique_ptr<window_tray> tray_;
     bool destroyed_ = false;
     bool failure_seen_ = false;  // see exit_code()
     int banner_kind_ = 4;

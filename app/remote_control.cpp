@@ -64,7 +64,7 @@ class remote_object final : public QObject {
         if (window != nullptr) window->start();
     }
     void Stop() {
-        if (window != nullptr) window->request_close();
+        if (window != nullptr) window->quit();
     }
     void ToggleRecording() {
         if (window != nullptr) window->toggle_recording();

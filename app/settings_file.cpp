@@ -106,6 +106,9 @@ std::string parse_settings(std::string_view text, saved_settings& into) {
                                                                 max_pitch_semitones);
             } else if (key == "latency") {
                 read.low_latency = options::latency_named(value) == latency_mode::low;
+            } else if (key == "close-to-tray") {
+                read.close_to_tray =
+                    options::named_choice<bool>(key, value, {{"yes", true}, {"no", false}});
             }
             // Other keys come from a newer Squeakbox; they are left alone.
         } catch (const options::usage_error& e) {
@@ -129,6 +132,8 @@ std::string format_settings(const saved_settings& settings) {
         text += "pitch=" + std::to_string(*settings.pitch_semitones) + "\n";
     if (settings.low_latency)
         text += std::string("latency=") + (*settings.low_latency ? "low" : "normal") + "\n";
+    if (settings.close_to_tray)
+        text += std::string("close-to-tray=") + (*settings.close_to_tray ? "yes" : "no") + "\n";
     return text;
 }
 

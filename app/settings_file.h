@@ -23,6 +23,7 @@ struct saved_settings {
     std::string output_device;
     std::optional<int> pitch_semitones;
     std::optional<bool> low_latency;
+    std::optional<bool> close_to_tray;
 
     bool operator==(const saved_settings&) const = default;
 };

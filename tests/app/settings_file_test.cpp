@@ -53,6 +53,7 @@ saved_settings some_settings() {
     s.output_device = "Kopfhörer";
     s.pitch_semitones = -12;
     s.low_latency = true;
+    s.close_to_tray = false;
     return s;
 }
 
@@ -112,6 +113,8 @@ TEST(settings_file, an_unusable_file_gives_the_defaults_and_says_why) {
          [](const fs::path& file) { put(file, "pitch=3\nlatency low\n"); }, false},
         {"a pitch beyond the engine's range",
          [](const fs::path& file) { put(file, "pitch=3\npitch=900\n"); }, false},
+        {"a close-to-tray that is neither yes nor no",
+         [](const fs::path& file) { put(file, "close-to-tray=maybe\n"); }, false},
         {"an unknown latency mode",
          [](const fs::path& file) { put(file, "pitch=3\nlatency=fastest\n"); }, false},
         {"a NUL byte", [](const fs::path& file) { put(file, std::string("pitch=3\0\n", 9)); },
