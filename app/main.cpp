@@ -23,6 +23,7 @@
 #include "app/desktop_copy.h"
 #include "app/desktop_folder.h"
 #include "app/device_listing.h"
+#include "app/global_shortcuts.h"
 #include "app/links.h"
 #include "app/main_window.h"
 #include "app/program_file.h"
@@ -462,6 +463,10 @@ int run(int argc, char** argv) {
     main_window main(setup, std::move(parts));
     window = &main;
     remote.attach(&main);
+    // Keys that work while the call program has the focus, where the
+    // desktop's portal offers them; a run without a screen has no use for them.
+    std::optional<global_shortcuts> shortcuts;
+    if (!headless) shortcuts.emplace(main);
     termination_signals signals([&main](int) { main.quit(); });
     main.show();
     hold_window_for_tests();
