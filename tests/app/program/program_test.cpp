@@ -572,6 +572,10 @@ TEST(Program, CommandsFromOtherProcessesReachTheRunningSqueakbox) {
             ++out_of_order;
         }
     }
+    std::printf(
+        "pitch up asked at %.2f-%.2f s, heard from %.2f s; bypass asked at %.2f-%.2f s, "
+        "heard from %.2f s\n",
+        up.after, up.before, first_seven, bypass.after, bypass.before, first_zero);
     ASSERT_GT(voiced, 400);
     EXPECT_LT(out_of_order, voiced / 50) << "frames off the expected pitch";
     // The change shows up in the output between the sound played before the
