@@ -269,6 +269,8 @@ void main_window::set_bypass(bool on) {
 }
 
 main_window::~main_window() {
+    // The tray's menu shows the window's own actions; it goes before them.
+    tray_.reset();
     // A window that goes away without a close still leaves the system as it
     // found it and a recording complete.
     if (!destroyed_) {
