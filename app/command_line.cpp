@@ -20,6 +20,7 @@ bool* flag_slot(command_line& options, std::string_view name) noexcept {
     if (name == "--record") return &options.record;
     if (name == "--stats") return &options.stats;
     if (name == "--virtual-mic") return &options.virtual_mic;
+    if (name == "--reset-settings") return &options.reset_settings;
     if (name == "--list-devices") return &options.list_devices;
     if (name == "--help" || name == "-h") return &options.help;
     if (name == "--version") return &options.version;
@@ -61,6 +62,24 @@ std::string scan_options(std::span<const std::string_view> args, command_line& o
             options.pacing = name == "--fast" ? pacing_choice::fast : pacing_choice::realtime;
         } else if (name == "--latency") {
             options.low_latency = options::latency_named(scan.value()) == latency_mode::low;
+            options.latency_given = true;
+        } else if (name == "--bypass") {
+            const int mode = options::named_choice<int>(name, scan.value(),
+                                                        {{"on", 1}, {"off", 0}, {"toggle", 2}});
+            options.bypass_given = mode != 2;
+            options.toggle_bypass = mode == 2;
+            options.bypass = mode == 1;
+        } else if (name == "--pitch") {
+            options.pitch_semitones = options::number_in_range(
+                scan.value(), name, min_pitch_semitones, max_pitch_semitones);
+            options.pitch_given = true;
+            options.pitch_option = true;
+        } else if (name == "--pitch-up" || name == "--pitch-down") {
+            scan.no_value();
+            options.pitch_steps += name == "--pitch-up" ? 1 : -1;
+        } else if (name == "--record-toggle") {
+            scan.no_value();
+            options.toggle_recording = true;
         } else if (name == "--audio-system") {
             options.audio_system = audio_system_named(scan);
         } else if (name == "--engine") {
@@ -93,7 +112,7 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
         return result;
     }
 
-    if (const auto scanned = scan_leading_integer(pitch_text)) {
+    if (const auto scanned = scan_leading_integer(pitch_text); scanned && !options.pitch_option) {
         long long pitch = *scanned;
         if (pitch < min_pitch_semitones || pitch > max_pitch_semitones) {
             const long long clamped =
@@ -103,6 +122,7 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
             pitch = clamped;
         }
         options.pitch_semitones = static_cast<int>(pitch);
+        options.pitch_given = true;
     }
 
     const bool file_devices = !options.capture_file.empty() || !options.playback_file.empty();
@@ -143,6 +163,9 @@ Changes the pitch of your voice in real time.
   --latency low|normal     low: the engine holds back far less (about 40 ms
                            instead of 110 to 230) at a little smoothness;
                            Ctrl+L or the window's context menu switches it
+  --bypass on|off          on: start with the voice unchanged and without the
+                           engine's delay; Ctrl+B or the context menu switches it
+  --reset-settings         forget the saved devices, pitch and latency mode
   --stats                  print the stream's counters at exit
   --virtual-mic            play into a new microphone, "Squeakbox", for call programs
   --audio-system SYSTEM    auto (default): the desktop's sound server (PulseAudio or
@@ -153,6 +176,14 @@ Changes the pitch of your voice in real time.
   --list-devices           list the sound devices and exit
   -h, --help               show this help and exit
   --version                show the versions in use and exit
+
+Commands to a Squeakbox that runs already (it takes them and this one ends;
+--pitch and --bypass on|off start a new one when none runs):
+  --pitch N                set the pitch to N semitones
+  --pitch-up               one semitone up (may be given more than once)
+  --pitch-down             one semitone down
+  --bypass toggle          switch the bypass over
+  --record-toggle          start or stop the recording
 
 With both --capture-file and --playback-file the program starts by itself and
 needs no sound card; the two must be different files. A device is named by a

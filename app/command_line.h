@@ -34,6 +34,26 @@ struct command_line {
     bool record = false;       // start recording as soon as the stream runs
     bool stats = false;        // print the stream's counters at exit
     bool low_latency = false;  // --latency low: the engine's low-latency mode
+    // Commands for a Squeakbox that runs already (over the session bus);
+    // --pitch and --bypass on|off are start values when none runs.
+    bool bypass = false;  // --bypass on: start with the voice unchanged
+    bool bypass_given = false;
+    bool toggle_bypass = false;     // --bypass toggle
+    bool pitch_option = false;      // --pitch N
+    int pitch_steps = 0;            // --pitch-up +1, --pitch-down -1, each time given
+    bool toggle_recording = false;  // --record-toggle
+    // Only a running Squeakbox can take these.
+    [[nodiscard]] bool needs_running() const noexcept {
+        return pitch_steps != 0 || toggle_bypass || toggle_recording;
+    }
+    [[nodiscard]] bool has_remote_command() const noexcept {
+        return needs_running() || pitch_option || bypass_given;
+    }
+    // Settings that stay: what the command line gave wins over them for the
+    // run; --reset-settings forgets them first.
+    bool pitch_given = false;
+    bool latency_given = false;
+    bool reset_settings = false;
     // From --engine or SQUEAKBOX_ENGINE; the fastest by default.
     engine_variant engine = best_variant();
     bool list_devices = false;

@@ -23,10 +23,13 @@
 #include "app/desktop_copy.h"
 #include "app/desktop_folder.h"
 #include "app/device_listing.h"
+#include "app/global_shortcuts.h"
 #include "app/links.h"
 #include "app/main_window.h"
 #include "app/program_file.h"
 #include "app/recommendation_mail.h"
+#include "app/remote_control.h"
+#include "app/settings_file.h"
 #include "app/string_table.h"
 #include "app/termination_signals.h"
 #include "app/version_text.h"
@@ -40,6 +43,7 @@
 #include "audio/pulse_sound_system.h"
 #include "audio/sound_thread.h"
 #include "audio/split_sound_system.h"
+#include "audio/voice_bypass.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"
 #include "engine/simd/dispatch.h"
@@ -187,6 +191,88 @@ void hold_window_for_tests() {
         after, [length] { std::this_thread::sleep_for(std::chrono::milliseconds(length)); });
 }
 
+// Reads the settings file (after --reset-settings has removed it) and lets
+// its values fill in what the command line left open. A file that cannot be
+// used costs one line, never the start.
+saved_settings load_saved_settings(command_line& options, const std::filesystem::path& file) {
+    std::string reason;
+    if (options.reset_settings && !remove_settings(file, reason))
+        std::fprintf(stderr, "%s: cannot forget the settings in %s: %s\n", program, file.c_str(),
+                     reason.c_str());
+    const settings_read read = read_settings(file);
+    if (!read.problem.empty()) {
+        std::fprintf(stderr, "%s: ignoring the settings in %s (%s); using the defaults\n", program,
+                     file.c_str(), read.problem.c_str());
+    }
+    const saved_settings& saved = read.settings;
+    if (!options.pitch_given && saved.pitch_semitones)
+        options.pitch_semitones = *saved.pitch_semitones;
+    if (!options.latency_given && saved.low_latency) options.low_latency = *saved.low_latency;
+    return saved;
+}
+
+// The commands of this run for a Squeakbox that runs already, or the
+// request to show its window. Returns the exit status when this run ends
+// here; nothing when it goes on to start.
+std::optional<int> hand_over_to_running(const command_line& options, bool both_files,
+                                        remote_host& remote) {
+    if (both_files) {
+        if (options.needs_running()) {
+            std::fprintf(stderr,
+                         "%s: --pitch-up, --pitch-down, --bypass toggle and --record-toggle go to "
+                         "a running Squeakbox, not to a run on files\n",
+                         program);
+            return 2;
+        }
+        // A run on files is a job of its own: it answers commands when no
+        // other Squeakbox does, and never gives way to one.
+        (void)remote.take_name();
+        return std::nullopt;
+    }
+    std::string problem;
+    if (options.has_remote_command()) {
+        remote_request request;
+        if (options.pitch_option) request.pitch = options.pitch_semitones;
+        request.pitch_steps = options.pitch_steps;
+        if (options.bypass_given) request.bypass = options.bypass;
+        request.toggle_bypass = options.toggle_bypass;
+        request.toggle_recording = options.toggle_recording;
+        switch (send_to_running(request, problem)) {
+            case remote_result::sent:
+                return 0;
+            case remote_result::failed:
+                std::fprintf(stderr, "%s: %s\n", program, problem.c_str());
+                return 1;
+            case remote_result::none_running:
+                break;
+        }
+        if (options.needs_running()) {
+            std::string what = options.pitch_steps > 0   ? "--pitch-up"
+                               : options.pitch_steps < 0 ? "--pitch-down"
+                               : options.toggle_bypass   ? "--bypass toggle"
+                                                         : "--record-toggle";
+            std::fprintf(stderr, "%s: no Squeakbox is running to take %s%s%s%s\n", program,
+                         what.c_str(), problem.empty() ? "" : " (", problem.c_str(),
+                         problem.empty() ? "" : ")");
+            return 1;
+        }
+    }
+    if (remote.take_name() != remote_host::claim::taken) return std::nullopt;
+    remote_request raise;
+    raise.raise = true;
+    if (send_to_running(raise, problem) == remote_result::sent) {
+        std::fprintf(stderr, "%s: Squeakbox is already running; its window comes to the front\n",
+                     program);
+        return 0;
+    }
+    // It ended between the two questions: this run takes its place.
+    if (remote.take_name() != remote_host::claim::taken) return std::nullopt;
+    std::fprintf(stderr,
+                 "%s: another Squeakbox holds the session bus name but does not answer%s%s\n",
+                 program, problem.empty() ? "" : ": ", problem.c_str());
+    return 1;
+}
+
 bool has_display() {
     return !qEnvironmentVariableIsEmpty("DISPLAY") ||
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
@@ -209,16 +295,55 @@ int run(int argc, char** argv) {
     // Before any file is opened: opening the playback file empties it.
     if (!check_distinct_files(options)) return 2;
 
-    // Built before anything else, as the one engine of the run.
-    pitch_shifter shifter(options.engine);
-    if (options.low_latency) shifter.set_latency(latency_mode::low);
     if (options.version) {
-        std::fputs(version_text(engine_description(shifter.variant(), shifter.latency())).c_str(),
+        pitch_shifter probe(options.engine);
+        if (options.low_latency) probe.set_latency(latency_mode::low);
+        std::fputs(version_text(engine_description(probe.variant(), probe.latency())).c_str(),
                    stdout);
         const device_set sound(options);
         std::printf("sound: %s\n", sound.problem.empty() ? sound.in_use.c_str() : "none");
         return 0;
     }
+    if (options.list_devices) {
+        device_set sound(options);
+        if (!sound.problem.empty()) {
+            std::fprintf(stderr, "%s: %s\n", program, sound.problem.c_str());
+            return 1;
+        }
+        print_device_lists(*sound.devices, sound.in_use);
+        return 0;
+    }
+
+    // Files on both sides need no screen, and neither does a command for a
+    // Squeakbox that runs already: without one, the application is made
+    // without a screen, and only a window that needs one is refused below.
+    const bool both_files = !options.capture_file.empty() && !options.playback_file.empty();
+    const bool no_display = qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !has_display();
+    if (no_display) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    // One Squeakbox at a time: commands go to the one that runs, and a second
+    // start shows its window instead of opening the devices twice.
+    remote_host remote;
+    if (const std::optional<int> status = hand_over_to_running(options, both_files, remote))
+        return *status;
+
+    if (no_display && !both_files) {
+        std::fprintf(stderr,
+                     "%s: there is no display to show the window on; set DISPLAY, or run on "
+                     "files with --capture-file and --playback-file\n",
+                     program);
+        return 1;
+    }
+
+    // Settings that stay: last run's choices, unless the command line gives
+    // its own for this run.
+    const std::filesystem::path settings_file = settings_path();
+    const saved_settings saved = load_saved_settings(options, settings_file);
+
+    // Built before the devices, as the one engine of the run.
+    pitch_shifter shifter(options.engine);
+    if (options.low_latency) shifter.set_latency(latency_mode::low);
 
     device_set sound(options);
     if (!sound.problem.empty()) {
@@ -227,29 +352,11 @@ int run(int argc, char** argv) {
     }
     // The Squeakbox microphone is the last entry of the server's output list.
     if (options.virtual_mic) options.output_device = pulse_sound_system::virtual_mic_label;
-    if (options.list_devices) {
-        print_device_lists(*sound.devices, sound.in_use);
-        return 0;
-    }
     if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||
         !check_named_device(*sound.devices, device_list_kind::playback, options.output_device)) {
         return 2;
     }
 
-    // Files on both sides need no screen: run without one when there is none.
-    const bool both_files = !options.capture_file.empty() && !options.playback_file.empty();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !has_display()) {
-        if (!both_files) {
-            std::fprintf(stderr,
-                         "%s: there is no display to show the window on; set DISPLAY, or run on "
-                         "files with --capture-file and --playback-file\n",
-                         program);
-            return 1;
-        }
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-
-    QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("squeakbox"));
     QApplication::setApplicationVersion(QStringLiteral(SQUEAKBOX_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("squeakbox"));
@@ -266,7 +373,8 @@ int run(int argc, char** argv) {
 
     // The window's settings reach the engine between two blocks, on the
     // sound's own thread once it runs.
-    engine_commands commands(shifter);
+    voice_bypass bypass(shifter);
+    engine_commands commands(shifter, &bypass);
     pitch_adapter<engine_commands> pitch(commands);
     wav_recorder recorder;
     shared_recording recording(recorder);
@@ -293,6 +401,13 @@ int run(int argc, char** argv) {
     setup.start_at_once = options.starts_at_once();
     setup.record_when_running = options.record;
     setup.low_latency = options.low_latency;
+    setup.bypass = options.bypass;
+    setup.saved_input_device = saved.input_device;
+    setup.saved_output_device = saved.output_device;
+    setup.close_to_tray = saved.close_to_tray.value_or(false);
+    settings_store settings(settings_file, saved, [](const std::string& line) {
+        std::fprintf(stderr, "%s: %s\n", program, line.c_str());
+    });
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
@@ -312,9 +427,10 @@ int run(int argc, char** argv) {
     parts.pitch = &pitch;
     parts.recorder = &recording;
     parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
+    parts.settings = &settings;
     parts.make_stream = [&](stream_listener& listener) {
         const auto make = [&](stream_listener& relay) {
-            auto made = std::make_unique<audio_stream>(*sound.devices, shifter, relay);
+            auto made = std::make_unique<audio_stream>(*sound.devices, bypass, relay);
             made->set_recorder(&recording);
             made->set_mic_mute(parts.monitor_mute);
             made->set_desktop_path_source([] { return get_desktop_path(); });
@@ -342,9 +458,16 @@ int run(int argc, char** argv) {
     // recording was lost says so in its exit status.
     parts.quit = [&window] { QCoreApplication::exit(window->exit_code()); };
 
+    parts.state_changed = [&remote] { remote.publish(); };
+
     main_window main(setup, std::move(parts));
     window = &main;
-    termination_signals signals([&main](int) { main.request_close(); });
+    remote.attach(&main);
+    // Keys that work while the call program has the focus, where the
+    // desktop's portal offers them; a run without a screen has no use for them.
+    std::optional<global_shortcuts> shortcuts;
+    if (!headless) shortcuts.emplace(main);
+    termination_signals signals([&main](int) { main.quit(); });
     main.show();
     hold_window_for_tests();
     const int code = QApplication::exec();

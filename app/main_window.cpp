@@ -27,8 +27,10 @@
 #include "app/level_meter_box.h"
 #include "app/links.h"
 #include "app/pitch_range.h"
+#include "app/settings_file.h"
 #include "app/string_table.h"
 #include "app/window_language.h"
+#include "app/window_tray.h"
 #include "audio/block_format.h"
 #include "audio/mic_monitor_mute.h"
 #include "audio/pulse_sound_system.h"
@@ -59,6 +61,16 @@ std::uint32_t chosen_device(const QWidget* widget) {
     const auto* list = static_cast<const QComboBox*>(widget);
     if (list->count() <= 0) return 0;
     return list->itemData(std::max(list->currentIndex(), 0)).toUInt();
+}
+
+// The server's name for the list's chosen entry, which survives renumbering;
+// its shown name where it has none.
+std::string chosen_device_id(const QWidget* widget) {
+    const auto* list = static_cast<const QComboBox*>(widget);
+    if (list->count() <= 0) return {};
+    return list->itemData(std::max(list->currentIndex(), 0), Qt::UserRole + 1)
+        .toString()
+        .toStdString();
 }
 
 bool has_screen_for_boxes() {
@@ -173,22 +185,92 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     QObject::connect(low_latency_action_, &QAction::toggled, widget_,
                      [this](bool on) { set_low_latency(on); });
     widget_->addAction(low_latency_action_);
+    // The bypass: the voice as it is, without the engine's delay, for the
+    // moment one wants to be heard as oneself. Ctrl+B and the context menu.
+    bypass_action_ = new QAction(window_text("Eigene Stimme (ohne Effekt)"), widget_);
+    bypass_action_->setCheckable(true);
+    bypass_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    bypass_action_->setShortcutContext(Qt::WindowShortcut);
+    bypass_action_->setToolTip(window_text("Die Stimme unverändert und ohne Verzögerung"));
+    QObject::connect(bypass_action_, &QAction::toggled, widget_,
+                     [this](bool on) { set_bypass(on); });
+    widget_->addAction(bypass_action_);
     widget_->setContextMenuPolicy(Qt::ActionsContextMenu);
     if (setup_.low_latency) set_low_latency(true);
+    if (setup_.bypass) set_bypass(true);
 
     watch_devices();
     watch_recording();
+    tray_ = std::make_unique<window_tray>(*this, bypass_action_, low_latency_action_,
+                                          setup_.close_to_tray);
+    building_ = false;
 }
 
 void main_window::set_low_latency(bool on) {
     if (on == low_latency_) return;
     low_latency_ = on;
     parts_.pitch->set_low_latency(on);
+    remember([on](saved_settings& saved) { saved.low_latency = on; });
     if (low_latency_action_ != nullptr && low_latency_action_->isChecked() != on)
         low_latency_action_->setChecked(on);
+    changed();
+}
+
+void main_window::remember(const std::function<void(saved_settings&)>& change) {
+    // The start's own values are this run's; only the user's changes stay.
+    if (parts_.settings != nullptr && !building_) parts_.settings->change(change);
+}
+
+void main_window::changed() const {
+    if (tray_) tray_->refresh();
+    if (parts_.state_changed) parts_.state_changed();
+}
+
+void main_window::quit() {
+    quitting_ = true;
+    request_close();
+}
+
+void main_window::remember_close_to_tray(bool on) {
+    remember([on](saved_settings& saved) { saved.close_to_tray = on; });
+}
+
+void main_window::set_pitch(int semitones) {
+    const int pitch = std::clamp(semitones, min_pitch_semitones, max_pitch_semitones);
+    change_pitch(pitch - pitch_semitones_);
+}
+
+void main_window::start() {
+    on_command(control::start_button);
+}
+
+void main_window::toggle_recording() {
+    on_command(control::record_button);
+}
+
+void main_window::raise_window() {
+    if (widget_->isMinimized()) widget_->showNormal();
+    widget_->show();
+    widget_->raise();
+    widget_->activateWindow();
+}
+
+bool main_window::running() const noexcept {
+    return stream_state() == 1 && !stop_requested_ && !destroyed_;
+}
+
+void main_window::set_bypass(bool on) {
+    if (on == bypass_) return;
+    bypass_ = on;
+    parts_.pitch->set_bypass(on);
+    if (bypass_action_ != nullptr && bypass_action_->isChecked() != on)
+        bypass_action_->setChecked(on);
+    changed();
 }
 
 main_window::~main_window() {
+    // The tray's menu shows the window's own actions; it goes before them.
+    tray_.reset();
     // A window that goes away without a close still leaves the system as it
     // found it and a recording complete.
     if (!destroyed_) {
@@ -270,7 +352,8 @@ void main_window::create_controls() {
 }
 
 void main_window::fill_device_lists() {
-    const auto fill = [this](control id, device_list_kind direction, const std::string& wanted) {
+    const auto fill = [this](control id, device_list_kind direction, const std::string& wanted,
+                             const std::string& saved) {
         auto* list = static_cast<QComboBox*>(control_widget(id));
         const std::vector<listed_device> devices = list_devices(*parts_.devices, direction);
         for (const listed_device& device : devices) {
@@ -280,15 +363,26 @@ void main_window::fill_device_lists() {
                                       ? window_text(pulse_sound_system::virtual_mic_label)
                                       : QString::fromStdString(device.name);
             list->addItem(shown, QVariant::fromValue(device.number));
+            list->setItemData(list->count() - 1,
+                              QString::fromStdString(device.id.empty() ? device.name : device.id),
+                              Qt::UserRole + 1);
         }
         if (list->count() > 0) list->setCurrentIndex(0);
+        // Last run's device, only by its exact name: a device that is gone
+        // leaves the first entry chosen, without a word.
+        if (!saved.empty()) {
+            const int at = list->findData(QString::fromStdString(saved), Qt::UserRole + 1);
+            if (at >= 0) list->setCurrentIndex(at);
+        }
         if (!wanted.empty()) {
             const device_match match = find_device(devices, wanted);
             if (match.index >= 0) list->setCurrentIndex(match.index);
         }
     };
-    fill(control::input_device_list, device_list_kind::capture, setup_.input_device);
-    fill(control::output_device_list, device_list_kind::playback, setup_.output_device);
+    fill(control::input_device_list, device_list_kind::capture, setup_.input_device,
+         setup_.saved_input_device);
+    fill(control::output_device_list, device_list_kind::playback, setup_.output_device,
+         setup_.saved_output_device);
 }
 
 // Runs `action` once the handler in progress has finished, behind what is
@@ -347,12 +441,21 @@ void main_window::start_action() {
                        control::level_meter_box}) {
         control_widget(id)->show();
     }
+    // Devices the user chose in the lists are chosen again next time; those
+    // named on the command line or files are for this run only.
+    if (parts_.settings != nullptr && !setup_.start_at_once) {
+        parts_.settings->change([this](saved_settings& saved) {
+            saved.input_device = chosen_device_id(control_widget(control::input_device_list));
+            saved.output_device = chosen_device_id(control_widget(control::output_device_list));
+        });
+    }
     stream_->open_stream(chosen_device(control_widget(control::input_device_list)),
                          chosen_device(control_widget(control::output_device_list)));
     if (stream_->stream_state() == -1) message_box("Error initializing microphone", "Error");
     if (stream_->stream_state() == -2) message_box("Error initializing sound output", "Error");
     widget_->update();
     if (stream_->stream_state() < 0 && setup_.close_on_failed_start) post_close();
+    changed();
     if (stream_->stream_state() == 1 && setup_.record_when_running) {
         post_message(window_message::record_start);
     }
@@ -375,6 +478,8 @@ void main_window::change_pitch(int step) {
     if (pitch < min_pitch_semitones || pitch > max_pitch_semitones) return;
     pitch_semitones_ = pitch;
     update_pitch_display();
+    remember([pitch](saved_settings& saved) { saved.pitch_semitones = pitch; });
+    changed();
 }
 
 void main_window::update_pitch_display() {
@@ -413,6 +518,15 @@ void main_window::on_close(QCloseEvent* event) {
         event->accept();
         return;
     }
+    // Chosen in the tray's menu: the close button only hides the window.
+    // The stop's own final close always goes through.
+    if (!quitting_ && !stop_requested_ && tray_ && tray_->closes_to_tray()) {
+        event->ignore();
+        widget_->hide();
+        return;
+    }
+    stop_requested_ = true;
+    changed();
     stream_->request_stop();
     // The closing handshake runs here: the devices' notifications come to
     // the window again.
@@ -458,6 +572,7 @@ void main_window::record_start() {
         is_recording_ = true;
         static_cast<QPushButton*>(control_widget(control::record_button))
             ->setText(QStringLiteral("Stop"));
+        changed();
         return;
     }
     // A file that would not open, while the sound runs, loses the recording
@@ -476,12 +591,14 @@ void main_window::record_stop() {
     is_recording_ = false;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
+    changed();
 }
 
 void main_window::recording_ended() {
     failure_seen_ = true;
     static_cast<QPushButton*>(control_widget(control::record_button))
         ->setText(text_of(string_id::record_caption));
+    changed();
     message_box("Recording stopped: " + recording_end_reason_, "Recording stopped");
 }
 
@@ -565,7 +682,9 @@ void main_window::start_stop_deadline(std::chrono::milliseconds delay) {
 void main_window::capture_ended() {
     // The whole file has been heard: close the way the close button does, so
     // the devices drain and a recording is finished properly.
-    if (setup_.close_at_capture_end) post_close();
+    if (!setup_.close_at_capture_end) return;
+    quitting_ = true;
+    post_close();
 }
 
 void main_window::device_failed(const std::string& reason) {

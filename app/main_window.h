@@ -25,6 +25,9 @@ class QCloseEvent;
 namespace squeakbox {
 
 class mic_monitor_mute;
+class settings_store;
+class window_tray;
+struct saved_settings;
 
 // The window's own messages, posted so that they run after the message that
 // posted them.
@@ -48,6 +51,13 @@ struct window_setup {
     // instead of waiting for a close that never comes.
     bool close_on_failed_start = false;
     bool low_latency = false;  // start with the engine's low-latency mode
+    bool bypass = false;       // start with the voice unchanged
+    // The devices chosen in an earlier run, by the server's name: chosen in
+    // the lists again when they are there, without starting at once.
+    std::string saved_input_device;
+    std::string saved_output_device;
+    // The close button hides the window into the tray, where there is one.
+    bool close_to_tray = false;
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -60,6 +70,11 @@ struct window_parts {
     stream_factory make_stream;
     recording_control* recorder = nullptr;
     mic_monitor_mute* monitor_mute = nullptr;
+    // Where the user's choices are kept for the next run; none: nowhere.
+    settings_store* settings = nullptr;
+    // Called after the pitch, latency mode, bypass, recording or running
+    // state may have changed (the remote tells the desktop).
+    std::function<void()> state_changed;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
     // application with exit_code().
@@ -91,6 +106,23 @@ class main_window final : public stream_listener {
     // Switches the engine's low-latency mode, as Ctrl+L and the window's
     // context menu do.
     void set_low_latency(bool on);
+    [[nodiscard]] bool bypass() const noexcept { return bypass_; }
+    // Commands from outside the window (the remote, the tray), as its own
+    // controls give them.
+    void set_pitch(int semitones);  // clamped to the engine's range
+    void step_pitch(int step) { change_pitch(step); }
+    void start();
+    void toggle_recording();
+    void raise_window();
+    // The sound runs and no stop has been asked for.
+    [[nodiscard]] bool running() const noexcept;
+    // Ends the run as the close button does, also when that only hides the
+    // window into the tray.
+    void quit();
+    void remember_close_to_tray(bool on);
+    // The voice unchanged, or through the engine again; as Ctrl+B and the
+    // window's context menu do.
+    void set_bypass(bool on);
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -131,6 +163,8 @@ class main_window final : public stream_listener {
     void recording_ended();
     void watch_devices();
     void watch_recording();
+    void remember(const std::function<void(saved_settings&)>& change);
+    void changed() const;
 
     window_setup setup_;
     window_parts parts_;
@@ -141,9 +175,15 @@ class main_window final : public stream_listener {
     int pitch_semitones_ = 6;
     bool is_recording_ = false;
     bool low_latency_ = false;
-    QAction* low_latency_action_ = nullptr;       // owned by the window's widget
+    QAction* low_latency_action_ = nullptr;  // owned by the window's widget
+    bool bypass_ = false;
+    QAction* bypass_action_ = nullptr;            // owned by the window's widget
     QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
+    bool building_ = true;  // in the constructor: the start's values are not the user's
     bool started_ = false;
+    bool stop_requested_ = false;
+    bool quitting_ = false;  // closes even when it would go to the tray
+    std::unique_ptr<window_tray> tray_;
     bool destroyed_ = false;
     bool failure_seen_ = false;  // see exit_code()
     int banner_kind_ = 4;

@@ -26,6 +26,8 @@ class pitch_control {
     virtual void set_pitch_semitones(int semitones) = 0;
     // The engine's low-latency mode on or off; any time, also while blocks flow.
     virtual void set_low_latency(bool on) = 0;
+    // The voice unchanged (on) or through the engine; any time.
+    virtual void set_bypass(bool /*on*/) {}
 };
 
 // Any class with the pitch shifter's set-up operations, as a pitch_control.
@@ -39,6 +41,9 @@ class pitch_adapter final : public pitch_control {
     void set_pitch_semitones(int semitones) override { shifter_.set_pitch_semitones(semitones); }
     void set_low_latency(bool on) override {
         shifter_.set_latency(on ? latency_mode::low : latency_mode::normal);
+    }
+    void set_bypass(bool on) override {
+        if constexpr (requires { shifter_.set_bypass(on); }) shifter_.set_bypass(on);
     }
 
   private:

@@ -76,6 +76,9 @@ void engine_commands::apply(const command& next) noexcept {
         case command_kind::latency:
             shifter_.set_latency(next.value != 0 ? latency_mode::low : latency_mode::normal);
             break;
+        case command_kind::bypass:
+            if (bypass_ != nullptr) bypass_->set_bypass(next.value != 0);
+            break;
     }
 }
 

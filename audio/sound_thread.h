@@ -32,6 +32,7 @@
 #include "audio/block_format.h"
 #include "audio/notification_queue.h"
 #include "audio/spsc_ring.h"
+#include "audio/voice_bypass.h"
 #include "engine/pitch_shifter.h"
 
 namespace squeakbox {
@@ -42,7 +43,10 @@ namespace squeakbox {
 // ever touches the engine and a change lands between two blocks, in order.
 class engine_commands {
   public:
-    explicit engine_commands(pitch_shifter& shifter) noexcept : shifter_(shifter) {}
+    // `bypass` (may be null) is the switch around the engine that the
+    // bypass commands reach.
+    explicit engine_commands(pitch_shifter& shifter, voice_bypass* bypass = nullptr) noexcept
+        : shifter_(shifter), bypass_(bypass) {}
     engine_commands(const engine_commands&) = delete;
     engine_commands& operator=(const engine_commands&) = delete;
 
@@ -56,6 +60,7 @@ class engine_commands {
     void set_latency(latency_mode mode) {
         send({command_kind::latency, mode == latency_mode::low ? 1 : 0});
     }
+    void set_bypass(bool on) { send({command_kind::bypass, on ? 1 : 0}); }
 
     // The window's thread: from now on (true) the sound thread owns the
     // engine, or (false) it has ended and the window owns it again.
@@ -68,7 +73,7 @@ class engine_commands {
 
   private:
     // One more setting is one more kind here and one more case in apply().
-    enum class command_kind : std::uint8_t { pitch, latency };
+    enum class command_kind : std::uint8_t { pitch, latency, bypass };
     struct command {
         command_kind kind = command_kind::pitch;
         std::int32_t value = 0;
@@ -78,6 +83,7 @@ class engine_commands {
     void apply(const command& next) noexcept;
 
     pitch_shifter& shifter_;
+    voice_bypass* bypass_;
     spsc_ring<command, 64> queue_;
     notification_wakeup wakeup_;
     bool queued_ = false;  // the window's thread: the sound thread owns the engine

@@ -18,6 +18,18 @@
 <message><source>Squeakbox-Mikrofon (für Anrufe)</source><translation>Squeakbox microphone (for calls)</translation></message>
 <message><source>Geringe Latenz</source><translation>Low latency</translation></message>
 <message><source>Kürzere Verzögerung der Stimme, etwas weniger glatt</source><translation>Less delay on your voice, a little less smooth</translation></message>
+<message><source>Eigene Stimme (ohne Effekt)</source><translation>Bypass (your own voice)</translation></message>
+<message><source>Die Stimme unverändert und ohne Verzögerung</source><translation>Your voice as it is, without the delay</translation></message>
+<message><source>Fenster zeigen</source><translation>Show the window</translation></message>
+<message><source>Höher</source><translation>Pitch up</translation></message>
+<message><source>Tiefer</source><translation>Pitch down</translation></message>
+<message><source>in den Tray schließen</source><translation>Close to the tray</translation></message>
+<message><source>Beenden</source><translation>Quit</translation></message>
+<message><source>ohne Effekt</source><translation>bypassed</translation></message>
+<message><source>Stimme höher</source><translation>Voice up a semitone</translation></message>
+<message><source>Stimme tiefer</source><translation>Voice down a semitone</translation></message>
+<message><source>Eigene Stimme (ohne Effekt) ein/aus</source><translation>Bypass on or off</translation></message>
+<message><source>Aufnahme starten/beenden</source><translation>Start or stop recording</translation></message>
 <message><source>Diese Empfehlung wurde von der Software %1 generiert.</source><translation>This recommendation was made by the program %1.</translation></message>
 <message><source>%1 ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein Mikrofon.</source><translation>%1 changes the pitch of your voice. A higher pitch makes you sound like a dwarf, a lower one gives you a very deep voice. All you need is a microphone.</translation></message>
 <message><source>Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren Mikrofoneingang und hören Sie zu!</source><translation>Connect your hi-fi or the audio output of your TV card to your microphone input and listen!</translation></message>

@@ -144,12 +144,57 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
         {{"--latency"}, "--latency"},
         {{"--engine", "turbo"}, "auto, plain, sse2, avx2 or avx512"},
         {{"--engine=scalar"}, "--engine"},
+        {{"--bypass", "maybe"}, "on, off or toggle"},
+        {{"--pitch", "99"}, "between -47 and 47"},
+        {{"--pitch", "up"}, "--pitch"},
+        {{"--pitch-up=2"}, "--pitch-up"},
     };
     for (const auto& c : cases) {
         const auto result = parse(c.args);
         EXPECT_NE(result.error.find(c.mentions), std::string::npos)
             << "error: \"" << result.error << "\" for " << *c.args.begin();
     }
+}
+
+// What goes to a running Squeakbox, what only it can take, and what starts a
+// new one with its value when none runs; values given here win over the
+// saved settings for the run.
+TEST(CommandLine, CommandsForARunningSqueakbox) {
+    const struct {
+        std::initializer_list<std::string_view> args;
+        bool remote;
+        bool needs_running;
+        int pitch;
+        int steps;
+    } cases[] = {
+        {{}, false, false, 6, 0},
+        {{"9"}, false, false, 9, 0},
+        {{"--pitch", "9"}, true, false, 9, 0},
+        {{"--pitch=-4", "12"}, true, false, -4, 0},
+        {{"--pitch-up"}, true, true, 6, 1},
+        {{"--pitch-up", "--pitch-up", "--pitch-down", "--pitch-up"}, true, true, 6, 2},
+        {{"--pitch-down"}, true, true, 6, -1},
+        {{"--bypass", "on"}, true, false, 6, 0},
+        {{"--bypass=toggle"}, true, true, 6, 0},
+        {{"--record-toggle"}, true, true, 6, 0},
+        {{"--record"}, false, false, 6, 0},
+    };
+    for (const auto& c : cases) {
+        const auto result = parse(c.args);
+        ASSERT_TRUE(result.error.empty()) << result.error;
+        const command_line& o = result.options;
+        const std::string first = c.args.size() > 0 ? std::string(*c.args.begin()) : "(none)";
+        EXPECT_EQ(o.has_remote_command(), c.remote) << first;
+        EXPECT_EQ(o.needs_running(), c.needs_running) << first;
+        EXPECT_EQ(o.pitch_semitones, c.pitch) << first;
+        EXPECT_EQ(o.pitch_steps, c.steps) << first;
+    }
+    EXPECT_TRUE(parse({"--bypass", "on"}).options.bypass);
+    EXPECT_FALSE(parse({"--bypass", "toggle"}).options.bypass_given);
+    EXPECT_TRUE(parse({"-2"}).options.pitch_given);
+    EXPECT_FALSE(parse({"words"}).options.pitch_given);
+    EXPECT_TRUE(parse({"--latency", "normal"}).options.latency_given);
+    EXPECT_TRUE(parse({"--reset-settings"}).options.reset_settings);
 }
 
 TEST(CommandLine, EngineVariantFromTheOptionElseTheEnvironment) {
@@ -169,9 +214,12 @@ TEST(CommandLine, EngineVariantFromTheOptionElseTheEnvironment) {
 TEST(CommandLine, HelpNamesEveryOption) {
     const std::string help = usage_text("squeakbox");
     for (const char* option :
-         {"--input-device", "--output-device", "--capture-file", "--playback-file", "--realtime",
-          "--fast", "--exit-at-end", "--record", "--stats", "--list-devices", "--help", "--version",
-          "--audio-system", "--virtual-mic", "--latency", "--engine", "PITCH"}) {
+         {"--input-device",  "--output-device",  "--capture-file", "--playback-file",
+          "--realtime",      "--fast",           "--exit-at-end",  "--record",
+          "--stats",         "--list-devices",   "--help",         "--version",
+          "--audio-system",  "--virtual-mic",    "--latency",      "--engine",
+          "--bypass",        "--pitch-up",       "--pitch-down",   "--pitch ",
+          "--record-toggle", "--reset-settings", "PITCH"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

@@ -237,7 +237,7 @@ TEST(MainWindow, EngineIsSetUpOnceInOrderWithTheStartPitch) {
     EXPECT_EQ(text(w, control::pitch_label), QStringLiteral("Pitch: -3"));
 }
 
-TEST(MainWindow, LowLatencyFromTheCommandLineCtrlLAndTheContextMenu) {
+TEST(MainWindow, LowLatencyAndBypassFromTheCommandLineTheirKeysAndTheContextMenu) {
     window_harness h;
     window_setup setup;
     setup.low_latency = true;
@@ -256,13 +256,30 @@ TEST(MainWindow, LowLatencyFromTheCommandLineCtrlLAndTheContextMenu) {
     // The window's context menu holds the same switch, showing its state.
     QWidget* top = w.widget();
     ASSERT_EQ(top->contextMenuPolicy(), Qt::ActionsContextMenu);
-    ASSERT_EQ(top->actions().size(), 1);
+    ASSERT_EQ(top->actions().size(), 2);
     QAction* entry = top->actions().front();
     EXPECT_FALSE(entry->isChecked());
     entry->trigger();
     EXPECT_TRUE(w.low_latency());
     EXPECT_TRUE(entry->isChecked());
     EXPECT_EQ(h.pitch.calls.back(), "latency low");
+
+    // The bypass the same way: Ctrl+B on a control, and its menu entry.
+    EXPECT_FALSE(w.bypass());
+    QTest::keyClick(w.control_widget(control::record_button), Qt::Key_B, Qt::ControlModifier);
+    h.settle();
+    EXPECT_TRUE(w.bypass());
+    EXPECT_EQ(h.pitch.calls.back(), "bypass on");
+    QAction* bypass_entry = top->actions().back();
+    EXPECT_TRUE(bypass_entry->isChecked());
+    bypass_entry->trigger();
+    EXPECT_FALSE(w.bypass());
+    EXPECT_EQ(h.pitch.calls.back(), "bypass off");
+    window_harness started_bypassed;
+    window_setup bypassed;
+    bypassed.bypass = true;
+    EXPECT_TRUE(started_bypassed.build(bypassed).bypass());
+    EXPECT_EQ(started_bypassed.pitch.calls.back(), "bypass on");
 }
 
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {

@@ -115,6 +115,7 @@ struct pitch_log final : pitch_control {
     void set_low_latency(bool on) override {
         calls.push_back(on ? "latency low" : "latency normal");
     }
+    void set_bypass(bool on) override { calls.push_back(on ? "bypass on" : "bypass off"); }
 };
 
 struct recorder_log final : recording_control {

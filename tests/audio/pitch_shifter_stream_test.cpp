@@ -14,6 +14,7 @@
 #include "../engine/speech_signal.h"
 #include "audio/audio_stream.h"
 #include "audio/file_sound_system.h"
+#include "audio/voice_bypass.h"
 #include "audio/wav_recorder.h"
 #include "device_test_support.h"
 #include "engine/pitch_shifter.h"
@@ -229,6 +230,74 @@ TEST(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatc
     EXPECT_EQ(recorded.rate, 44100u);
     EXPECT_EQ(recorded.channels, 1u);
     EXPECT_TRUE(recorded.samples == played.samples) << "the recording differs from what was played";
+}
+
+// The bypass, switched on and off while a voice flows: once a switch's one
+// block of crossfade is over, the voice is exactly the input (on) or exactly
+// what an engine that never left the road gives (off); and the switch block
+// moves no further from one sample to the next than the two voices do on
+// their own, where a hard cut jumps by up to their sum.
+TEST(voice_bypass, switches_without_a_click_and_lands_on_each_voice_exactly) {
+    struct switch_case {
+        const char* name;
+        std::vector<std::size_t> switch_at;  // blocks at which the bypass flips
+    };
+    const switch_case cases[] = {
+        {"on once", {30}},
+        {"on and off again", {30, 50}},
+        {"on at the very start", {0}},
+        {"on, off, on in quick blocks", {30, 31, 32}},
+    };
+    const std::size_t blocks = 80;
+    const auto voice = testing::speech_like(blocks * block, 44100, 1);
+    for (const switch_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pitch_shifter shifter;
+        shifter.set_channels(1);
+        shifter.set_sample_rate(44100);
+        shifter.set_block_size(1024);
+        shifter.set_pitch_semitones(6);
+        voice_bypass bypass(shifter);
+        reference_engine reference(6);
+
+        bool on = false;
+        std::size_t last_switch = 0;
+        bool switched = false;
+        std::int16_t previous = 0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            if (std::find(c.switch_at.begin(), c.switch_at.end(), b) != c.switch_at.end()) {
+                on = !on;
+                bypass.set_bypass(on);
+                last_switch = b;
+                switched = true;
+            }
+            const auto input = block_at(voice, b);
+            const block_samples changed = reference.process(input);
+            block_samples out(block, 0);
+            std::vector<std::int16_t> copy(input.begin(), input.end());
+            const std::uint32_t n = bypass.process(out.data(), copy.data(), block);
+            std::fill(out.begin() + std::min<std::uint32_t>(n, block), out.end(), std::int16_t{0});
+
+            if (!switched || b > last_switch) {
+                const block_samples& expected =
+                    on ? block_samples(input.begin(), input.end()) : changed;
+                ASSERT_TRUE(out == expected) << "block " << b << (on ? " (bypassed)" : "");
+            } else {
+                // The crossfade block: no step beyond the larger of the two
+                // voices' own steps, across its joins too.
+                int largest_own = 0;
+                for (std::size_t i = 1; i < block; ++i) {
+                    largest_own = std::max({largest_own, std::abs(input[i] - input[i - 1]),
+                                            std::abs(changed[i] - changed[i - 1])});
+                }
+                for (std::size_t i = 0; i < block; ++i) {
+                    const int step = std::abs(out[i] - (i == 0 ? previous : out[i - 1]));
+                    ASSERT_LE(step, largest_own + 128) << "block " << b << " sample " << i;
+                }
+            }
+            previous = out[block - 1];
+        }
+    }
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +28,8 @@
 #include <vector>
 
 #include "tests/audio/device_test_support.h"
+#include "tests/e2e/child_process.h"
+#include "tests/e2e/sound_analysis.h"
 
 namespace {
 
@@ -84,6 +88,8 @@ run_result run_squeakbox(const scratch_home& home, const std::vector<std::string
         }
         ::unsetenv("DISPLAY");
         ::unsetenv("WAYLAND_DISPLAY");
+        // No desktop bus: each run is on its own, as on a server.
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         if (!options.keep_platform) ::unsetenv("QT_QPA_PLATFORM");
         ::setenv("HOME", home.path.c_str(), 1);
         ::setenv("XDG_CONFIG_HOME", (home.path / "config").c_str(), 1);
@@ -448,6 +454,156 @@ TEST(Program, MistakesAreReportedWithTheirExitCodes) {
     for (const char* part : {"squeakbox 1.6", "Qt ", "PortAudio", "libsndfile", "engine: "}) {
         EXPECT_NE(version.out.find(part), std::string::npos) << part << " in " << version.out;
     }
+}
+
+// A session bus of the test's own, ended with it.
+struct private_session_bus {
+    std::string address;
+    pid_t pid = -1;
+    private_session_bus() {
+        FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        if (out == nullptr) return;
+        char line[1024] = {};
+        if (std::fgets(line, sizeof line, out) != nullptr) address = line;
+        if (std::fgets(line, sizeof line, out) != nullptr) pid = std::atoi(line);
+        ::pclose(out);
+        while (!address.empty() && (address.back() == '\n' || address.back() == ' '))
+            address.pop_back();
+    }
+    ~private_session_bus() {
+        if (pid > 0) ::kill(pid, SIGTERM);
+    }
+};
+
+// Seconds of sound in the playback file so far: it is written as it plays.
+double played_seconds(const fs::path& file) {
+    std::error_code error;
+    const auto bytes = fs::file_size(file, error);
+    return error || bytes < 46 ? 0.0 : static_cast<double>(bytes - 46) / 2 / 44100;
+}
+
+// The remote on a private session bus: a Squeakbox runs on a tone read in
+// real time; a second process moves its pitch up one semitone, a third puts
+// it in bypass, a fourth starts it again. The output shows each command at
+// the moment it was given, the bypass gives back the input sample for
+// sample, and the second start opens nothing.
+TEST(Program, CommandsFromOtherProcessesReachTheRunningSqueakbox) {
+    scratch_home home;
+    const private_session_bus bus;
+    ASSERT_FALSE(bus.address.empty()) << "dbus-daemon did not start (package dbus-daemon)";
+    // A tone with a little seeded noise, so no two blocks of it are alike.
+    std::vector<std::int16_t> tone = harmonic_tone(180.0, 8.0);
+    std::mt19937 rng(3);
+    for (auto& sample : tone) sample = static_cast<std::int16_t>(sample + int(rng() % 201) - 100);
+    const fs::path voice = home.path / "tone.wav";
+    write_sound(voice, tone);
+    const fs::path played = home.path / "played.wav";
+
+    const auto environment = squeakbox::e2e::environment_with({
+        {"HOME", home.path.string()},
+        {"XDG_CONFIG_HOME", (home.path / "config").string()},
+        {"XDG_RUNTIME_DIR", (home.path / "runtime").string()},
+        {"DBUS_SESSION_BUS_ADDRESS", bus.address},
+        {"DISPLAY", ""},
+        {"WAYLAND_DISPLAY", ""},
+    });
+    const auto out = [&home](const std::string& name) { return (home.path / name).string(); };
+    squeakbox::e2e::child_process running({SQUEAKBOX_BINARY, "--capture-file", voice.string(),
+                                           "--playback-file", played.string(), "--realtime"},
+                                          out("running.out"), out("running.err"), environment);
+    ASSERT_TRUE(running.started());
+
+    // Each command is given at a known moment of the output: between the
+    // sound played before it started and the sound played once it ended.
+    struct sent {
+        double after = 0;
+        double before = 0;
+    };
+    const auto send = [&](const std::vector<std::string>& args, const std::string& name) {
+        std::vector<std::string> argv{SQUEAKBOX_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        sent moment;
+        moment.after = played_seconds(played);
+        squeakbox::e2e::child_process client(argv, out(name + ".out"), out(name + ".err"),
+                                             environment);
+        EXPECT_TRUE(client.wait_for(10s)) << name << " hangs";
+        EXPECT_EQ(client.exit_code(), 0) << name << ": " << read_file(out(name + ".err"));
+        moment.before = played_seconds(played);
+        return moment;
+    };
+    while (played_seconds(played) < 2.0 && !running.wait_for(10ms)) {
+    }
+    const sent up = send({"--pitch-up"}, "pitch-up");
+    while (played_seconds(played) < 4.5 && !running.wait_for(10ms)) {
+    }
+    const sent bypass = send({"--bypass", "on"}, "bypass");
+    const sent second = send({}, "second-start");
+    EXPECT_NE(read_file(out("second-start.err")).find("already running"), std::string::npos);
+    ASSERT_TRUE(running.wait_for(30s)) << "the running Squeakbox did not end with its file";
+    EXPECT_EQ(running.exit_code(), 0) << read_file(out("running.err"));
+    EXPECT_LT(second.before, 7.5) << "the second start took until the end";
+
+    const sound output = read_sound(played);
+    ASSERT_GT(output.samples.size(), 6u * 44100);
+    // Each frame's pitch, in semitones above the tone: 6 at the start, 7
+    // after the command, 0 in bypass.
+    const auto frames = squeakbox::e2e::track_pitch(output.samples);
+    double first_seven = -1;
+    double first_zero = -1;
+    int expected = 6;
+    int out_of_order = 0;
+    int voiced = 0;
+    for (const auto& frame : frames) {
+        if (frame.hz <= 0) continue;
+        ++voiced;
+        const double semitones = 12 * std::log2(frame.hz / 180.0);
+        const int nearest = static_cast<int>(std::lround(semitones));
+        if (std::abs(semitones - nearest) > 0.3) {
+            ++out_of_order;  // a crossfade, or a frame across a switch
+            continue;
+        }
+        if (nearest == 7 && expected == 6) {
+            expected = 7;
+            first_seven = frame.time;
+        } else if (nearest == 0 && expected == 7) {
+            expected = 0;
+            first_zero = frame.time;
+        } else if (nearest != expected) {
+            ++out_of_order;
+        }
+    }
+    std::printf(
+        "pitch up asked at %.2f-%.2f s, heard from %.2f s; bypass asked at %.2f-%.2f s, "
+        "heard from %.2f s\n",
+        up.after, up.before, first_seven, bypass.after, bypass.before, first_zero);
+    ASSERT_GT(voiced, 400);
+    EXPECT_LT(out_of_order, voiced / 50) << "frames off the expected pitch";
+    // The change shows up in the output between the sound played before the
+    // command and, after it, the engine's delay and a frame of analysis.
+    EXPECT_GE(first_seven, up.after) << "up one semitone before it was asked";
+    EXPECT_LE(first_seven, up.before + 0.4);
+    EXPECT_GE(first_zero, bypass.after);
+    EXPECT_LE(first_zero, bypass.before + 0.1);
+
+    // In bypass every block played is a block of the voice, unchanged.
+    std::set<std::vector<std::int16_t>> voice_blocks;
+    for (std::size_t at = 0; at + 512 <= tone.size(); at += 512)
+        voice_blocks.emplace(tone.begin() + static_cast<long>(at),
+                             tone.begin() + static_cast<long>(at + 512));
+    const auto bypassed_from = static_cast<std::size_t>((bypass.before + 0.05) * 44100) / 512 + 1;
+    std::size_t unchanged = 0;
+    std::size_t blocks = 0;
+    for (std::size_t b = bypassed_from; (b + 1) * 512 <= output.samples.size(); ++b) {
+        const std::vector<std::int16_t> block(
+            output.samples.begin() + static_cast<long>(b * 512),
+            output.samples.begin() + static_cast<long>(b * 512 + 512));
+        if (std::all_of(block.begin(), block.end(), [](std::int16_t s) { return s == 0; }))
+            continue;  // the file's end
+        ++blocks;
+        unchanged += voice_blocks.count(block);
+    }
+    EXPECT_GT(blocks, 50u);
+    EXPECT_EQ(unchanged, blocks) << "bypassed blocks that are not the voice's own";
 }
 
 }  // namespace
