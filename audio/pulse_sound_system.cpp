@@ -200,6 +200,7 @@ struct pulse_sound_system::impl final : device_backend {
 
     // With the loop locked.
     bool load_virtual_mic();
+    void wake_virtual_mic();
     void unload_virtual_mic();
 
     // UI: the first failure of a run is told; a second device of a server
@@ -403,6 +404,9 @@ class pulse_queue final : public backend_queue {
             return why == PA_ERR_NOENTITY ? mm_bad_device_id : mm_error;
         }
 
+        // Only now, with our stream in place, does the Squeakbox microphone's
+        // sink start its clock (see load_virtual_mic()).
+        if (owns_virtual_mic_) system_.wake_virtual_mic();
         if (!capture) {
             // The output is brought to life before the microphone starts: a
             // server output that is still waking up (a suspended card, a
@@ -741,8 +745,23 @@ bool pulse_sound_system::impl::load_virtual_mic() {
             return false;
         }
         virtual_modules.push_back(index);
+        // A null sink runs on a timer of its own and, while nobody plays into
+        // it, renders far ahead of the clock (up to its largest latency, two
+        // seconds). A stream that connects then finds the sink's clock ahead:
+        // whatever it plays waits until the clock has caught up, and that wait
+        // stays in the stream as delay for the whole run, a third of a second
+        // and more. Held suspended until our stream is there, the sink starts
+        // its clock afresh at the latency our stream asks for.
+        if (virtual_modules.size() == 1)
+            finish(pa_context_suspend_sink_by_name(context, virtual_sink_name, 1, nullptr, nullptr),
+                   module_wait);
     }
     return true;
+}
+
+void pulse_sound_system::impl::wake_virtual_mic() {
+    finish(pa_context_suspend_sink_by_name(context, virtual_sink_name, 0, nullptr, nullptr),
+           module_wait);
 }
 
 void pulse_sound_system::impl::unload_virtual_mic() {
