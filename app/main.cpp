@@ -293,6 +293,7 @@ int run(int argc, char** argv) {
     setup.start_at_once = options.starts_at_once();
     setup.record_when_running = options.record;
     setup.low_latency = options.low_latency;
+    setup.hear_yourself = options.hear_yourself;
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
@@ -312,6 +313,14 @@ int run(int argc, char** argv) {
     parts.pitch = &pitch;
     parts.recorder = &recording;
     parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
+    if (sound.server) {
+        parts.hear_yourself = [&sound](bool on) { return sound.server->set_hear_yourself(on); };
+    } else if (options.hear_yourself) {
+        std::fprintf(stderr,
+                     "%s: --monitor needs a PulseAudio or PipeWire sound server; it does "
+                     "nothing here\n",
+                     program);
+    }
     parts.make_stream = [&](stream_listener& listener) {
         const auto make = [&](stream_listener& relay) {
             auto made = std::make_unique<audio_stream>(*sound.devices, shifter, relay);

@@ -173,8 +173,21 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     QObject::connect(low_latency_action_, &QAction::toggled, widget_,
                      [this](bool on) { set_low_latency(on); });
     widget_->addAction(low_latency_action_);
+    // Hearing yourself: the changed voice that goes into the Squeakbox
+    // microphone also on the desktop's speaker or headset. The sound server
+    // does it, so the call hears nothing later.
+    if (parts_.hear_yourself) {
+        hear_yourself_action_ = new QAction(window_text("Mithören"), widget_);
+        hear_yourself_action_->setCheckable(true);
+        hear_yourself_action_->setToolTip(
+            window_text("Die Stimme im Squeakbox-Mikrofon auch selbst hören"));
+        QObject::connect(hear_yourself_action_, &QAction::toggled, widget_,
+                         [this](bool on) { set_hear_yourself(on); });
+        widget_->addAction(hear_yourself_action_);
+    }
     widget_->setContextMenuPolicy(Qt::ActionsContextMenu);
     if (setup_.low_latency) set_low_latency(true);
+    if (setup_.hear_yourself) set_hear_yourself(true);
 
     watch_devices();
     watch_recording();
@@ -186,6 +199,18 @@ void main_window::set_low_latency(bool on) {
     parts_.pitch->set_low_latency(on);
     if (low_latency_action_ != nullptr && low_latency_action_->isChecked() != on)
         low_latency_action_->setChecked(on);
+}
+
+void main_window::set_hear_yourself(bool on) {
+    if (on == hear_yourself_ || !parts_.hear_yourself) return;
+    // A refusal leaves the entry as it was; the server said why in its log.
+    if (!parts_.hear_yourself(on) && on) {
+        if (hear_yourself_action_ != nullptr) hear_yourself_action_->setChecked(false);
+        return;
+    }
+    hear_yourself_ = on;
+    if (hear_yourself_action_ != nullptr && hear_yourself_action_->isChecked() != on)
+        hear_yourself_action_->setChecked(on);
 }
 
 main_window::~main_window() {

@@ -47,7 +47,8 @@ struct window_setup {
     // A run that nobody watches ends when the sound cannot be started,
     // instead of waiting for a close that never comes.
     bool close_on_failed_start = false;
-    bool low_latency = false;  // start with the engine's low-latency mode
+    bool low_latency = false;    // start with the engine's low-latency mode
+    bool hear_yourself = false;  // start with the Squeakbox microphone heard on the speaker
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -60,6 +61,9 @@ struct window_parts {
     stream_factory make_stream;
     recording_control* recorder = nullptr;
     mic_monitor_mute* monitor_mute = nullptr;
+    // Hearing yourself on or off; false when the sound server refused it.
+    // Empty: the window has no such entry (no sound server).
+    std::function<bool(bool on)> hear_yourself;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
     // application with exit_code().
@@ -91,6 +95,9 @@ class main_window final : public stream_listener {
     // Switches the engine's low-latency mode, as Ctrl+L and the window's
     // context menu do.
     void set_low_latency(bool on);
+    [[nodiscard]] bool hearing_yourself() const noexcept { return hear_yourself_; }
+    // Switches hearing yourself, as the window's context menu does.
+    void set_hear_yourself(bool on);
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -141,7 +148,9 @@ class main_window final : public stream_listener {
     int pitch_semitones_ = 6;
     bool is_recording_ = false;
     bool low_latency_ = false;
-    QAction* low_latency_action_ = nullptr;       // owned by the window's widget
+    QAction* low_latency_action_ = nullptr;  // owned by the window's widget
+    bool hear_yourself_ = false;
+    QAction* hear_yourself_action_ = nullptr;     // owned by the window's widget
     QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
     bool started_ = false;
     bool destroyed_ = false;

@@ -155,6 +155,10 @@ struct pulse_sound_system::impl final : device_backend {
     // UI only.
     bool failure_told = false;
     std::vector<std::uint32_t> virtual_modules;  // in load order
+    // Hearing yourself: the wish, and the loopback that does it while the
+    // virtual microphone is there.
+    bool hear_yourself = false;
+    std::uint32_t loopback_module = PA_INVALID_INDEX;
     std::vector<std::weak_ptr<pulse_queue>> queues;
 
     impl() = default;
@@ -202,6 +206,9 @@ struct pulse_sound_system::impl final : device_backend {
     bool load_virtual_mic();
     void wake_virtual_mic();
     void unload_virtual_mic();
+    void load_loopback();
+    void unload_loopback();
+    std::uint32_t load_module(const char* name, const std::string& arguments);
 
     // UI: the first failure of a run is told; a second device of a server
     // that went away gives its buffers back quietly.
@@ -717,6 +724,19 @@ void pulse_sound_system::impl::remove_leftovers() {
     }
 }
 
+std::uint32_t pulse_sound_system::impl::load_module(const char* name,
+                                                    const std::string& arguments) {
+    std::uint32_t index = PA_INVALID_INDEX;
+    const bool answered = finish(pa_context_load_module(
+                                     context, name, arguments.c_str(),
+                                     [](pa_context*, std::uint32_t idx, void* user) {
+                                         *static_cast<std::uint32_t*>(user) = idx;
+                                     },
+                                     &index),
+                                 module_wait);
+    return answered ? index : PA_INVALID_INDEX;
+}
+
 bool pulse_sound_system::impl::load_virtual_mic() {
     const std::string mark = owner_mark();
     const std::string sink_arguments =
@@ -732,15 +752,8 @@ bool pulse_sound_system::impl::load_virtual_mic() {
     for (const auto& [name, arguments] :
          {std::pair<const char*, const std::string&>{"module-null-sink", sink_arguments},
           std::pair<const char*, const std::string&>{"module-remap-source", source_arguments}}) {
-        std::uint32_t index = PA_INVALID_INDEX;
-        const bool answered = finish(pa_context_load_module(
-                                         context, name, arguments.c_str(),
-                                         [](pa_context*, std::uint32_t idx, void* user) {
-                                             *static_cast<std::uint32_t*>(user) = idx;
-                                         },
-                                         &index),
-                                     module_wait);
-        if (!answered || index == PA_INVALID_INDEX) {
+        const std::uint32_t index = load_module(name, arguments);
+        if (index == PA_INVALID_INDEX) {
             unload_virtual_mic();
             return false;
         }
@@ -756,6 +769,7 @@ bool pulse_sound_system::impl::load_virtual_mic() {
             finish(pa_context_suspend_sink_by_name(context, virtual_sink_name, 1, nullptr, nullptr),
                    module_wait);
     }
+    if (hear_yourself) load_loopback();
     return true;
 }
 
@@ -764,7 +778,29 @@ void pulse_sound_system::impl::wake_virtual_mic() {
            module_wait);
 }
 
+// Hearing yourself takes a copy of the Squeakbox microphone to the desktop's
+// own output, as a loopback of the server's: the call side keeps its road as
+// it is, and no second engine runs. It follows the server's default output,
+// so a headset plugged in meanwhile gets it.
+void pulse_sound_system::impl::load_loopback() {
+    if (loopback_module != PA_INVALID_INDEX || virtual_modules.empty()) return;
+    const std::string mark = owner_mark();
+    const std::string arguments =
+        std::string("source=") + virtual_mic_source +
+        " latency_msec=30 sink_input_properties=\"media.name='Squeakbox: hear yourself' " + mark +
+        "\" source_output_properties=\"media.name='Squeakbox: hear yourself' " + mark + "\"";
+    loopback_module = load_module("module-loopback", arguments);
+}
+
+void pulse_sound_system::impl::unload_loopback() {
+    const std::uint32_t index = std::exchange(loopback_module, PA_INVALID_INDEX);
+    if (index != PA_INVALID_INDEX && context_good())
+        finish(pa_context_unload_module(context, index, nullptr, nullptr), unload_wait);
+}
+
 void pulse_sound_system::impl::unload_virtual_mic() {
+    // The loopback listens to the microphone: it goes first.
+    unload_loopback();
     while (!virtual_modules.empty()) {
         const std::uint32_t index = virtual_modules.back();
         virtual_modules.pop_back();
@@ -857,6 +893,23 @@ std::string pulse_sound_system::library_version() {
 
 std::uint32_t pulse_sound_system::virtual_mic_device() const {
     return static_cast<std::uint32_t>(impl_.sinks.size());
+}
+
+bool pulse_sound_system::set_hear_yourself(bool on) {
+    impl_.hear_yourself = on;
+    if (!ready()) return false;
+    const loop_lock lock(impl_.loop);
+    if (!on) {
+        impl_.unload_loopback();
+        return true;
+    }
+    if (impl_.virtual_modules.empty()) return true;  // done when the microphone is made
+    impl_.load_loopback();
+    return impl_.loopback_module != PA_INVALID_INDEX;
+}
+
+bool pulse_sound_system::hearing_yourself() const {
+    return impl_.loopback_module != PA_INVALID_INDEX;
 }
 
 }  // namespace squeakbox

@@ -174,6 +174,7 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
         window_harness h;
         needs_a_choice(h);
         h.devices.playback.push_back(device_table::usable(pulse_sound_system::virtual_mic_label));
+        h.hear_yourself = [](bool) { return true; };
         window_setup setup;
         setup.pitch_semitones = min_pitch_semitones;  // the longest pitch label
         main_window& w = h.build(setup);
@@ -190,12 +191,14 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
         const text_room mic = room_for(outputs, outputs->itemText(1));
         EXPECT_LE(mic.needed, mic.room) << mic.text.toStdString();
         const QAction* latency = w.widget()->actions().front();
+        const QAction* hear_yourself = w.widget()->actions().back();
 
         if (language == window_language::german) {
             for (const auto& [id, german] : german_texts)
                 EXPECT_EQ(text(w, id), QString::fromUtf8(german)) << static_cast<int>(id);
             EXPECT_EQ(mic.text, call_mic);
             EXPECT_EQ(latency->text(), QStringLiteral("Geringe Latenz"));
+            EXPECT_EQ(hear_yourself->text(), QString::fromUtf8("Mith\u00f6ren"));
             EXPECT_EQ(
                 latency->toolTip(),
                 QString::fromUtf8("K\u00fcrzere Verz\u00f6gerung der Stimme, etwas weniger glatt"));
@@ -207,6 +210,7 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
             EXPECT_EQ(text(w, control::input_device_label), QStringLiteral("Microphone"));
             EXPECT_NE(mic.text, call_mic);
             EXPECT_NE(latency->text(), QStringLiteral("Geringe Latenz"));
+            EXPECT_EQ(hear_yourself->text(), QStringLiteral("Hear yourself"));
             // The mail to a friend is written in English too, to the link.
             const std::string mail = resource_string(string_id::mail_body);
             EXPECT_TRUE(

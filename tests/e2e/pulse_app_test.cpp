@@ -709,6 +709,9 @@ TEST_F(app_on_pulse, TheSqueakboxMicrophoneCarriesTheVoiceAndGoesWithTheProgram)
 
     expect_call_heard_six_semitones_up("mic");
     if (HasFatalFailure()) return;
+    // Without --monitor nobody else hears it: the speaker stays silent.
+    EXPECT_FALSE(sounding(read_rig(path("rig.raw")).out, 500).found)
+        << "the Squeakbox microphone was heard on the speaker without --monitor";
 
     const std::string modules = pactl({"list", "short", "modules"});
     EXPECT_EQ(modules.find("squeakbox.virtual_mic"), std::string::npos)
