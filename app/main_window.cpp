@@ -19,6 +19,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -191,6 +192,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
 
     watch_devices();
     watch_recording();
+    watch_delay();
 }
 
 void main_window::set_low_latency(bool on) {
@@ -211,6 +213,23 @@ void main_window::set_hear_yourself(bool on) {
     hear_yourself_ = on;
     if (hear_yourself_action_ != nullptr && hear_yourself_action_->isChecked() != on)
         hear_yourself_action_->setChecked(on);
+}
+
+QString main_window::delay_text() const {
+    if (!parts_.delay || !started_ || stream_->stream_state() != 1) return {};
+    const std::optional<sound_delay> delay = parts_.delay();
+    if (!delay) return {};
+    return window_text("Verzögerung: %1 ms").arg(std::lround(delay->total_ms()));
+}
+
+// The delay goes into the window's tool tip, within the fixed layout: a user
+// who points at the window sees what a call partner waits for the voice.
+void main_window::watch_delay() {
+    if (!parts_.delay) return;
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_,
+                     [this] { widget_->setToolTip(delay_text()); });
+    timer->start(1000);
 }
 
 main_window::~main_window() {

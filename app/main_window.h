@@ -18,6 +18,7 @@
 #include "audio/audio_stream.h"
 
 class QAction;
+class QString;
 class QSocketNotifier;
 class QWidget;
 class QCloseEvent;
@@ -64,6 +65,8 @@ struct window_parts {
     // Hearing yourself on or off; false when the sound server refused it.
     // Empty: the window has no such entry (no sound server).
     std::function<bool(bool on)> hear_yourself;
+    // The delay to show while the sound runs. Empty: none is shown.
+    delay_source delay;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
     // application with exit_code().
@@ -98,6 +101,8 @@ class main_window final : public stream_listener {
     [[nodiscard]] bool hearing_yourself() const noexcept { return hear_yourself_; }
     // Switches hearing yourself, as the window's context menu does.
     void set_hear_yourself(bool on);
+    // The delay the window shows in its tool tip; empty while none is known.
+    [[nodiscard]] QString delay_text() const;
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -138,6 +143,7 @@ class main_window final : public stream_listener {
     void recording_ended();
     void watch_devices();
     void watch_recording();
+    void watch_delay();
 
     window_setup setup_;
     window_parts parts_;

@@ -426,10 +426,9 @@ class pulse_queue final : public backend_queue {
             system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
                                start_wait);
         }
-        if (capture) {
-            watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
-                                           &watch, this);
-        } else {
+        watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
+                                       &watch, this);
+        if (!capture) {
             wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             if (wake_fd_ < 0) {
                 disconnect();
@@ -540,10 +539,23 @@ class pulse_queue final : public backend_queue {
         static_cast<pulse_queue*>(user)->count_overrun();
     }
 
+    // What the server says the sound spends in this stream and its device.
+    static void timing_known(pa_stream* stream, int success, void* user) {
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (success == 0 || pa_stream_get_latency(stream, &latency, &negative) != 0) return;
+        static_cast<pulse_queue*>(user)->set_latency(
+            negative != 0 ? 0
+                          : static_cast<std::uint32_t>(std::min<pa_usec_t>(latency, UINT32_MAX)));
+    }
+
     static void watch(pa_mainloop_api*, pa_time_event* event, const timeval*, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
         const pa_usec_t now = pa_rtclock_now();
-        if (self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
+        if (self->stream_ != nullptr && pa_stream_get_state(self->stream_) == PA_STREAM_READY)
+            forget(pa_stream_update_timing_info(self->stream_, &timing_known, self));
+        if (self->direction() == device_direction::capture &&
+            self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
             now - self->last_arrival_.load(std::memory_order_relaxed) > silence_limit_usec) {
             self->silence_told_ = true;
             self->raise_fault();

@@ -77,6 +77,7 @@ void engine_commands::apply(const command& next) noexcept {
             shifter_.set_latency(next.value != 0 ? latency_mode::low : latency_mode::normal);
             break;
     }
+    publish_delay();
 }
 
 // shared_recording

@@ -42,14 +42,25 @@ namespace squeakbox {
 // ever touches the engine and a change lands between two blocks, in order.
 class engine_commands {
   public:
-    explicit engine_commands(pitch_shifter& shifter) noexcept : shifter_(shifter) {}
+    explicit engine_commands(pitch_shifter& shifter) noexcept : shifter_(shifter) {
+        publish_delay();
+    }
     engine_commands(const engine_commands&) = delete;
     engine_commands& operator=(const engine_commands&) = delete;
 
     // The set-up: made once, before the sound starts.
-    void set_channels(std::uint32_t channels) { shifter_.set_channels(channels); }
-    void set_sample_rate(std::uint32_t rate) { shifter_.set_sample_rate(rate); }
-    void set_block_size(std::uint32_t bytes) { shifter_.set_block_size(bytes); }
+    void set_channels(std::uint32_t channels) {
+        shifter_.set_channels(channels);
+        publish_delay();
+    }
+    void set_sample_rate(std::uint32_t rate) {
+        shifter_.set_sample_rate(rate);
+        publish_delay();
+    }
+    void set_block_size(std::uint32_t bytes) {
+        shifter_.set_block_size(bytes);
+        publish_delay();
+    }
 
     // Any time, from the window's thread.
     void set_pitch_semitones(std::int32_t semitones) { send({command_kind::pitch, semitones}); }
@@ -66,6 +77,11 @@ class engine_commands {
     // The sound thread: applies every waiting command, in order.
     void apply_pending() noexcept;
 
+    // Any thread: the engine's own delay at its latest settings, in frames.
+    [[nodiscard]] std::int32_t delay_frames() const noexcept {
+        return delay_frames_.load(std::memory_order_relaxed);
+    }
+
   private:
     // One more setting is one more kind here and one more case in apply().
     enum class command_kind : std::uint8_t { pitch, latency };
@@ -76,11 +92,13 @@ class engine_commands {
 
     void send(command next);
     void apply(const command& next) noexcept;
+    void publish_delay() noexcept { delay_frames_.store(shifter_.delay_frames()); }
 
     pitch_shifter& shifter_;
     spsc_ring<command, 64> queue_;
     notification_wakeup wakeup_;
     bool queued_ = false;  // the window's thread: the sound thread owns the engine
+    std::atomic<std::int32_t> delay_frames_{0};
 };
 
 // The recording as both threads see it. Whoever calls into the recorder holds

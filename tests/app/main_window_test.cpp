@@ -269,6 +269,45 @@ TEST(MainWindow, LowLatencyFromTheCommandLineCtrlLAndTheContextMenu) {
     EXPECT_EQ(h.pitch.calls.back(), "latency low");
 }
 
+// Hearing yourself sits beside the latency in the context menu where a sound
+// server can do it; a refusal leaves it off. The delay shows in the window's
+// tool tip once the sound runs.
+TEST(MainWindow, HearingYourselfAndTheDelayInTheContextMenuAndTheToolTip) {
+    window_harness h;
+    std::vector<bool> asked;
+    bool refuse = false;
+    h.hear_yourself = [&](bool on) {
+        asked.push_back(on);
+        return !refuse;
+    };
+    h.delay = [] { return std::optional<sound_delay>(sound_delay{21.4, 140.3}); };
+    window_setup setup;
+    setup.hear_yourself = true;
+    main_window& w = h.build(setup);
+    EXPECT_EQ(asked, std::vector<bool>{true});
+    EXPECT_TRUE(w.hearing_yourself());
+    ASSERT_EQ(w.widget()->actions().size(), 2);
+    QAction* entry = w.widget()->actions().back();
+    EXPECT_EQ(entry->text(), QString::fromUtf8("Mith\u00f6ren"));
+    EXPECT_TRUE(entry->isChecked());
+    entry->trigger();
+    EXPECT_FALSE(w.hearing_yourself());
+    refuse = true;
+    entry->trigger();
+    EXPECT_FALSE(w.hearing_yourself());
+    EXPECT_FALSE(entry->isChecked());
+    EXPECT_EQ(asked, (std::vector<bool>{true, false, true}));
+
+    EXPECT_TRUE(w.delay_text().isEmpty()) << "a delay before the sound runs";
+    w.show();
+    h.settle();
+    QTest::mouseClick(w.control_widget(control::start_button), Qt::LeftButton);
+    h.settle();
+    ASSERT_EQ(w.stream_state(), 1);
+    EXPECT_EQ(w.delay_text(), QString::fromUtf8("Verz\u00f6gerung: 162 ms"));
+    EXPECT_TRUE(h.run_until([&] { return w.widget()->toolTip() == w.delay_text(); }, 3000));
+}
+
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {
     for (int asked : {-200, 200}) {
         window_harness h;
