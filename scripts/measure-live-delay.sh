@@ -218,11 +218,11 @@ burst_run() {
   stop "$recorder"
 }
 
-# $work/bursts.wav: 2 s of silence, then bursts of 120 ms of a 220 Hz tone,
-# one a second.
+# $work/bursts.wav: $1 seconds of silence (default 2), then bursts of 120 ms
+# of a 220 Hz tone, one a second.
 make_bursts() {
   sox -n -r 44100 -c 1 -b 16 "$work/burst.wav" synth 0.12 sine 220 vol 0.5 fade 0.002 0.12 0.002 pad 0 0.88
-  sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 2
+  sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 "${1:-2}"
   local burst_files=()
   for _ in $(seq "$bursts"); do burst_files+=("$work/burst.wav"); done
   sox "$work/lead.wav" "${burst_files[@]}" "$work/bursts.wav"
@@ -271,12 +271,20 @@ start_reader() {
 }
 
 # One run of the bursts on a road (straight, mic or reader) at a pitch;
-# prints the median onset delay in ms, or "none".
+# prints the median onset delay in ms, or "none". The player of the bursts
+# connects first, as in the sound-server tests: its arrival makes the server
+# re-time the rig's null sink for a moment, which belongs to the rig and
+# must not fall on a stream into a sink of another clock (the Squeakbox
+# microphone's). The roads start during its four seconds of lead-in.
 call_run() {
-  local road=$1 pitch=$2 pid
+  local road=$1 pitch=$2 player
   reader_pids=()
   passer=""
   record_rig
+  paplay --device=squeak_in --latency-msec=10 "$work/bursts.wav" &
+  player=$!
+  pids+=("$player")
+  sleep 0.3
   case "$road" in
     straight) squeakbox "$pitch" --stats ;;
     mic)
@@ -289,8 +297,7 @@ call_run() {
       ;;
     reader) start_reader squeak_in.monitor ;;
   esac
-  sleep 1
-  paplay --device=squeak_in --latency-msec=10 "$work/bursts.wav"
+  wait "$player"
   sleep 1
   stop "$recorder"
   for ((i = ${#reader_pids[@]} - 1; i >= 0; i--)); do stop "${reader_pids[i]}"; done
@@ -303,7 +310,7 @@ call_run() {
 }
 
 measure_call() {
-  make_bursts
+  make_bursts 4
   local failed=0 judged=false pitch road ms median straight_ms
   echo "the call microphone, $latency latency, $runs runs of $bursts bursts per road"
   printf '%6s %-10s %10s   %s\n' pitch road "median ms" "runs"
