@@ -21,6 +21,7 @@ bool* flag_slot(command_line& options, std::string_view name) noexcept {
     if (name == "--stats") return &options.stats;
     if (name == "--virtual-mic") return &options.virtual_mic;
     if (name == "--reset-settings") return &options.reset_settings;
+    if (name == "--monitor") return &options.hear_yourself;
     if (name == "--list-devices") return &options.list_devices;
     if (name == "--help" || name == "-h") return &options.help;
     if (name == "--version") return &options.version;
@@ -139,6 +140,11 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
         result.error = "--virtual-mic and --playback-file are both outputs; choose one";
         return result;
     }
+    if (options.hear_yourself && !options.playback_file.empty()) {
+        options.warnings.emplace_back(
+            "--monitor plays the Squeakbox microphone on the speaker; with --playback-file it "
+            "does nothing");
+    }
     if (options.exit_at_end && options.capture_file.empty()) {
         options.warnings.emplace_back("--exit-at-end needs --capture-file; it does nothing here");
     }
@@ -166,8 +172,11 @@ Changes the pitch of your voice in real time.
   --bypass on|off          on: start with the voice unchanged and without the
                            engine's delay; Ctrl+B or the context menu switches it
   --reset-settings         forget the saved devices, pitch and latency mode
-  --stats                  print the stream's counters at exit
+  --stats                  print the stream's counters and the delay at exit
   --virtual-mic            play into a new microphone, "Squeakbox", for call programs
+  --monitor                hear yourself: play what goes into the Squeakbox
+                           microphone on the speaker too; the window's context
+                           menu switches it
   --audio-system SYSTEM    auto (default): the desktop's sound server (PulseAudio or
                            PipeWire) when one answers, else ALSA; pulse; or alsa
   --engine VARIANT         auto (default): the fastest engine variant this processor

@@ -29,11 +29,12 @@ struct command_line {
     std::string playback_file;  // write the processed voice to this WAV file
     pacing_choice pacing = pacing_choice::backend_default;
     audio_system_choice audio_system = audio_system_choice::automatic;
-    bool virtual_mic = false;  // play into the Squeakbox microphone for calls
-    bool exit_at_end = false;  // close when the capture file has been played
-    bool record = false;       // start recording as soon as the stream runs
-    bool stats = false;        // print the stream's counters at exit
-    bool low_latency = false;  // --latency low: the engine's low-latency mode
+    bool virtual_mic = false;    // play into the Squeakbox microphone for calls
+    bool hear_yourself = false;  // --monitor: the Squeakbox microphone on the speaker too
+    bool exit_at_end = false;    // close when the capture file has been played
+    bool record = false;         // start recording as soon as the stream runs
+    bool stats = false;          // print the stream's counters at exit
+    bool low_latency = false;    // --latency low: the engine's low-latency mode
     // Commands for a Squeakbox that runs already (over the session bus);
     // --pitch and --bypass on|off are start values when none runs.
     bool bypass = false;  // --bypass on: start with the voice unchanged

@@ -7,7 +7,9 @@
 #include <QLocale>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -173,6 +175,25 @@ bool check_distinct_files(const command_line& options) {
                      program, options.playback_file.c_str(), options.capture_file.c_str());
     }
     return false;
+}
+
+// The delay from microphone to output while the sound runs: what the server
+// reports for the two devices, and the engine's own. A block is played as a
+// whole once it is gathered, which costs one block; the silence the engine
+// wrote in place of sound it did not have yet put everything after it later;
+// and the engine's stream runs its delay ahead of the input. Nothing while
+// the server has reported nothing (files, ALSA).
+std::optional<sound_delay> delay_of(const audio_stream& stream, const engine_commands& commands) {
+    const std::uint64_t server_us =
+        std::uint64_t{stream.capture_stats().latency_us} + stream.playback_stats().latency_us;
+    if (server_us == 0) return std::nullopt;
+    const double engine_frames = static_cast<double>(block_frames) +
+                                 static_cast<double>(stream.unwritten_frames()) -
+                                 static_cast<double>(commands.delay_frames());
+    sound_delay delay;
+    delay.server_ms = static_cast<double>(server_us) / 1000.0;
+    delay.engine_ms = std::max(0.0, 1000.0 * engine_frames / sample_rate);
+    return delay;
 }
 
 // For the tests of a slow desktop: SQUEAKBOX_HOLD_WINDOW="AFTER:FOR" (both in
@@ -408,6 +429,7 @@ int run(int argc, char** argv) {
     settings_store settings(settings_file, saved, [](const std::string& line) {
         std::fprintf(stderr, "%s: %s\n", program, line.c_str());
     });
+    setup.hear_yourself = options.hear_yourself;
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
@@ -428,6 +450,28 @@ int run(int argc, char** argv) {
     parts.recorder = &recording;
     parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
     parts.settings = &settings;
+    if (sound.server) {
+        parts.hear_yourself = [&sound](bool on) { return sound.server->set_hear_yourself(on); };
+    } else if (options.hear_yourself) {
+        std::fprintf(stderr,
+                     "%s: --monitor needs a PulseAudio or PipeWire sound server; it does "
+                     "nothing here\n",
+                     program);
+    }
+    // The window asks for the delay once a second while the sound runs.
+    // --stats tells the median of the server's answers (each is a snapshot,
+    // and a moment's underrun shows in one) with the engine's latest.
+    std::optional<sound_delay> last_delay;
+    std::vector<double> server_delays;
+    parts.delay = [&]() -> std::optional<sound_delay> {
+        if (stream == nullptr) return std::nullopt;
+        const std::optional<sound_delay> delay = delay_of(*stream, commands);
+        if (delay) {
+            last_delay = delay;
+            if (server_delays.size() < 100000) server_delays.push_back(delay->server_ms);
+        }
+        return delay;
+    };
     parts.make_stream = [&](stream_listener& listener) {
         const auto make = [&](stream_listener& relay) {
             auto made = std::make_unique<audio_stream>(*sound.devices, bypass, relay);
@@ -480,6 +524,18 @@ int run(int argc, char** argv) {
             static_cast<unsigned long long>(stream->dropped_blocks()),
             static_cast<unsigned long long>(stream->capture_stats().overruns),
             static_cast<unsigned long long>(stream->playback_stats().underruns));
+        if (!last_delay) last_delay = delay_of(*stream, commands);
+        if (last_delay && !server_delays.empty()) {
+            const auto middle =
+                server_delays.begin() + static_cast<std::ptrdiff_t>(server_delays.size() / 2);
+            std::nth_element(server_delays.begin(), middle, server_delays.end());
+            last_delay->server_ms = *middle;
+        }
+        if (const std::optional<sound_delay> delay = last_delay) {
+            std::printf("delay: %ld ms (sound server %ld ms, engine %ld ms)\n",
+                        std::lround(delay->total_ms()), std::lround(delay->server_ms),
+                        std::lround(delay->engine_ms));
+        }
     }
     return code;
 }

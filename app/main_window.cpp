@@ -19,6 +19,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -185,6 +186,18 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     QObject::connect(low_latency_action_, &QAction::toggled, widget_,
                      [this](bool on) { set_low_latency(on); });
     widget_->addAction(low_latency_action_);
+    // Hearing yourself: the changed voice that goes into the Squeakbox
+    // microphone also on the desktop's speaker or headset. The sound server
+    // does it, so the call hears nothing later.
+    if (parts_.hear_yourself) {
+        hear_yourself_action_ = new QAction(window_text("Mithören"), widget_);
+        hear_yourself_action_->setCheckable(true);
+        hear_yourself_action_->setToolTip(
+            window_text("Die Stimme im Squeakbox-Mikrofon auch selbst hören"));
+        QObject::connect(hear_yourself_action_, &QAction::toggled, widget_,
+                         [this](bool on) { set_hear_yourself(on); });
+        widget_->addAction(hear_yourself_action_);
+    }
     // The bypass: the voice as it is, without the engine's delay, for the
     // moment one wants to be heard as oneself. Ctrl+B and the context menu.
     bypass_action_ = new QAction(window_text("Eigene Stimme (ohne Effekt)"), widget_);
@@ -198,9 +211,11 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     widget_->setContextMenuPolicy(Qt::ActionsContextMenu);
     if (setup_.low_latency) set_low_latency(true);
     if (setup_.bypass) set_bypass(true);
+    if (setup_.hear_yourself) set_hear_yourself(true);
 
     watch_devices();
     watch_recording();
+    watch_delay();
     tray_ = std::make_unique<window_tray>(*this, bypass_action_, low_latency_action_,
                                           setup_.close_to_tray);
     building_ = false;
@@ -266,6 +281,35 @@ void main_window::set_bypass(bool on) {
     if (bypass_action_ != nullptr && bypass_action_->isChecked() != on)
         bypass_action_->setChecked(on);
     changed();
+}
+
+void main_window::set_hear_yourself(bool on) {
+    if (on == hear_yourself_ || !parts_.hear_yourself) return;
+    // A refusal leaves the entry as it was; the server said why in its log.
+    if (!parts_.hear_yourself(on) && on) {
+        if (hear_yourself_action_ != nullptr) hear_yourself_action_->setChecked(false);
+        return;
+    }
+    hear_yourself_ = on;
+    if (hear_yourself_action_ != nullptr && hear_yourself_action_->isChecked() != on)
+        hear_yourself_action_->setChecked(on);
+}
+
+QString main_window::delay_text() const {
+    if (!parts_.delay || !started_ || stream_->stream_state() != 1) return {};
+    const std::optional<sound_delay> delay = parts_.delay();
+    if (!delay) return {};
+    return window_text("Verzögerung: %1 ms").arg(std::lround(delay->total_ms()));
+}
+
+// The delay goes into the window's tool tip, within the fixed layout: a user
+// who points at the window sees what a call partner waits for the voice.
+void main_window::watch_delay() {
+    if (!parts_.delay) return;
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_,
+                     [this] { widget_->setToolTip(delay_text()); });
+    timer->start(1000);
 }
 
 main_window::~main_window() {

@@ -18,6 +18,7 @@
 #include "audio/audio_stream.h"
 
 class QAction;
+class QString;
 class QSocketNotifier;
 class QWidget;
 class QCloseEvent;
@@ -58,6 +59,7 @@ struct window_setup {
     std::string saved_output_device;
     // The close button hides the window into the tray, where there is one.
     bool close_to_tray = false;
+    bool hear_yourself = false;  // start with the Squeakbox microphone heard on the speaker
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -75,6 +77,11 @@ struct window_parts {
     // Called after the pitch, latency mode, bypass, recording or running
     // state may have changed (the remote tells the desktop).
     std::function<void()> state_changed;
+    // Hearing yourself on or off; false when the sound server refused it.
+    // Empty: the window has no such entry (no sound server).
+    std::function<bool(bool on)> hear_yourself;
+    // The delay to show while the sound runs. Empty: none is shown.
+    delay_source delay;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
     // application with exit_code().
@@ -123,6 +130,11 @@ class main_window final : public stream_listener {
     // The voice unchanged, or through the engine again; as Ctrl+B and the
     // window's context menu do.
     void set_bypass(bool on);
+    [[nodiscard]] bool hearing_yourself() const noexcept { return hear_yourself_; }
+    // Switches hearing yourself, as the window's context menu does.
+    void set_hear_yourself(bool on);
+    // The delay the window shows in its tool tip; empty while none is known.
+    [[nodiscard]] QString delay_text() const;
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -165,6 +177,7 @@ class main_window final : public stream_listener {
     void watch_recording();
     void remember(const std::function<void(saved_settings&)>& change);
     void changed() const;
+    void watch_delay();
 
     window_setup setup_;
     window_parts parts_;
@@ -177,7 +190,9 @@ class main_window final : public stream_listener {
     bool low_latency_ = false;
     QAction* low_latency_action_ = nullptr;  // owned by the window's widget
     bool bypass_ = false;
-    QAction* bypass_action_ = nullptr;            // owned by the window's widget
+    QAction* bypass_action_ = nullptr;  // owned by the window's widget
+    bool hear_yourself_ = false;
+    QAction* hear_yourself_action_ = nullptr;     // owned by the window's widget
     QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
     bool building_ = true;  // in the constructor: the start's values are not the user's
     bool started_ = false;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "audio/audio_stream.h"
@@ -49,6 +50,18 @@ class pitch_adapter final : public pitch_control {
   private:
     Shifter& shifter_;
 };
+
+// The delay from the microphone to the output, as a user's call partner
+// hears it: what the sound server reports its devices hold, and the engine's
+// own (its processing and the block it gathers).
+struct sound_delay {
+    double server_ms = 0;
+    double engine_ms = 0;
+    [[nodiscard]] double total_ms() const noexcept { return server_ms + engine_ms; }
+};
+
+// Asked while the sound runs; nothing while the server has reported nothing.
+using delay_source = std::function<std::optional<sound_delay>()>;
 
 // The actions that reach outside the program, as the window triggers them.
 // Each one that is empty does nothing.

@@ -174,6 +174,8 @@ void audio_stream::play_block(int slot, const wave_header& captured) {
     // Whatever the shifter did not write would otherwise replay this slot's
     // sound from ten blocks ago; it is silence instead.
     std::fill(output + written, output + block_frames, std::int16_t{0});
+    if (written < block_frames)
+        unwritten_frames_.fetch_add(block_frames - written, std::memory_order_relaxed);
     ++processed_blocks_;
 
     wave_header& out = playback_.headers[slot];

@@ -7,6 +7,7 @@
 // the block.
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -164,6 +165,13 @@ class audio_stream final : public stream_control, public device_events {
     // Counters for diagnostics (--stats).
     [[nodiscard]] std::uint64_t dropped_blocks() const noexcept { return dropped_blocks_; }
     [[nodiscard]] std::uint64_t processed_blocks() const noexcept { return processed_blocks_; }
+    // Any thread: the frames the engine left unwritten in the blocks played
+    // so far (silence in their place). Every one of them put the sound
+    // that followed a frame later, so with the engine's own delay it is
+    // what the engine adds to the live delay.
+    [[nodiscard]] std::uint64_t unwritten_frames() const noexcept {
+        return unwritten_frames_.load(std::memory_order_relaxed);
+    }
     [[nodiscard]] device_stats capture_stats() const { return capture_.stats(); }
     [[nodiscard]] device_stats playback_stats() const { return playback_.stats(); }
 
@@ -221,6 +229,7 @@ class audio_stream final : public stream_control, public device_events {
     std::string recording_end_reason_;
     std::uint64_t dropped_blocks_ = 0;
     std::uint64_t processed_blocks_ = 0;
+    std::atomic<std::uint64_t> unwritten_frames_{0};
 
     int open_devices(std::uint32_t capture_number, std::uint32_t playback_number);
     void play_block(int slot, const wave_header& captured);

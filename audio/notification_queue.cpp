@@ -223,7 +223,8 @@ void device_queue::end_of_capture() noexcept {
 
 device_stats device_queue::stats() const noexcept {
     return device_stats{overruns_.load(std::memory_order_relaxed),
-                        underruns_.load(std::memory_order_relaxed)};
+                        underruns_.load(std::memory_order_relaxed),
+                        latency_us_.load(std::memory_order_relaxed)};
 }
 
 notification_hub::notification_hub() : wakeup_(std::make_shared<notification_wakeup>()) {}

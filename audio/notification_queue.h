@@ -119,6 +119,9 @@ class device_queue {
     void end_of_capture() noexcept;
     void count_overrun() noexcept { overruns_.fetch_add(1, std::memory_order_relaxed); }
     void count_underrun() noexcept { underruns_.fetch_add(1, std::memory_order_relaxed); }
+    void set_latency(std::uint32_t microseconds) noexcept {
+        latency_us_.store(microseconds, std::memory_order_relaxed);
+    }
 
     [[nodiscard]] device_stats stats() const noexcept;
     [[nodiscard]] device_direction direction() const noexcept { return direction_; }
@@ -146,6 +149,7 @@ class device_queue {
     std::atomic<bool> fault_raised_{false};
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
+    std::atomic<std::uint32_t> latency_us_{0};
 
     // UI only.
     std::size_t lent_ = 0;  // queued or waiting for its notification

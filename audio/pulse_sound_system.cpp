@@ -155,6 +155,10 @@ struct pulse_sound_system::impl final : device_backend {
     // UI only.
     bool failure_told = false;
     std::vector<std::uint32_t> virtual_modules;  // in load order
+    // Hearing yourself: the wish, and the loopback that does it while the
+    // virtual microphone is there.
+    bool hear_yourself = false;
+    std::uint32_t loopback_module = PA_INVALID_INDEX;
     std::vector<std::weak_ptr<pulse_queue>> queues;
 
     impl() = default;
@@ -200,7 +204,11 @@ struct pulse_sound_system::impl final : device_backend {
 
     // With the loop locked.
     bool load_virtual_mic();
+    void wake_virtual_mic();
     void unload_virtual_mic();
+    void load_loopback();
+    void unload_loopback();
+    std::uint32_t load_module(const char* name, const std::string& arguments);
 
     // UI: the first failure of a run is told; a second device of a server
     // that went away gives its buffers back quietly.
@@ -403,6 +411,9 @@ class pulse_queue final : public backend_queue {
             return why == PA_ERR_NOENTITY ? mm_bad_device_id : mm_error;
         }
 
+        // Only now, with our stream in place, does the Squeakbox microphone's
+        // sink start its clock (see load_virtual_mic()).
+        if (owns_virtual_mic_) system_.wake_virtual_mic();
         if (!capture) {
             // The output is brought to life before the microphone starts: a
             // server output that is still waking up (a suspended card, a
@@ -415,10 +426,9 @@ class pulse_queue final : public backend_queue {
             system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
                                start_wait);
         }
-        if (capture) {
-            watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
-                                           &watch, this);
-        } else {
+        watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
+                                       &watch, this);
+        if (!capture) {
             wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             if (wake_fd_ < 0) {
                 disconnect();
@@ -529,10 +539,23 @@ class pulse_queue final : public backend_queue {
         static_cast<pulse_queue*>(user)->count_overrun();
     }
 
+    // What the server says the sound spends in this stream and its device.
+    static void timing_known(pa_stream* stream, int success, void* user) {
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (success == 0 || pa_stream_get_latency(stream, &latency, &negative) != 0) return;
+        static_cast<pulse_queue*>(user)->set_latency(
+            negative != 0 ? 0
+                          : static_cast<std::uint32_t>(std::min<pa_usec_t>(latency, UINT32_MAX)));
+    }
+
     static void watch(pa_mainloop_api*, pa_time_event* event, const timeval*, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
         const pa_usec_t now = pa_rtclock_now();
-        if (self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
+        if (self->stream_ != nullptr && pa_stream_get_state(self->stream_) == PA_STREAM_READY)
+            forget(pa_stream_update_timing_info(self->stream_, &timing_known, self));
+        if (self->direction() == device_direction::capture &&
+            self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
             now - self->last_arrival_.load(std::memory_order_relaxed) > silence_limit_usec) {
             self->silence_told_ = true;
             self->raise_fault();
@@ -713,6 +736,19 @@ void pulse_sound_system::impl::remove_leftovers() {
     }
 }
 
+std::uint32_t pulse_sound_system::impl::load_module(const char* name,
+                                                    const std::string& arguments) {
+    std::uint32_t index = PA_INVALID_INDEX;
+    const bool answered = finish(pa_context_load_module(
+                                     context, name, arguments.c_str(),
+                                     [](pa_context*, std::uint32_t idx, void* user) {
+                                         *static_cast<std::uint32_t*>(user) = idx;
+                                     },
+                                     &index),
+                                 module_wait);
+    return answered ? index : PA_INVALID_INDEX;
+}
+
 bool pulse_sound_system::impl::load_virtual_mic() {
     const std::string mark = owner_mark();
     const std::string sink_arguments =
@@ -728,24 +764,55 @@ bool pulse_sound_system::impl::load_virtual_mic() {
     for (const auto& [name, arguments] :
          {std::pair<const char*, const std::string&>{"module-null-sink", sink_arguments},
           std::pair<const char*, const std::string&>{"module-remap-source", source_arguments}}) {
-        std::uint32_t index = PA_INVALID_INDEX;
-        const bool answered = finish(pa_context_load_module(
-                                         context, name, arguments.c_str(),
-                                         [](pa_context*, std::uint32_t idx, void* user) {
-                                             *static_cast<std::uint32_t*>(user) = idx;
-                                         },
-                                         &index),
-                                     module_wait);
-        if (!answered || index == PA_INVALID_INDEX) {
+        const std::uint32_t index = load_module(name, arguments);
+        if (index == PA_INVALID_INDEX) {
             unload_virtual_mic();
             return false;
         }
         virtual_modules.push_back(index);
+        // A null sink runs on a timer of its own and, while nobody plays into
+        // it, renders far ahead of the clock (up to its largest latency, two
+        // seconds). A stream that connects then finds the sink's clock ahead:
+        // whatever it plays waits until the clock has caught up, and that wait
+        // stays in the stream as delay for the whole run, a third of a second
+        // and more. Held suspended until our stream is there, the sink starts
+        // its clock afresh at the latency our stream asks for.
+        if (virtual_modules.size() == 1)
+            finish(pa_context_suspend_sink_by_name(context, virtual_sink_name, 1, nullptr, nullptr),
+                   module_wait);
     }
+    if (hear_yourself) load_loopback();
     return true;
 }
 
+void pulse_sound_system::impl::wake_virtual_mic() {
+    finish(pa_context_suspend_sink_by_name(context, virtual_sink_name, 0, nullptr, nullptr),
+           module_wait);
+}
+
+// Hearing yourself takes a copy of the Squeakbox microphone to the desktop's
+// own output, as a loopback of the server's: the call side keeps its road as
+// it is, and no second engine runs. It follows the server's default output,
+// so a headset plugged in meanwhile gets it.
+void pulse_sound_system::impl::load_loopback() {
+    if (loopback_module != PA_INVALID_INDEX || virtual_modules.empty()) return;
+    const std::string mark = owner_mark();
+    const std::string arguments =
+        std::string("source=") + virtual_mic_source +
+        " latency_msec=30 sink_input_properties=\"media.name='Squeakbox: hear yourself' " + mark +
+        "\" source_output_properties=\"media.name='Squeakbox: hear yourself' " + mark + "\"";
+    loopback_module = load_module("module-loopback", arguments);
+}
+
+void pulse_sound_system::impl::unload_loopback() {
+    const std::uint32_t index = std::exchange(loopback_module, PA_INVALID_INDEX);
+    if (index != PA_INVALID_INDEX && context_good())
+        finish(pa_context_unload_module(context, index, nullptr, nullptr), unload_wait);
+}
+
 void pulse_sound_system::impl::unload_virtual_mic() {
+    // The loopback listens to the microphone: it goes first.
+    unload_loopback();
     while (!virtual_modules.empty()) {
         const std::uint32_t index = virtual_modules.back();
         virtual_modules.pop_back();
@@ -838,6 +905,23 @@ std::string pulse_sound_system::library_version() {
 
 std::uint32_t pulse_sound_system::virtual_mic_device() const {
     return static_cast<std::uint32_t>(impl_.sinks.size());
+}
+
+bool pulse_sound_system::set_hear_yourself(bool on) {
+    impl_.hear_yourself = on;
+    if (!ready()) return false;
+    const loop_lock lock(impl_.loop);
+    if (!on) {
+        impl_.unload_loopback();
+        return true;
+    }
+    if (impl_.virtual_modules.empty()) return true;  // done when the microphone is made
+    impl_.load_loopback();
+    return impl_.loopback_module != PA_INVALID_INDEX;
+}
+
+bool pulse_sound_system::hearing_yourself() const {
+    return impl_.loopback_module != PA_INVALID_INDEX;
 }
 
 }  // namespace squeakbox

@@ -50,6 +50,14 @@ class pulse_sound_system final : public backend_sound_system {
     // The number of the virtual microphone's entry in the output list.
     [[nodiscard]] std::uint32_t virtual_mic_device() const;
 
+    // Hearing yourself: while the virtual microphone is there, the server
+    // also plays it on its default output (the desktop's speaker or
+    // headset), without adding anything to the call's road. Switched on
+    // before the microphone is made, it comes with it. False when the
+    // server refused it.
+    bool set_hear_yourself(bool on);
+    [[nodiscard]] bool hearing_yourself() const;
+
     struct impl;
 
   private:

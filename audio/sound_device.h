@@ -70,6 +70,9 @@ struct device_caps {
 struct device_stats {
     std::uint64_t overruns = 0;   // capture: blocks captured with no buffer queued (dropped)
     std::uint64_t underruns = 0;  // playback: blocks played as silence with nothing queued
+    // What the sound server reports the sound spends in this device and its
+    // stream, in microseconds; 0 when it reports nothing.
+    std::uint32_t latency_us = 0;
 };
 
 // Where a device's notifications go; called only from dispatch_pending(), one

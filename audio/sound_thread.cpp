@@ -80,6 +80,7 @@ void engine_commands::apply(const command& next) noexcept {
             if (bypass_ != nullptr) bypass_->set_bypass(next.value != 0);
             break;
     }
+    publish_delay();
 }
 
 // shared_recording

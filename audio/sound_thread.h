@@ -46,14 +46,25 @@ class engine_commands {
     // `bypass` (may be null) is the switch around the engine that the
     // bypass commands reach.
     explicit engine_commands(pitch_shifter& shifter, voice_bypass* bypass = nullptr) noexcept
-        : shifter_(shifter), bypass_(bypass) {}
+        : shifter_(shifter), bypass_(bypass) {
+        publish_delay();
+    }
     engine_commands(const engine_commands&) = delete;
     engine_commands& operator=(const engine_commands&) = delete;
 
     // The set-up: made once, before the sound starts.
-    void set_channels(std::uint32_t channels) { shifter_.set_channels(channels); }
-    void set_sample_rate(std::uint32_t rate) { shifter_.set_sample_rate(rate); }
-    void set_block_size(std::uint32_t bytes) { shifter_.set_block_size(bytes); }
+    void set_channels(std::uint32_t channels) {
+        shifter_.set_channels(channels);
+        publish_delay();
+    }
+    void set_sample_rate(std::uint32_t rate) {
+        shifter_.set_sample_rate(rate);
+        publish_delay();
+    }
+    void set_block_size(std::uint32_t bytes) {
+        shifter_.set_block_size(bytes);
+        publish_delay();
+    }
 
     // Any time, from the window's thread.
     void set_pitch_semitones(std::int32_t semitones) { send({command_kind::pitch, semitones}); }
@@ -71,6 +82,11 @@ class engine_commands {
     // The sound thread: applies every waiting command, in order.
     void apply_pending() noexcept;
 
+    // Any thread: the engine's own delay at its latest settings, in frames.
+    [[nodiscard]] std::int32_t delay_frames() const noexcept {
+        return delay_frames_.load(std::memory_order_relaxed);
+    }
+
   private:
     // One more setting is one more kind here and one more case in apply().
     enum class command_kind : std::uint8_t { pitch, latency, bypass };
@@ -81,12 +97,18 @@ class engine_commands {
 
     void send(command next);
     void apply(const command& next) noexcept;
+    // Around the engine the voice waits for nothing of the engine's.
+    void publish_delay() noexcept {
+        const bool around = bypass_ != nullptr && bypass_->bypassed();
+        delay_frames_.store(around ? 0 : shifter_.delay_frames());
+    }
 
     pitch_shifter& shifter_;
     voice_bypass* bypass_;
     spsc_ring<command, 64> queue_;
     notification_wakeup wakeup_;
     bool queued_ = false;  // the window's thread: the sound thread owns the engine
+    std::atomic<std::int32_t> delay_frames_{0};
 };
 
 // The recording as both threads see it. Whoever calls into the recorder holds

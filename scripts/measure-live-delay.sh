@@ -8,7 +8,7 @@
 #
 #   scripts/with-pulse.sh scripts/measure-live-delay.sh [options]
 #
-# Two measurements:
+# Three measurements:
 #   tone bursts (the default)  short bursts of a 220 Hz tone, one a second;
 #       the delay of each burst's onset on the right channel behind the left
 #       one, the median over the bursts, the program's processor share over
@@ -19,6 +19,14 @@
 #       and the largest per pitch. In low latency the targets are checked (at
 #       +6 a median of at most 80 ms, at every pitch at most 100 ms) and a
 #       miss is a non-zero exit.
+#   --call    the call microphone: tone bursts, a few runs on each of three
+#       roads into squeak_out: straight (the program plays there itself);
+#       through the Squeakbox microphone (--virtual-mic, and a call
+#       program's reader, parec --latency-msec=20 into pacat
+#       --latency-msec=20, takes squeakbox_mic to squeak_out); and that
+#       reader alone on squeak_in.monitor. The median of the runs' medians
+#       per road; the target (through the microphone at most straight +
+#       15 ms) is checked and a miss is a non-zero exit.
 #
 # Options:
 #   --build DIR       the build to measure (default: the source tree's build)
@@ -26,27 +34,31 @@
 #                     with --speech)
 #   --pitch LIST      semitones, comma-separated (default: 6 for tone
 #                     bursts, -12,-9,-6,-3,0,3,6,9,12 with --speech)
-#   --runs N          runs per pitch with --speech (default: 3)
+#   --runs N          runs per pitch with --speech, per road with --call
+#                     (default: 3)
 #   --bursts N        tone bursts per run (default: $BURSTS or 20)
+#   --roads LIST      with --call, the roads to measure, comma-separated
+#                     (default: straight,mic,reader)
 #   --keep FILE       keep the rig's recording of the last program run
 #                     (default: $KEEP)
 #
 # Not a test: it keeps real time for a minute (tone bursts) or a few minutes
-# (--speech) and measures what the machine's sound path adds too.
+# (--speech, --call) and measures what the machine's sound path adds too.
 set -euo pipefail
 
-usage() { sed -n '9,32s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '9,43s/^# \{0,1\}//p' "$0"; }
 bad() {
   echo "measure-live-delay.sh: $*" >&2
   exit 2
 }
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build speech=false latency="" pitch="" runs=3 bursts=${BURSTS:-20} keep=${KEEP:-}
+build=$root/build speech=false call=false latency="" pitch="" runs=3 bursts=${BURSTS:-20} keep=${KEEP:-} roads=straight,mic,reader
 while [ $# -gt 0 ]; do
   case "$1" in
     --speech) speech=true; shift; continue ;;
+    --call) call=true; shift; continue ;;
     -h | --help) usage; exit 0 ;;
-    --build | --latency | --pitch | --runs | --bursts | --keep) [ $# -ge 2 ] || bad "$1 needs a value" ;;
+    --build | --latency | --pitch | --runs | --bursts | --keep | --roads) [ $# -ge 2 ] || bad "$1 needs a value" ;;
     *) bad "unknown option '$1' (--help lists them)" ;;
   esac
   printf -v "${1#--}" '%s' "$2"
@@ -57,12 +69,16 @@ if $speech; then
 else
   : "${latency:=normal}" "${pitch:=6}"
 fi
+! { $speech && $call; } || bad "--speech and --call are two measurements; choose one"
 [[ "$latency" =~ ^(low|normal)$ ]] || bad "--latency must be low or normal, not '$latency'"
 [[ "$pitch" =~ ^[+-]?[0-9]+(,[+-]?[0-9]+)*$ ]] ||
   bad "--pitch takes whole semitones separated by commas, not '$pitch'"
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || bad "--runs takes a count, not '$runs'"
 [[ "$bursts" =~ ^[1-9][0-9]*$ ]] || bad "--bursts takes a count, not '$bursts'"
+[[ "$roads" =~ ^(straight|mic|reader)(,(straight|mic|reader))*$ ]] ||
+  bad "--roads takes straight, mic and reader separated by commas, not '$roads'"
 IFS=, read -r -a pitch_list <<<"$pitch"
+IFS=, read -r -a road_list <<<"$roads"
 
 program="$build/app/squeakbox"
 lag="$build/tools/squeakbox-rig-lag"
@@ -202,14 +218,19 @@ burst_run() {
   stop "$recorder"
 }
 
-measure_bursts() {
-  # 2 s of silence, then bursts of 120 ms of a 220 Hz tone, one a second.
+# $work/bursts.wav: $1 seconds of silence (default 2), then bursts of 120 ms
+# of a 220 Hz tone, one a second.
+make_bursts() {
   sox -n -r 44100 -c 1 -b 16 "$work/burst.wav" synth 0.12 sine 220 vol 0.5 fade 0.002 0.12 0.002 pad 0 0.88
-  sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 2
-  local burst_files=() pitch start stat now cpu
+  sox -n -r 44100 -c 1 -b 16 "$work/lead.wav" trim 0 "${1:-2}"
+  local burst_files=()
   for _ in $(seq "$bursts"); do burst_files+=("$work/burst.wav"); done
   sox "$work/lead.wav" "${burst_files[@]}" "$work/bursts.wav"
-  local ticks
+}
+
+measure_bursts() {
+  make_bursts
+  local pitch start stat now cpu ticks
   ticks=$(getconf CLK_TCK)
   echo "tone bursts, $latency latency, $bursts bursts per run"
   for pitch in "${pitch_list[@]}"; do
@@ -231,4 +252,100 @@ measure_bursts() {
   done
 }
 
-if $speech; then measure_speech; else measure_bursts; fi
+# A call program's reader: records $1 and plays it to squeak_out, each side
+# at 20 ms, through a pipe; its two pids go to $pids. The player connects
+# first, so no sound waits in the pipe when the recorder starts: whatever
+# piled up there would stay as delay for the whole run.
+start_reader() {
+  rm -f "$work/reader.pipe"
+  mkfifo "$work/reader.pipe"
+  pacat --playback --device=squeak_out --format=s16le --rate=44100 --channels=1 --raw \
+    --latency-msec=20 <>"$work/reader.pipe" 2>/dev/null &
+  pids+=($!)
+  reader_pids=($!)
+  sleep 0.5
+  parec --device="$1" --format=s16le --rate=44100 --channels=1 --raw --latency-msec=20 \
+    >"$work/reader.pipe" 2>/dev/null &
+  pids+=($!)
+  reader_pids+=($!)
+}
+
+# One run of the bursts on a road (straight, mic or reader) at a pitch;
+# prints the median onset delay in ms, or "none". The player of the bursts
+# connects first, as in the sound-server tests: its arrival makes the server
+# re-time the rig's null sink for a moment, which belongs to the rig and
+# must not fall on a stream into a sink of another clock (the Squeakbox
+# microphone's). The roads start during its four seconds of lead-in.
+call_run() {
+  local road=$1 pitch=$2 player
+  reader_pids=()
+  passer=""
+  record_rig
+  paplay --device=squeak_in --latency-msec=10 "$work/bursts.wav" &
+  player=$!
+  pids+=("$player")
+  sleep 0.3
+  case "$road" in
+    straight) squeakbox "$pitch" --stats ;;
+    mic)
+      start_passer "$program" "$pitch" --latency "$latency" --input-device pulse --virtual-mic --stats
+      for _ in $(seq 100); do
+        pactl list short sources | grep -q $'^[0-9]*\tsqueakbox_mic\t' && break
+        sleep 0.05
+      done
+      start_reader squeakbox_mic
+      ;;
+    reader) start_reader squeak_in.monitor ;;
+  esac
+  wait "$player"
+  sleep 1
+  stop "$recorder"
+  for ((i = ${#reader_pids[@]} - 1; i >= 0; i--)); do stop "${reader_pids[i]}"; done
+  if [ -n "$passer" ]; then
+    stop "$passer"
+    sed -n 's/^delay: /  squeakbox says: delay: /p' "$work/pass.out" >&2
+  fi
+  keep_recording
+  median_onset_delay | awk '{ print $1 }'
+}
+
+measure_call() {
+  make_bursts 4
+  local failed=0 judged=false pitch road ms median straight_ms
+  echo "the call microphone, $latency latency, $runs runs of $bursts bursts per road"
+  printf '%6s %-10s %10s   %s\n' pitch road "median ms" "runs"
+  for pitch in "${pitch_list[@]}"; do
+    straight_ms=""
+    for road in "${road_list[@]}"; do
+      local all=()
+      for ((i = 0; i < runs; i++)); do
+        ms=$(call_run "$road" "$pitch")
+        all+=("$ms")
+      done
+      median=$(printf '%s\n' "${all[@]}" | grep -v none | sort -n |
+        awk '{ v[NR] = $1 } END { if (NR == 0) print "none"; else print v[int((NR + 1) / 2)] }')
+      printf '%+6d %-10s %10s   %s\n' "$pitch" "$road" "$median" "${all[*]}"
+      case "$road" in
+        straight) straight_ms=$median ;;
+        mic)
+          [ -n "$straight_ms" ] || continue
+          judged=true
+          awk -v m="$median" -v s="$straight_ms" \
+            'BEGIN { exit (m == "none" || s == "none" || m > s + 15) ? 1 : 0 }' || failed=1
+          ;;
+      esac
+    done
+  done
+  $judged || return 0
+  [ "$failed" = 0 ] && echo "target met: through the microphone at most straight + 15 ms" ||
+    echo "target missed: through the microphone at most straight + 15 ms"
+  return "$failed"
+}
+
+if $speech; then
+  measure_speech
+elif $call; then
+  measure_call
+else
+  measure_bursts
+fi

@@ -108,6 +108,7 @@ TEST(CommandLine, Flags) {
     EXPECT_EQ(parse({"--audio-system", "alsa"}).options.audio_system, audio_system_choice::alsa);
     EXPECT_EQ(parse({"--audio-system=pulse"}).options.audio_system, audio_system_choice::pulse);
     EXPECT_TRUE(parse({"--virtual-mic"}).options.starts_at_once());
+    EXPECT_TRUE(parse({"--virtual-mic", "--monitor"}).options.hear_yourself);
     EXPECT_EQ(parse({"--playback-file", "b.wav", "--realtime", "--fast"}).options.pacing,
               pacing_choice::fast);
     EXPECT_TRUE(parse({"--help"}).options.help);
@@ -122,6 +123,7 @@ TEST(CommandLine, OptionsThatDoNothingHereAreReported) {
     EXPECT_EQ(parse({"--fast"}).options.warnings.size(), 1u);
     EXPECT_EQ(parse({"--exit-at-end"}).options.warnings.size(), 1u);
     EXPECT_EQ(parse({"--playback-file", "o.wav", "--exit-at-end"}).options.warnings.size(), 1u);
+    EXPECT_EQ(parse({"--playback-file", "o.wav", "--monitor"}).options.warnings.size(), 1u);
 }
 
 TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
@@ -219,7 +221,7 @@ TEST(CommandLine, HelpNamesEveryOption) {
           "--stats",         "--list-devices",   "--help",         "--version",
           "--audio-system",  "--virtual-mic",    "--latency",      "--engine",
           "--bypass",        "--pitch-up",       "--pitch-down",   "--pitch ",
-          "--record-toggle", "--reset-settings", "PITCH"}) {
+          "--record-toggle", "--reset-settings", "--monitor",      "PITCH"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }

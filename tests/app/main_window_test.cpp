@@ -174,6 +174,7 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
         window_harness h;
         needs_a_choice(h);
         h.devices.playback.push_back(device_table::usable(pulse_sound_system::virtual_mic_label));
+        h.hear_yourself = [](bool) { return true; };
         window_setup setup;
         setup.pitch_semitones = min_pitch_semitones;  // the longest pitch label
         main_window& w = h.build(setup);
@@ -190,12 +191,14 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
         const text_room mic = room_for(outputs, outputs->itemText(1));
         EXPECT_LE(mic.needed, mic.room) << mic.text.toStdString();
         const QAction* latency = w.widget()->actions().front();
+        const QAction* hear_yourself = w.widget()->actions().at(1);
 
         if (language == window_language::german) {
             for (const auto& [id, german] : german_texts)
                 EXPECT_EQ(text(w, id), QString::fromUtf8(german)) << static_cast<int>(id);
             EXPECT_EQ(mic.text, call_mic);
             EXPECT_EQ(latency->text(), QStringLiteral("Geringe Latenz"));
+            EXPECT_EQ(hear_yourself->text(), QString::fromUtf8("Mith\u00f6ren"));
             EXPECT_EQ(
                 latency->toolTip(),
                 QString::fromUtf8("K\u00fcrzere Verz\u00f6gerung der Stimme, etwas weniger glatt"));
@@ -207,6 +210,7 @@ TEST(MainWindow, SpeaksTheDesktopsLanguageAndEveryTextFits) {
             EXPECT_EQ(text(w, control::input_device_label), QStringLiteral("Microphone"));
             EXPECT_NE(mic.text, call_mic);
             EXPECT_NE(latency->text(), QStringLiteral("Geringe Latenz"));
+            EXPECT_EQ(hear_yourself->text(), QStringLiteral("Hear yourself"));
             // The mail to a friend is written in English too, to the link.
             const std::string mail = resource_string(string_id::mail_body);
             EXPECT_TRUE(
@@ -280,6 +284,46 @@ TEST(MainWindow, LowLatencyAndBypassFromTheCommandLineTheirKeysAndTheContextMenu
     bypassed.bypass = true;
     EXPECT_TRUE(started_bypassed.build(bypassed).bypass());
     EXPECT_EQ(started_bypassed.pitch.calls.back(), "bypass on");
+}
+
+// Hearing yourself sits beside the latency in the context menu where a sound
+// server can do it; a refusal leaves it off. The delay shows in the window's
+// tool tip once the sound runs.
+TEST(MainWindow, HearingYourselfAndTheDelayInTheContextMenuAndTheToolTip) {
+    window_harness h;
+    std::vector<bool> asked;
+    bool refuse = false;
+    h.hear_yourself = [&](bool on) {
+        asked.push_back(on);
+        return !refuse;
+    };
+    h.delay = [] { return std::optional<sound_delay>(sound_delay{21.4, 140.3}); };
+    window_setup setup;
+    setup.hear_yourself = true;
+    main_window& w = h.build(setup);
+    EXPECT_EQ(asked, std::vector<bool>{true});
+    EXPECT_TRUE(w.hearing_yourself());
+    // Next to the low-latency entry, before the bypass.
+    ASSERT_EQ(w.widget()->actions().size(), 3);
+    QAction* entry = w.widget()->actions().at(1);
+    EXPECT_EQ(entry->text(), QString::fromUtf8("Mith\u00f6ren"));
+    EXPECT_TRUE(entry->isChecked());
+    entry->trigger();
+    EXPECT_FALSE(w.hearing_yourself());
+    refuse = true;
+    entry->trigger();
+    EXPECT_FALSE(w.hearing_yourself());
+    EXPECT_FALSE(entry->isChecked());
+    EXPECT_EQ(asked, (std::vector<bool>{true, false, true}));
+
+    EXPECT_TRUE(w.delay_text().isEmpty()) << "a delay before the sound runs";
+    w.show();
+    h.settle();
+    QTest::mouseClick(w.control_widget(control::start_button), Qt::LeftButton);
+    h.settle();
+    ASSERT_EQ(w.stream_state(), 1);
+    EXPECT_EQ(w.delay_text(), QString::fromUtf8("Verz\u00f6gerung: 162 ms"));
+    EXPECT_TRUE(h.run_until([&] { return w.widget()->toolTip() == w.delay_text(); }, 3000));
 }
 
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {

@@ -192,6 +192,8 @@ struct window_harness {
     sound_system* sound = &devices;
     pitch_control* engine = &pitch;
     recording_control* recording = &recorder;
+    std::function<bool(bool)> hear_yourself;  // empty: no sound server to do it
+    delay_source delay;
     stream_factory make_stream = [this](stream_listener& listener) {
         auto made = std::make_unique<scripted_stream>();
         made->listener = &listener;
@@ -211,6 +213,8 @@ struct window_harness {
         parts.recorder = recording;
         parts.monitor_mute = &monitor_mute;
         parts.make_stream = make_stream;
+        parts.hear_yourself = hear_yourself;
+        parts.delay = delay;
         parts.actions.message_box = [this](std::string_view text, std::string_view title) {
             boxes.push_back({std::string(text), std::string(title)});
         };
