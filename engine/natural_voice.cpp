@@ -38,6 +38,19 @@ constexpr double low_cap_s = 0.008;
 constexpr std::uint32_t step_frames = 128;
 constexpr std::size_t mark_ring = 1024;
 
+// Sum of products in eight independent lanes: without them every addition
+// waits for the one before, and the pitch search is most of the engine's work.
+float dot(const float* a, const float* b, std::size_t n) noexcept {
+    float lane[8] = {};
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+        for (std::size_t k = 0; k < 8; ++k) lane[k] += a[i + k] * b[i + k];
+    float sum =
+        ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    for (; i < n; ++i) sum += a[i] * b[i];
+    return sum;
+}
+
 std::uint64_t ring_size_for(double frames) {
     std::uint64_t size = 1;
     while (static_cast<double>(size) < frames) size <<= 1;
@@ -213,9 +226,7 @@ void natural_voice::track_pitch() noexcept {
             const double in = x[-static_cast<std::ptrdiff_t>(lag)];
             const double out = x[static_cast<std::ptrdiff_t>(window) - lag];
             e_lag += in * in - out * out;
-            float r = 0.0f;
-            const float* y = x - lag;
-            for (std::uint32_t n = 0; n < window; ++n) r += x[n] * y[n];
+            const float r = dot(x, x - lag, window);
             const double energy = e0 * std::max(e_lag, 0.0);
             score[lag] = energy > 0.0 ? static_cast<float>(r / std::sqrt(energy)) : 0.0f;
         }
@@ -255,19 +266,20 @@ void natural_voice::track_pitch() noexcept {
         for (std::int64_t i = 0; i < span_f; ++i)
             f[i] = mix_[static_cast<std::uint64_t>(received_ - span_f + i) & mask_];
         const float* xf = f + span_f - window_f;
-        double ex = 0.0;
-        for (std::int64_t n = 0; n < window_f; ++n) ex += double{xf[n]} * xf[n];
+        const auto length = static_cast<std::size_t>(window_f);
+        const double ex = dot(xf, xf, length);
+        // The earlier window's energy, slid back one frame a lag.
+        double ey = dot(xf - (low - 1), xf - (low - 1), length);
         double best = -2.0, before = 0.0, after = 0.0, previous = 0.0;
         std::int64_t best_lag = around;
         bool take_next = false;
         for (std::int64_t lag = low - 1; lag <= high + 1; ++lag) {
-            const float* y = xf - lag;
-            float r = 0.0f;
-            double ey = 0.0;
-            for (std::int64_t n = 0; n < window_f; ++n) {
-                r += xf[n] * y[n];
-                ey += double{y[n]} * y[n];
+            if (lag > low - 1) {
+                const double in = xf[-lag];
+                const double out = xf[window_f - lag];
+                ey = std::max(ey + in * in - out * out, 0.0);
             }
+            const float r = dot(xf, xf - lag, length);
             const double energy = ex * ey;
             const double score = energy > 0.0 ? r / std::sqrt(energy) : 0.0;
             if (take_next) {
