@@ -61,6 +61,10 @@ std::string scan_options(std::span<const std::string_view> args, command_line& o
             options.pacing = name == "--fast" ? pacing_choice::fast : pacing_choice::realtime;
         } else if (name == "--latency") {
             options.low_latency = options::latency_named(scan.value()) == latency_mode::low;
+        } else if (name == "--voice") {
+            options.voice = options::voice_named(scan.value());
+        } else if (name == "--timbre") {
+            options.timbre_semitones = options::timbre_named(scan.value());
         } else if (name == "--audio-system") {
             options.audio_system = audio_system_named(scan);
         } else if (name == "--engine") {
@@ -143,6 +147,13 @@ Changes the pitch of your voice in real time.
   --latency low|normal     low: the engine holds back far less (about 40 ms
                            instead of 110 to 230) at a little smoothness;
                            Ctrl+L or the window's context menu switches it
+  --voice squeak|natural   squeak (default): the formants move with the pitch,
+                           the cartoon voice; natural: only the pitch moves
+                           and the voice stays a person's; Ctrl+N or the
+                           context menu's "Natürliche Stimme" switches it
+  --timbre N               move the formants on their own by N semitones,
+                           -12 to 12 (default 0), in either voice; the
+                           context menu's "Klangfarbe" submenu sets it
   --stats                  print the stream's counters at exit
   --virtual-mic            play into a new microphone, "Squeakbox", for call programs
   --audio-system SYSTEM    auto (default): the desktop's sound server (PulseAudio or

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/pitch_shifter.h"
 #include "engine/simd/dispatch.h"
 
 namespace squeakbox {
@@ -29,11 +30,13 @@ struct command_line {
     std::string playback_file;  // write the processed voice to this WAV file
     pacing_choice pacing = pacing_choice::backend_default;
     audio_system_choice audio_system = audio_system_choice::automatic;
-    bool virtual_mic = false;  // play into the Squeakbox microphone for calls
-    bool exit_at_end = false;  // close when the capture file has been played
-    bool record = false;       // start recording as soon as the stream runs
-    bool stats = false;        // print the stream's counters at exit
-    bool low_latency = false;  // --latency low: the engine's low-latency mode
+    bool virtual_mic = false;               // play into the Squeakbox microphone for calls
+    bool exit_at_end = false;               // close when the capture file has been played
+    bool record = false;                    // start recording as soon as the stream runs
+    bool stats = false;                     // print the stream's counters at exit
+    bool low_latency = false;               // --latency low: the engine's low-latency mode
+    voice_kind voice = voice_kind::squeak;  // --voice
+    int timbre_semitones = 0;               // --timbre
     // From --engine or SQUEAKBOX_ENGINE; the fastest by default.
     engine_variant engine = best_variant();
     bool list_devices = false;

@@ -212,6 +212,8 @@ int run(int argc, char** argv) {
     // Built before anything else, as the one engine of the run.
     pitch_shifter shifter(options.engine);
     if (options.low_latency) shifter.set_latency(latency_mode::low);
+    shifter.set_voice(options.voice);
+    shifter.set_timbre_semitones(options.timbre_semitones);
     if (options.version) {
         std::fputs(version_text(engine_description(shifter.variant(), shifter.latency())).c_str(),
                    stdout);
@@ -293,6 +295,8 @@ int run(int argc, char** argv) {
     setup.start_at_once = options.starts_at_once();
     setup.record_when_running = options.record;
     setup.low_latency = options.low_latency;
+    setup.natural_voice = options.voice == voice_kind::natural;
+    setup.timbre_semitones = options.timbre_semitones;
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());

@@ -18,6 +18,8 @@
 #include "audio/audio_stream.h"
 
 class QAction;
+class QActionGroup;
+class QMenu;
 class QSocketNotifier;
 class QWidget;
 class QCloseEvent;
@@ -47,7 +49,9 @@ struct window_setup {
     // A run that nobody watches ends when the sound cannot be started,
     // instead of waiting for a close that never comes.
     bool close_on_failed_start = false;
-    bool low_latency = false;  // start with the engine's low-latency mode
+    bool low_latency = false;    // start with the engine's low-latency mode
+    bool natural_voice = false;  // start with the natural voice
+    int timbre_semitones = 0;
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -91,6 +95,11 @@ class main_window final : public stream_listener {
     // Switches the engine's low-latency mode, as Ctrl+L and the window's
     // context menu do.
     void set_low_latency(bool on);
+    [[nodiscard]] bool natural_voice() const noexcept { return natural_voice_; }
+    [[nodiscard]] int timbre_semitones() const noexcept { return timbre_; }
+    // As the context menu's "Natürliche Stimme" and its timbre submenu do.
+    void set_natural_voice(bool on);
+    void set_timbre_semitones(int semitones);
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -141,7 +150,14 @@ class main_window final : public stream_listener {
     int pitch_semitones_ = 6;
     bool is_recording_ = false;
     bool low_latency_ = false;
-    QAction* low_latency_action_ = nullptr;       // owned by the window's widget
+    QAction* low_latency_action_ = nullptr;  // owned by the window's widget
+    bool natural_voice_ = false;
+    int timbre_ = 0;
+    QAction* natural_voice_action_ = nullptr;  // owned by the window's widget
+    // A menu of its own, not a child of the window's widget, whose children
+    // are exactly its nineteen controls.
+    std::unique_ptr<QMenu> timbre_menu_;
+    QActionGroup* timbre_actions_ = nullptr;      // owned by timbre_menu_
     QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
     bool started_ = false;
     bool destroyed_ = false;

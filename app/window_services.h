@@ -26,6 +26,9 @@ class pitch_control {
     virtual void set_pitch_semitones(int semitones) = 0;
     // The engine's low-latency mode on or off; any time, also while blocks flow.
     virtual void set_low_latency(bool on) = 0;
+    // The voice and the timbre (semitones); any time, also while blocks flow.
+    virtual void set_voice(voice_kind voice) = 0;
+    virtual void set_timbre_semitones(int semitones) = 0;
 };
 
 // Any class with the pitch shifter's set-up operations, as a pitch_control.
@@ -40,6 +43,8 @@ class pitch_adapter final : public pitch_control {
     void set_low_latency(bool on) override {
         shifter_.set_latency(on ? latency_mode::low : latency_mode::normal);
     }
+    void set_voice(voice_kind voice) override { shifter_.set_voice(voice); }
+    void set_timbre_semitones(int semitones) override { shifter_.set_timbre_semitones(semitones); }
 
   private:
     Shifter& shifter_;

@@ -76,6 +76,12 @@ void engine_commands::apply(const command& next) noexcept {
         case command_kind::latency:
             shifter_.set_latency(next.value != 0 ? latency_mode::low : latency_mode::normal);
             break;
+        case command_kind::voice:
+            shifter_.set_voice(next.value != 0 ? voice_kind::natural : voice_kind::squeak);
+            break;
+        case command_kind::timbre:
+            shifter_.set_timbre_semitones(next.value);
+            break;
     }
 }
 

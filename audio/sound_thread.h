@@ -56,6 +56,10 @@ class engine_commands {
     void set_latency(latency_mode mode) {
         send({command_kind::latency, mode == latency_mode::low ? 1 : 0});
     }
+    void set_voice(voice_kind voice) {
+        send({command_kind::voice, voice == voice_kind::natural ? 1 : 0});
+    }
+    void set_timbre_semitones(std::int32_t semitones) { send({command_kind::timbre, semitones}); }
 
     // The window's thread: from now on (true) the sound thread owns the
     // engine, or (false) it has ended and the window owns it again.
@@ -68,7 +72,7 @@ class engine_commands {
 
   private:
     // One more setting is one more kind here and one more case in apply().
-    enum class command_kind : std::uint8_t { pitch, latency };
+    enum class command_kind : std::uint8_t { pitch, latency, voice, timbre };
     struct command {
         command_kind kind = command_kind::pitch;
         std::int32_t value = 0;

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -256,13 +257,57 @@ TEST(MainWindow, LowLatencyFromTheCommandLineCtrlLAndTheContextMenu) {
     // The window's context menu holds the same switch, showing its state.
     QWidget* top = w.widget();
     ASSERT_EQ(top->contextMenuPolicy(), Qt::ActionsContextMenu);
-    ASSERT_EQ(top->actions().size(), 1);
+    ASSERT_EQ(top->actions().size(), 3);
     QAction* entry = top->actions().front();
     EXPECT_FALSE(entry->isChecked());
     entry->trigger();
     EXPECT_TRUE(w.low_latency());
     EXPECT_TRUE(entry->isChecked());
     EXPECT_EQ(h.pitch.calls.back(), "latency low");
+}
+
+TEST(MainWindow, VoiceAndTimbreFromTheCommandLineCtrlNAndTheContextMenu) {
+    window_harness h;
+    window_setup setup;
+    setup.natural_voice = true;
+    setup.timbre_semitones = -3;
+    main_window& w = h.build(setup);
+    const auto& calls = h.pitch.calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "voice natural"), 1);
+    EXPECT_EQ(calls.back(), "timbre -3");
+    EXPECT_TRUE(w.natural_voice());
+    w.show();
+    h.settle();
+    w.control_widget(control::record_button)->setFocus();
+    h.settle();
+    QTest::keyClick(w.control_widget(control::record_button), Qt::Key_N, Qt::ControlModifier);
+    h.settle();
+    EXPECT_FALSE(w.natural_voice());
+    EXPECT_EQ(calls.back(), "voice squeak");
+    // The context menu: the voice's switch, then the timbre's submenu with
+    // one exclusive entry a semitone, the one in force checked.
+    const QList<QAction*> entries = w.widget()->actions();
+    ASSERT_EQ(entries.size(), 3);
+    entries[1]->trigger();
+    EXPECT_TRUE(w.natural_voice());
+    EXPECT_EQ(calls.back(), "voice natural");
+    ASSERT_NE(entries[2]->menu(), nullptr);
+    const QList<QAction*> timbres = entries[2]->menu()->actions();
+    ASSERT_EQ(timbres.size(), 25);
+    QAction* checked = nullptr;
+    QAction* plus_four = nullptr;
+    for (QAction* t : timbres) {
+        if (t->isChecked()) checked = t;
+        if (t->data().toInt() == 4) plus_four = t;
+    }
+    ASSERT_NE(checked, nullptr);
+    EXPECT_EQ(checked->data().toInt(), -3);
+    ASSERT_NE(plus_four, nullptr);
+    plus_four->trigger();
+    EXPECT_EQ(w.timbre_semitones(), 4);
+    EXPECT_EQ(calls.back(), "timbre 4");
+    EXPECT_TRUE(plus_four->isChecked());
+    EXPECT_FALSE(checked->isChecked());
 }
 
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {

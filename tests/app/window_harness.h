@@ -115,6 +115,10 @@ struct pitch_log final : pitch_control {
     void set_low_latency(bool on) override {
         calls.push_back(on ? "latency low" : "latency normal");
     }
+    void set_voice(voice_kind voice) override {
+        calls.push_back(std::string("voice ") + voice_name(voice));
+    }
+    void set_timbre_semitones(int s) override { calls.push_back("timbre " + std::to_string(s)); }
 };
 
 struct recorder_log final : recording_control {
