@@ -111,6 +111,7 @@ void pitch_shifter::set_channels(std::uint32_t channels) {
     natural_->configure(channels, sample_rate_);
     transposer_->set_channels(channels);
     tempo_changer_->set_channels(channels);
+    reserve_squeak_scratch();
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
@@ -170,6 +171,7 @@ void pitch_shifter::set_stretch_lengths(const stretch_lengths& lengths) {
 
 void pitch_shifter::set_block_size(std::uint32_t bytes) {
     tempo_changer_->set_block_size(bytes);
+    reserve_squeak_scratch();
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
@@ -251,6 +253,14 @@ void pitch_shifter::recalculate() {
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
+void pitch_shifter::reserve_squeak_scratch() {
+    const std::uint32_t need =
+        tempo_changer_->block_frames() * std::max<std::uint32_t>(channels_, 1);
+    if (need <= squeak_scratch_samples_) return;
+    squeak_scratch_ = std::make_unique_for_overwrite<std::int16_t[]>(need);
+    squeak_scratch_samples_ = need;
+}
+
 void pitch_shifter::reserve_intermediate(std::uint32_t count) {
     // Room for the most the transposer can write for `count` frames at this
     // rate, with 32 frames to spare for the fractional position and for frames
@@ -271,7 +281,18 @@ void pitch_shifter::reserve_intermediate(std::uint32_t count) {
 
 std::uint32_t pitch_shifter::process(std::int16_t* output, const std::int16_t* input,
                                      std::uint32_t count) {
-    if (runs_natural_voice()) return natural_->process(output, input, count);
+    if (runs_natural_voice()) {
+        // The squeak voice's stages go on hearing the voice, so that going
+        // back to them plays what was just said, not a piece of what was
+        // said when they were left.
+        if (squeak_scratch_samples_ > 0) process_squeak(squeak_scratch_.get(), input, count);
+        return natural_->process(output, input, count);
+    }
+    return process_squeak(output, input, count);
+}
+
+std::uint32_t pitch_shifter::process_squeak(std::int16_t* output, const std::int16_t* input,
+                                            std::uint32_t count) {
     if (effective_rate_ == unity && transposer_->is_empty())
         return tempo_changer_->process(output, input, count);
 

@@ -216,10 +216,17 @@ class pitch_shifter {
     // Hands the natural voice its pitch and formant factors.
     void update_natural() noexcept;
     void switch_engine(bool was_natural) noexcept;
+    // The squeak voice's own road through both stages.
+    std::uint32_t process_squeak(std::int16_t* output, const std::int16_t* input,
+                                 std::uint32_t count);
+    // Room for what the stages hand out while the natural voice speaks.
+    void reserve_squeak_scratch();
 
     std::unique_ptr<rate_transposer_stage> transposer_;
     std::unique_ptr<tempochanger> tempo_changer_;
     std::unique_ptr<natural_voice> natural_;
+    std::unique_ptr<std::int16_t[]> squeak_scratch_;
+    std::uint32_t squeak_scratch_samples_ = 0;
     std::unique_ptr<std::int16_t[]> intermediate_buffer_;
     std::uint32_t intermediate_capacity_ = 0;
     std::uint32_t channels_ = 0;
