@@ -285,7 +285,8 @@ std::uint32_t pitch_shifter::process(std::int16_t* output, const std::int16_t* i
         // The squeak voice's stages go on hearing the voice, so that going
         // back to them plays what was just said, not a piece of what was
         // said when they were left.
-        if (squeak_scratch_samples_ > 0) process_squeak(squeak_scratch_.get(), input, count);
+        if (squeak_listening_ && squeak_scratch_samples_ > 0)
+            process_squeak(squeak_scratch_.get(), input, count);
         return natural_->process(output, input, count);
     }
     return process_squeak(output, input, count);

@@ -144,6 +144,11 @@ class pitch_shifter {
     // Clamped to +-max_timbre_semitones.
     void set_timbre_semitones(std::int32_t semitones) noexcept;
     [[nodiscard]] std::int32_t timbre_semitones() const noexcept { return timbre_; }
+    // While the natural voice speaks, the squeak voice's stages go on
+    // hearing the voice (on by default), so that going back to them plays
+    // what was just said. A caller that never switches back (a renderer
+    // with one voice for the whole file) saves their work.
+    void keep_squeak_listening(bool on) noexcept { squeak_listening_ = on; }
     // True while the natural voice's engine does the work.
     [[nodiscard]] bool runs_natural_voice() const noexcept {
         return voice_ == voice_kind::natural || timbre_ != 0;
@@ -246,6 +251,7 @@ class pitch_shifter {
     std::uint32_t transposer_block_bytes_ = 0;
     bool in_step_ = false;
     voice_kind voice_ = voice_kind::squeak;
+    bool squeak_listening_ = true;
     std::int32_t timbre_ = 0;
 };
 
