@@ -81,6 +81,10 @@ std::string scan_options(std::span<const std::string_view> args, command_line& o
         } else if (name == "--record-toggle") {
             scan.no_value();
             options.toggle_recording = true;
+        } else if (name == "--voice") {
+            options.voice = options::voice_named(scan.value());
+        } else if (name == "--timbre") {
+            options.timbre_semitones = options::timbre_named(scan.value());
         } else if (name == "--audio-system") {
             options.audio_system = audio_system_named(scan);
         } else if (name == "--engine") {
@@ -173,6 +177,13 @@ Changes the pitch of your voice in real time.
                            engine's delay; Ctrl+B or the context menu switches it
   --reset-settings         forget the saved devices, pitch and latency mode
   --stats                  print the stream's counters and the delay at exit
+  --voice squeak|natural   squeak (default): the formants move with the pitch,
+                           the cartoon voice; natural: only the pitch moves
+                           and the voice stays a person's; Ctrl+N or the
+                           context menu's "Natürliche Stimme" switches it
+  --timbre N               move the formants on their own by N semitones,
+                           -12 to 12 (default 0), in either voice; the
+                           context menu's "Klangfarbe" submenu sets it
   --virtual-mic            play into a new microphone, "Squeakbox", for call programs
   --monitor                hear yourself: play what goes into the Squeakbox
                            microphone on the speaker too; the window's context

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/pitch_shifter.h"
 #include "engine/simd/dispatch.h"
 
 namespace squeakbox {
@@ -55,6 +56,8 @@ struct command_line {
     bool pitch_given = false;
     bool latency_given = false;
     bool reset_settings = false;
+    voice_kind voice = voice_kind::squeak;  // --voice
+    int timbre_semitones = 0;               // --timbre
     // From --engine or SQUEAKBOX_ENGINE; the fastest by default.
     engine_variant engine = best_variant();
     bool list_devices = false;

@@ -365,6 +365,8 @@ int run(int argc, char** argv) {
     // Built before the devices, as the one engine of the run.
     pitch_shifter shifter(options.engine);
     if (options.low_latency) shifter.set_latency(latency_mode::low);
+    shifter.set_voice(options.voice);
+    shifter.set_timbre_semitones(options.timbre_semitones);
 
     device_set sound(options);
     if (!sound.problem.empty()) {
@@ -430,6 +432,8 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", program, line.c_str());
     });
     setup.hear_yourself = options.hear_yourself;
+    setup.natural_voice = options.voice == voice_kind::natural;
+    setup.timbre_semitones = options.timbre_semitones;
     // Without a screen nobody can close the window: a file that has been
     // played to its end ends the run.
     setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());

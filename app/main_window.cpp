@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPixmap>
@@ -208,10 +210,45 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     QObject::connect(bypass_action_, &QAction::toggled, widget_,
                      [this](bool on) { set_bypass(on); });
     widget_->addAction(bypass_action_);
+
+    // The natural voice keeps the resonances of the voice where they are:
+    // the pitch moves and it still sounds like a person, not a cartoon.
+    // Ctrl+N anywhere in the window, too.
+    natural_voice_action_ = new QAction(window_text("Natürliche Stimme"), widget_);
+    natural_voice_action_->setCheckable(true);
+    natural_voice_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    natural_voice_action_->setShortcutContext(Qt::WindowShortcut);
+    natural_voice_action_->setToolTip(
+        window_text("Nur die Tonhöhe ändern, die Klangfarbe der Stimme bleibt"));
+    QObject::connect(natural_voice_action_, &QAction::toggled, widget_,
+                     [this](bool on) { set_natural_voice(on); });
+    widget_->addAction(natural_voice_action_);
+
+    // The timbre, the formants moved on their own, a semitone at a time: a
+    // submenu, since the fixed layout has no room for another control.
+    timbre_menu_ = std::make_unique<QMenu>(window_text("Klangfarbe"));
+    QMenu* timbre_menu = timbre_menu_.get();
+    timbre_actions_ = new QActionGroup(timbre_menu);
+    timbre_actions_->setExclusive(true);
+    for (int t = pitch_shifter::max_timbre_semitones; t >= -pitch_shifter::max_timbre_semitones;
+         --t) {
+        QAction* entry = timbre_menu->addAction(t == 0 ? window_text("Unverändert")
+                                                       : QString::asprintf("%+d", t));
+        entry->setCheckable(true);
+        entry->setData(t);
+        timbre_actions_->addAction(entry);
+        QObject::connect(entry, &QAction::triggered, widget_,
+                         [this, t] { set_timbre_semitones(t); });
+    }
+    widget_->addAction(timbre_menu->menuAction());
     widget_->setContextMenuPolicy(Qt::ActionsContextMenu);
     if (setup_.low_latency) set_low_latency(true);
     if (setup_.bypass) set_bypass(true);
     if (setup_.hear_yourself) set_hear_yourself(true);
+    if (setup_.natural_voice) set_natural_voice(true);
+    for (QAction* entry : timbre_actions_->actions())
+        if (entry->data().toInt() == 0) entry->setChecked(true);
+    set_timbre_semitones(setup_.timbre_semitones);
 
     watch_devices();
     watch_recording();
@@ -310,6 +347,25 @@ void main_window::watch_delay() {
     QObject::connect(timer, &QTimer::timeout, widget_,
                      [this] { widget_->setToolTip(delay_text()); });
     timer->start(1000);
+}
+
+void main_window::set_natural_voice(bool on) {
+    if (on == natural_voice_) return;
+    natural_voice_ = on;
+    parts_.pitch->set_voice(on ? voice_kind::natural : voice_kind::squeak);
+    if (natural_voice_action_ != nullptr && natural_voice_action_->isChecked() != on)
+        natural_voice_action_->setChecked(on);
+}
+
+void main_window::set_timbre_semitones(int semitones) {
+    semitones = std::clamp(semitones, -pitch_shifter::max_timbre_semitones,
+                           pitch_shifter::max_timbre_semitones);
+    if (semitones == timbre_) return;
+    timbre_ = semitones;
+    parts_.pitch->set_timbre_semitones(semitones);
+    if (timbre_actions_ == nullptr) return;
+    for (QAction* entry : timbre_actions_->actions())
+        if (entry->data().toInt() == semitones && !entry->isChecked()) entry->setChecked(true);
 }
 
 main_window::~main_window() {

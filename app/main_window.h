@@ -19,6 +19,8 @@
 
 class QAction;
 class QString;
+class QActionGroup;
+class QMenu;
 class QSocketNotifier;
 class QWidget;
 class QCloseEvent;
@@ -60,6 +62,8 @@ struct window_setup {
     // The close button hides the window into the tray, where there is one.
     bool close_to_tray = false;
     bool hear_yourself = false;  // start with the Squeakbox microphone heard on the speaker
+    bool natural_voice = false;  // start with the natural voice
+    int timbre_semitones = 0;
 };
 
 // Where the window reaches out: the sound devices (listed, and watched for
@@ -135,6 +139,11 @@ class main_window final : public stream_listener {
     void set_hear_yourself(bool on);
     // The delay the window shows in its tool tip; empty while none is known.
     [[nodiscard]] QString delay_text() const;
+    [[nodiscard]] bool natural_voice() const noexcept { return natural_voice_; }
+    [[nodiscard]] int timbre_semitones() const noexcept { return timbre_; }
+    // As the context menu's "Natürliche Stimme" and its timbre submenu do.
+    void set_natural_voice(bool on);
+    void set_timbre_semitones(int semitones);
     [[nodiscard]] int stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
@@ -192,7 +201,14 @@ class main_window final : public stream_listener {
     bool bypass_ = false;
     QAction* bypass_action_ = nullptr;  // owned by the window's widget
     bool hear_yourself_ = false;
-    QAction* hear_yourself_action_ = nullptr;     // owned by the window's widget
+    QAction* hear_yourself_action_ = nullptr;  // owned by the window's widget
+    bool natural_voice_ = false;
+    int timbre_ = 0;
+    QAction* natural_voice_action_ = nullptr;  // owned by the window's widget
+    // A menu of its own, not a child of the window's widget, whose children
+    // are exactly its nineteen controls.
+    std::unique_ptr<QMenu> timbre_menu_;
+    QActionGroup* timbre_actions_ = nullptr;      // owned by timbre_menu_
     QSocketNotifier* device_notifier_ = nullptr;  // owned by the window's widget
     bool building_ = true;  // in the constructor: the start's values are not the user's
     bool started_ = false;

@@ -29,6 +29,9 @@ class pitch_control {
     virtual void set_low_latency(bool on) = 0;
     // The voice unchanged (on) or through the engine; any time.
     virtual void set_bypass(bool /*on*/) {}
+    // The voice and the timbre (semitones); any time, also while blocks flow.
+    virtual void set_voice(voice_kind voice) = 0;
+    virtual void set_timbre_semitones(int semitones) = 0;
 };
 
 // Any class with the pitch shifter's set-up operations, as a pitch_control.
@@ -46,6 +49,8 @@ class pitch_adapter final : public pitch_control {
     void set_bypass(bool on) override {
         if constexpr (requires { shifter_.set_bypass(on); }) shifter_.set_bypass(on);
     }
+    void set_voice(voice_kind voice) override { shifter_.set_voice(voice); }
+    void set_timbre_semitones(int semitones) override { shifter_.set_timbre_semitones(semitones); }
 
   private:
     Shifter& shifter_;

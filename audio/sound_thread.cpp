@@ -79,6 +79,12 @@ void engine_commands::apply(const command& next) noexcept {
         case command_kind::bypass:
             if (bypass_ != nullptr) bypass_->set_bypass(next.value != 0);
             break;
+        case command_kind::voice:
+            shifter_.set_voice(next.value != 0 ? voice_kind::natural : voice_kind::squeak);
+            break;
+        case command_kind::timbre:
+            shifter_.set_timbre_semitones(next.value);
+            break;
     }
     publish_delay();
 }

@@ -72,6 +72,10 @@ class engine_commands {
         send({command_kind::latency, mode == latency_mode::low ? 1 : 0});
     }
     void set_bypass(bool on) { send({command_kind::bypass, on ? 1 : 0}); }
+    void set_voice(voice_kind voice) {
+        send({command_kind::voice, voice == voice_kind::natural ? 1 : 0});
+    }
+    void set_timbre_semitones(std::int32_t semitones) { send({command_kind::timbre, semitones}); }
 
     // The window's thread: from now on (true) the sound thread owns the
     // engine, or (false) it has ended and the window owns it again.
@@ -89,7 +93,7 @@ class engine_commands {
 
   private:
     // One more setting is one more kind here and one more case in apply().
-    enum class command_kind : std::uint8_t { pitch, latency, bypass };
+    enum class command_kind : std::uint8_t { pitch, latency, bypass, voice, timbre };
     struct command {
         command_kind kind = command_kind::pitch;
         std::int32_t value = 0;

@@ -52,6 +52,19 @@ latency_mode latency_named(std::string_view value) {
         "--latency", value, {{"low", latency_mode::low}, {"normal", latency_mode::normal}});
 }
 
+voice_kind voice_named(std::string_view value) {
+    return named_choice<voice_kind>(
+        "--voice", value, {{"squeak", voice_kind::squeak}, {"natural", voice_kind::natural}});
+}
+
+std::int32_t timbre_named(std::string_view value) {
+    const long long semitones = whole_number(value, "--timbre");
+    if (semitones < -pitch_shifter::max_timbre_semitones ||
+        semitones > pitch_shifter::max_timbre_semitones)
+        throw usage_error("--timbre: " + pitch_shifter::timbre_out_of_range_message(semitones));
+    return static_cast<std::int32_t>(semitones);
+}
+
 engine_variant engine_variant_named(std::string_view source, std::string_view value) {
     const auto variant = parse_variant(value);
     if (!variant)

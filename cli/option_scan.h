@@ -66,6 +66,11 @@ template <typename T>
 // --latency's value: "low" or "normal".
 [[nodiscard]] latency_mode latency_named(std::string_view value);
 
+// --voice's value: "squeak" or "natural".
+[[nodiscard]] voice_kind voice_named(std::string_view value);
+// --timbre's value: a whole number of semitones within the timbre's range.
+[[nodiscard]] std::int32_t timbre_named(std::string_view value);
+
 // The environment variable that names the engine variant when no option does.
 inline constexpr const char* engine_variable = "SQUEAKBOX_ENGINE";
 

@@ -90,6 +90,10 @@ render_options parse_options(std::span<const std::string_view> args) {
             engine = parse_simd(scan.value());
         else if (name == "--latency")
             options.latency = options::latency_named(scan.value());
+        else if (name == "--voice")
+            options.voice = options::voice_named(scan.value());
+        else if (name == "--timbre")
+            options.timbre = options::timbre_named(scan.value());
         else if (name == "--raw")
             scan.no_value(), options.raw = true;
         else if (name == "--quiet" || name == "-q")
@@ -156,6 +160,14 @@ Options:
                              40 ms instead of 110 to 230) with shorter
                              time-stretcher lengths, at a little smoothness;
                              the live program's --latency (default normal)
+      --voice squeak|natural the voice (default squeak): squeak moves the
+                             formants with the pitch, the cartoon voice;
+                             natural keeps them and moves only the pitch, a
+                             pitch-synchronous engine with a fixed delay of
+                             about 16 ms (low latency) or 40 ms (normal)
+      --timbre N             moves the formants on their own by N semitones,
+                             -12 to 12 (default 0), in either voice; anything
+                             but 0 runs the natural voice's engine
       --raw                  write exactly what the engine returns for each
                              full block of the input, in order: no padding, no
                              delay removed, a last partial block dropped
@@ -183,7 +195,9 @@ silence (as in synthetic speech, never in a recording) it starts late, at
 first minute.
 With --pitch-changes the starting pitch sets D. With --latency low, S, W
 and O are that mode's lengths at the pitch, and the silence that the
-engine's first block of sound starts with comes off D.
+engine's first block of sound starts with comes off D. The natural voice
+(and any timbre but 0) trails the input by a fixed delay instead, removed
+exactly.
 
 Exit status: 0 on success, 1 on an error with a file, 2 on a usage error.
 )";

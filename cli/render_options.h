@@ -29,6 +29,8 @@ struct render_options {
     // From --engine, --simd or SQUEAKBOX_ENGINE; the fastest by default.
     engine_variant engine = best_variant();
     latency_mode latency = latency_mode::normal;
+    voice_kind voice = voice_kind::squeak;
+    std::int32_t timbre = 0;
     bool raw = false;
     bool quiet = false;
     bool help = false;

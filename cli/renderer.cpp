@@ -75,6 +75,11 @@ render_result render_file(const render_options& options, sound_reader& input, so
     engine.set_block_size(block * channels * 2);
     engine.set_latency(options.latency);
     engine.set_pitch_semitones(starting_semitones(options));
+    engine.set_voice(options.voice);
+    engine.set_timbre_semitones(options.timbre);
+    // One voice for the whole file: nothing ever goes back to the squeak
+    // voice's stages.
+    engine.keep_squeak_listening(false);
 
     render_result result;
     // In low-latency mode the engine's first block of sound starts with as

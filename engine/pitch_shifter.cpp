@@ -4,6 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "engine/natural_voice.h"
 #include "engine/rate_transposer.h"
 #include "engine/tempochanger.h"
 #include "engine/tempochanger_mmx.h"
@@ -30,6 +31,10 @@ std::uint32_t overlap_frames_for(std::uint32_t sample_rate, std::uint32_t overla
 }
 
 }  // namespace
+
+const char* voice_name(voice_kind voice) noexcept {
+    return voice == voice_kind::natural ? "natural" : "squeak";
+}
 
 const char* latency_name(latency_mode mode) noexcept {
     return mode == latency_mode::low ? "low" : "normal";
@@ -62,6 +67,12 @@ std::string pitch_shifter::out_of_range_message(long long semitones) {
            " to " + std::to_string(max_semitones) + " semitones";
 }
 
+std::string pitch_shifter::timbre_out_of_range_message(long long semitones) {
+    return "timbre " + std::to_string(semitones) + " is outside " +
+           std::to_string(-max_timbre_semitones) + " to " + std::to_string(max_timbre_semitones) +
+           " semitones";
+}
+
 bool pitch_shifter::processor_has_mmx() noexcept {
     // The processor-specific classes are built on SSE2 at the least.
     return processor_runs(engine_variant::sse2);
@@ -80,6 +91,7 @@ pitch_shifter::pitch_shifter(engine_variant variant) : variant_(variant) {
         tempo_changer_ = std::make_unique<tempochanger_mmx>(level);
     else
         tempo_changer_ = std::make_unique<tempochanger>(level);
+    natural_ = std::make_unique<natural_voice>();
     base_tempo_ = base_rate_ = pitch_ = 1.0f;
     effective_tempo_ = effective_rate_ = 0;
     // The effective values were 0, so this hands 10000 to both stages.
@@ -88,6 +100,7 @@ pitch_shifter::pitch_shifter(engine_variant variant) : variant_(variant) {
 }
 
 pitch_shifter::~pitch_shifter() {
+    natural_.reset();
     transposer_.reset();
     tempo_changer_.reset();
     intermediate_buffer_.reset();
@@ -95,13 +108,16 @@ pitch_shifter::~pitch_shifter() {
 
 void pitch_shifter::set_channels(std::uint32_t channels) {
     channels_ = channels;
+    natural_->configure(channels, sample_rate_);
     transposer_->set_channels(channels);
     tempo_changer_->set_channels(channels);
+    reserve_squeak_scratch();
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
 void pitch_shifter::set_sample_rate(std::uint32_t sample_rate) {
     sample_rate_ = sample_rate;
+    natural_->configure(channels_, sample_rate);
     apply_lengths(true);
 }
 
@@ -142,6 +158,7 @@ void pitch_shifter::apply_lengths(bool always) {
 
 void pitch_shifter::set_latency(latency_mode mode) {
     latency_ = mode;
+    natural_->set_latency(mode);
     tempo_changer_->set_low_latency(mode == latency_mode::low);
     lengths_ = mode == latency_mode::low ? low_latency_lengths : normal_lengths;
     apply_lengths(false);
@@ -154,10 +171,12 @@ void pitch_shifter::set_stretch_lengths(const stretch_lengths& lengths) {
 
 void pitch_shifter::set_block_size(std::uint32_t bytes) {
     tempo_changer_->set_block_size(bytes);
+    reserve_squeak_scratch();
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
 std::int32_t pitch_shifter::delay_frames() const noexcept {
+    if (runs_natural_voice()) return -static_cast<std::int32_t>(natural_->latency_frames());
     // An empty transposer at rate 10000 is bypassed and adds nothing.
     const double transposer = transposer_->delay_frames();
     return static_cast<std::int32_t>(std::lround(tempo_changer_->delay_frames() + transposer));
@@ -183,6 +202,35 @@ void pitch_shifter::set_pitch_octaves(float octaves) {
     const auto y = static_cast<float>(static_cast<double>(octaves) * ln2_single);
     pitch_ = static_cast<float>(std::exp(static_cast<double>(y)));
     recalculate();
+    update_natural();
+}
+
+void pitch_shifter::set_voice(voice_kind voice) noexcept {
+    const bool was_natural = runs_natural_voice();
+    voice_ = voice;
+    update_natural();
+    switch_engine(was_natural);
+}
+
+void pitch_shifter::set_timbre_semitones(std::int32_t semitones) noexcept {
+    const bool was_natural = runs_natural_voice();
+    timbre_ = std::clamp(semitones, -max_timbre_semitones, max_timbre_semitones);
+    update_natural();
+    switch_engine(was_natural);
+}
+
+void pitch_shifter::update_natural() noexcept {
+    natural_->set_pitch_factor(pitch_);
+    // The squeak voice moves its formants with the pitch; the timbre moves
+    // them further in either voice.
+    const double timbre = std::exp2(timbre_ / 12.0);
+    natural_->set_formant_factor(voice_ == voice_kind::squeak ? pitch_ * timbre : timbre);
+}
+
+void pitch_shifter::switch_engine(bool was_natural) noexcept {
+    // Sound the natural voice still holds from an earlier turn would come
+    // out as an echo of the past; it starts from silence instead.
+    if (!was_natural && runs_natural_voice()) natural_->reset();
 }
 
 void pitch_shifter::recalculate() {
@@ -205,6 +253,14 @@ void pitch_shifter::recalculate() {
     if (latency_ == latency_mode::low) apply_lengths(false);
 }
 
+void pitch_shifter::reserve_squeak_scratch() {
+    const std::uint32_t need =
+        tempo_changer_->block_frames() * std::max<std::uint32_t>(channels_, 1);
+    if (need <= squeak_scratch_samples_) return;
+    squeak_scratch_ = std::make_unique_for_overwrite<std::int16_t[]>(need);
+    squeak_scratch_samples_ = need;
+}
+
 void pitch_shifter::reserve_intermediate(std::uint32_t count) {
     // Room for the most the transposer can write for `count` frames at this
     // rate, with 32 frames to spare for the fractional position and for frames
@@ -225,6 +281,19 @@ void pitch_shifter::reserve_intermediate(std::uint32_t count) {
 
 std::uint32_t pitch_shifter::process(std::int16_t* output, const std::int16_t* input,
                                      std::uint32_t count) {
+    if (runs_natural_voice()) {
+        // The squeak voice's stages go on hearing the voice, so that going
+        // back to them plays what was just said, not a piece of what was
+        // said when they were left.
+        if (squeak_listening_ && squeak_scratch_samples_ > 0)
+            process_squeak(squeak_scratch_.get(), input, count);
+        return natural_->process(output, input, count);
+    }
+    return process_squeak(output, input, count);
+}
+
+std::uint32_t pitch_shifter::process_squeak(std::int16_t* output, const std::int16_t* input,
+                                            std::uint32_t count) {
     if (effective_rate_ == unity && transposer_->is_empty())
         return tempo_changer_->process(output, input, count);
 

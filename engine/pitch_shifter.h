@@ -23,6 +23,7 @@
 
 namespace squeakbox {
 
+class natural_voice;
 class rate_transposer_stage;
 class tempochanger;
 
@@ -31,6 +32,14 @@ class tempochanger;
 // smoothness for a much shorter delay: shorter sequences, seek window and
 // overlap, and output handed out as soon as it can flow without a gap.
 enum class latency_mode { normal, low };
+
+// How the voice is moved. `squeak` is the engine as it always was: the
+// formants, the resonances that make a voice a person's, move with the pitch.
+// `natural` keeps them where they are and moves only the pitch.
+enum class voice_kind { squeak, natural };
+
+// "squeak" or "natural", as the command lines take it.
+[[nodiscard]] const char* voice_name(voice_kind voice) noexcept;
 
 // The time-stretcher's lengths in milliseconds.
 struct stretch_lengths {
@@ -120,6 +129,31 @@ class pitch_shifter {
     // Clamped to +-max_octaves; NaN leaves the pitch as it is.
     void set_pitch_octaves(float octaves);
 
+    // The timbre moves the formants on their own, in semitones either way.
+    static constexpr std::int32_t max_timbre_semitones = 12;
+    // "timbre 13 is outside -12 to 12 semitones".
+    [[nodiscard]] static std::string timbre_out_of_range_message(long long semitones);
+
+    // Both may change between any two blocks without allocating. The squeak
+    // voice at timbre 0 runs the stages above, sample for sample as always;
+    // every other combination runs the pitch-synchronous natural voice, the
+    // squeak voice there with its formants moved by pitch and timbre
+    // together. Going over from one to the other starts that one anew.
+    void set_voice(voice_kind voice) noexcept;
+    [[nodiscard]] voice_kind voice() const noexcept { return voice_; }
+    // Clamped to +-max_timbre_semitones.
+    void set_timbre_semitones(std::int32_t semitones) noexcept;
+    [[nodiscard]] std::int32_t timbre_semitones() const noexcept { return timbre_; }
+    // While the natural voice speaks, the squeak voice's stages go on
+    // hearing the voice (on by default), so that going back to them plays
+    // what was just said. A caller that never switches back (a renderer
+    // with one voice for the whole file) saves their work.
+    void keep_squeak_listening(bool on) noexcept { squeak_listening_ = on; }
+    // True while the natural voice's engine does the work.
+    [[nodiscard]] bool runs_natural_voice() const noexcept {
+        return voice_ == voice_kind::natural || timbre_ != 0;
+    }
+
     // How far, in frames, the sound held in the time-stretcher may rise above
     // its normal level before the stretcher catches up (see tempochanger).
     // Until this is called the stretcher's own band applies: wide enough
@@ -150,6 +184,8 @@ class pitch_shifter {
     // (at +43 some 40 ms); keep_in_step brings most of that back after the
     // first seconds. The silence before the first sequence is not part of
     // it: a caller that keeps every block's output has that too.
+    // The natural voice returns every block's worth at once and trails the
+    // input by a fixed delay, so there it is exact and negative.
     [[nodiscard]] std::int32_t delay_frames() const noexcept;
 
     [[nodiscard]] float pitch() const noexcept { return pitch_; }
@@ -182,9 +218,20 @@ class pitch_shifter {
     // Hands the stretcher the lengths for the mode and pitch, when they differ.
     void apply_lengths(bool always);
     void reserve_intermediate(std::uint32_t count);
+    // Hands the natural voice its pitch and formant factors.
+    void update_natural() noexcept;
+    void switch_engine(bool was_natural) noexcept;
+    // The squeak voice's own road through both stages.
+    std::uint32_t process_squeak(std::int16_t* output, const std::int16_t* input,
+                                 std::uint32_t count);
+    // Room for what the stages hand out while the natural voice speaks.
+    void reserve_squeak_scratch();
 
     std::unique_ptr<rate_transposer_stage> transposer_;
     std::unique_ptr<tempochanger> tempo_changer_;
+    std::unique_ptr<natural_voice> natural_;
+    std::unique_ptr<std::int16_t[]> squeak_scratch_;
+    std::uint32_t squeak_scratch_samples_ = 0;
     std::unique_ptr<std::int16_t[]> intermediate_buffer_;
     std::uint32_t intermediate_capacity_ = 0;
     std::uint32_t channels_ = 0;
@@ -203,6 +250,9 @@ class pitch_shifter {
     std::uint32_t tempo_updates_ = 0;
     std::uint32_t transposer_block_bytes_ = 0;
     bool in_step_ = false;
+    voice_kind voice_ = voice_kind::squeak;
+    bool squeak_listening_ = true;
+    std::int32_t timbre_ = 0;
 };
 
 }  // namespace squeakbox

@@ -4,6 +4,8 @@
 #   scripts/install-deps.sh test    that, plus the test and benchmark tools
 #   scripts/install-deps.sh package what building the Debian package needs
 #   scripts/install-deps.sh package-check   that, plus what checks the package
+#   scripts/install-deps.sh bench   the test tools, plus what bench/natural_voice.py
+#                                   uses (numpy, and Praat to track the pitch)
 set -euo pipefail
 
 job=${1:-build}
@@ -14,6 +16,10 @@ case "$job" in
   package) packages+=(dpkg-dev file) ;;
   package-check) packages+=(dpkg-dev file lintian man-db) ;;
 esac
+if [ "$job" = bench ]; then
+  packages+=(python3-numpy praat)
+  job=test
+fi
 if [ "$job" = test ]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev sox time espeak-ng pulseaudio
              pulseaudio-utils libasound2-plugins pipewire pipewire-pulse wireplumber dbus-daemon

@@ -30,6 +30,7 @@
 #
 # Options:
 #   --build DIR       the build to measure (default: the source tree's build)
+#   --voice VOICE     squeak or natural (default: squeak)
 #   --latency MODE    normal or low (default: normal for tone bursts, low
 #                     with --speech)
 #   --pitch LIST      semitones, comma-separated (default: 6 for tone
@@ -46,19 +47,19 @@
 # (--speech, --call) and measures what the machine's sound path adds too.
 set -euo pipefail
 
-usage() { sed -n '9,43s/^# \{0,1\}//p' "$0"; }
+usage() { sed -n '9,47s/^# \{0,1\}//p' "$0"; }
 bad() {
   echo "measure-live-delay.sh: $*" >&2
   exit 2
 }
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build speech=false call=false latency="" pitch="" runs=3 bursts=${BURSTS:-20} keep=${KEEP:-} roads=straight,mic,reader
+build=$root/build speech=false call=false latency="" voice=squeak pitch="" runs=3 bursts=${BURSTS:-20} keep=${KEEP:-} roads=straight,mic,reader
 while [ $# -gt 0 ]; do
   case "$1" in
     --speech) speech=true; shift; continue ;;
     --call) call=true; shift; continue ;;
     -h | --help) usage; exit 0 ;;
-    --build | --latency | --pitch | --runs | --bursts | --keep | --roads) [ $# -ge 2 ] || bad "$1 needs a value" ;;
+    --build | --latency | --voice | --pitch | --runs | --bursts | --keep | --roads) [ $# -ge 2 ] || bad "$1 needs a value" ;;
     *) bad "unknown option '$1' (--help lists them)" ;;
   esac
   printf -v "${1#--}" '%s' "$2"
@@ -71,6 +72,7 @@ else
 fi
 ! { $speech && $call; } || bad "--speech and --call are two measurements; choose one"
 [[ "$latency" =~ ^(low|normal)$ ]] || bad "--latency must be low or normal, not '$latency'"
+[[ "$voice" =~ ^(squeak|natural)$ ]] || bad "--voice must be squeak or natural, not '$voice'"
 [[ "$pitch" =~ ^[+-]?[0-9]+(,[+-]?[0-9]+)*$ ]] ||
   bad "--pitch takes whole semitones separated by commas, not '$pitch'"
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] || bad "--runs takes a count, not '$runs'"
@@ -125,7 +127,8 @@ start_passer() {
 
 # squeakbox at a pitch, with any further options.
 squeakbox() {
-  start_passer "$program" "$1" --latency "$latency" --input-device pulse --output-device pulse \
+  start_passer "$program" "$1" --latency "$latency" --voice "$voice" --input-device pulse \
+    --output-device pulse \
     "${@:2}"
 }
 

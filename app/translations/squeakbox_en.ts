@@ -33,6 +33,10 @@
 <message><source>Mithören</source><translation>Hear yourself</translation></message>
 <message><source>Die Stimme im Squeakbox-Mikrofon auch selbst hören</source><translation>Also hear the voice that goes into the Squeakbox microphone</translation></message>
 <message><source>Verzögerung: %1 ms</source><translation>Delay: %1 ms</translation></message>
+<message><source>Natürliche Stimme</source><translation>Natural voice</translation></message>
+<message><source>Nur die Tonhöhe ändern, die Klangfarbe der Stimme bleibt</source><translation>Change only the pitch; your voice keeps its timbre</translation></message>
+<message><source>Klangfarbe</source><translation>Timbre</translation></message>
+<message><source>Unverändert</source><translation>Unchanged</translation></message>
 <message><source>Diese Empfehlung wurde von der Software %1 generiert.</source><translation>This recommendation was made by the program %1.</translation></message>
 <message><source>%1 ändert Ihre Tonlage. Eine höhere Tonlage läßt Sie wie ein Zwerg sprechen, eine niedrigere gibt Ihnen eine sehr tiefe Stimme. Alles was Sie benötigen ist ein Mikrofon.</source><translation>%1 changes the pitch of your voice. A higher pitch makes you sound like a dwarf, a lower one gives you a very deep voice. All you need is a microphone.</translation></message>
 <message><source>Schliessen Sie Ihre Hifi-Anlage oder den Audioausgang Ihrer TV Karte an Ihren Mikrofoneingang und hören Sie zu!</source><translation>Connect your hi-fi or the audio output of your TV card to your microphone input and listen!</translation></message>

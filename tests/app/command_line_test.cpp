@@ -94,6 +94,10 @@ TEST(CommandLine, OptionsWithValuesInBothSpellings) {
     EXPECT_TRUE(parse({"--latency", "low"}).options.low_latency);
     EXPECT_FALSE(parse({"--latency=low", "--latency=normal"}).options.low_latency);
     EXPECT_FALSE(parse({}).options.low_latency);
+    EXPECT_EQ(parse({"--voice", "natural"}).options.voice, voice_kind::natural);
+    EXPECT_EQ(parse({}).options.voice, voice_kind::squeak);
+    EXPECT_EQ(parse({"--timbre=-12"}).options.timbre_semitones, -12);
+    EXPECT_EQ(parse({}).options.timbre_semitones, 0);
 }
 
 TEST(CommandLine, Flags) {
@@ -144,6 +148,8 @@ TEST(CommandLine, UnusableCommandLinesAreRefusedWithAReason) {
         {{"--virtual-mic", "--playback-file", "o.wav"}, "--playback-file"},
         {{"--latency", "fast"}, "--latency"},
         {{"--latency"}, "--latency"},
+        {{"--voice", "robot"}, "squeak or natural"},
+        {{"--timbre", "13"}, "timbre 13 is outside -12 to 12 semitones"},
         {{"--engine", "turbo"}, "auto, plain, sse2, avx2 or avx512"},
         {{"--engine=scalar"}, "--engine"},
         {{"--bypass", "maybe"}, "on, off or toggle"},

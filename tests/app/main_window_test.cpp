@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QLocale>
+#include <QMenu>
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -260,7 +261,7 @@ TEST(MainWindow, LowLatencyAndBypassFromTheCommandLineTheirKeysAndTheContextMenu
     // The window's context menu holds the same switch, showing its state.
     QWidget* top = w.widget();
     ASSERT_EQ(top->contextMenuPolicy(), Qt::ActionsContextMenu);
-    ASSERT_EQ(top->actions().size(), 2);
+    ASSERT_EQ(top->actions().size(), 4);
     QAction* entry = top->actions().front();
     EXPECT_FALSE(entry->isChecked());
     entry->trigger();
@@ -274,7 +275,7 @@ TEST(MainWindow, LowLatencyAndBypassFromTheCommandLineTheirKeysAndTheContextMenu
     h.settle();
     EXPECT_TRUE(w.bypass());
     EXPECT_EQ(h.pitch.calls.back(), "bypass on");
-    QAction* bypass_entry = top->actions().back();
+    QAction* bypass_entry = top->actions().at(1);
     EXPECT_TRUE(bypass_entry->isChecked());
     bypass_entry->trigger();
     EXPECT_FALSE(w.bypass());
@@ -303,8 +304,8 @@ TEST(MainWindow, HearingYourselfAndTheDelayInTheContextMenuAndTheToolTip) {
     main_window& w = h.build(setup);
     EXPECT_EQ(asked, std::vector<bool>{true});
     EXPECT_TRUE(w.hearing_yourself());
-    // Next to the low-latency entry, before the bypass.
-    ASSERT_EQ(w.widget()->actions().size(), 3);
+    // Next to the low-latency entry, before the bypass and the voice.
+    ASSERT_EQ(w.widget()->actions().size(), 5);
     QAction* entry = w.widget()->actions().at(1);
     EXPECT_EQ(entry->text(), QString::fromUtf8("Mith\u00f6ren"));
     EXPECT_TRUE(entry->isChecked());
@@ -324,6 +325,50 @@ TEST(MainWindow, HearingYourselfAndTheDelayInTheContextMenuAndTheToolTip) {
     ASSERT_EQ(w.stream_state(), 1);
     EXPECT_EQ(w.delay_text(), QString::fromUtf8("Verz\u00f6gerung: 162 ms"));
     EXPECT_TRUE(h.run_until([&] { return w.widget()->toolTip() == w.delay_text(); }, 3000));
+}
+
+TEST(MainWindow, VoiceAndTimbreFromTheCommandLineCtrlNAndTheContextMenu) {
+    window_harness h;
+    window_setup setup;
+    setup.natural_voice = true;
+    setup.timbre_semitones = -3;
+    main_window& w = h.build(setup);
+    const auto& calls = h.pitch.calls;
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "voice natural"), 1);
+    EXPECT_EQ(calls.back(), "timbre -3");
+    EXPECT_TRUE(w.natural_voice());
+    w.show();
+    h.settle();
+    w.control_widget(control::record_button)->setFocus();
+    h.settle();
+    QTest::keyClick(w.control_widget(control::record_button), Qt::Key_N, Qt::ControlModifier);
+    h.settle();
+    EXPECT_FALSE(w.natural_voice());
+    EXPECT_EQ(calls.back(), "voice squeak");
+    // The context menu: the voice's switch, then the timbre's submenu with
+    // one exclusive entry a semitone, the one in force checked.
+    const QList<QAction*> entries = w.widget()->actions();
+    ASSERT_EQ(entries.size(), 4);
+    entries[2]->trigger();
+    EXPECT_TRUE(w.natural_voice());
+    EXPECT_EQ(calls.back(), "voice natural");
+    ASSERT_NE(entries[3]->menu(), nullptr);
+    const QList<QAction*> timbres = entries[3]->menu()->actions();
+    ASSERT_EQ(timbres.size(), 25);
+    QAction* checked = nullptr;
+    QAction* plus_four = nullptr;
+    for (QAction* t : timbres) {
+        if (t->isChecked()) checked = t;
+        if (t->data().toInt() == 4) plus_four = t;
+    }
+    ASSERT_NE(checked, nullptr);
+    EXPECT_EQ(checked->data().toInt(), -3);
+    ASSERT_NE(plus_four, nullptr);
+    plus_four->trigger();
+    EXPECT_EQ(w.timbre_semitones(), 4);
+    EXPECT_EQ(calls.back(), "timbre 4");
+    EXPECT_TRUE(plus_four->isChecked());
+    EXPECT_FALSE(checked->isChecked());
 }
 
 TEST(MainWindow, StartPitchOutsideTheEnginesRangeIsBroughtWithin) {

@@ -116,6 +116,10 @@ struct pitch_log final : pitch_control {
         calls.push_back(on ? "latency low" : "latency normal");
     }
     void set_bypass(bool on) override { calls.push_back(on ? "bypass on" : "bypass off"); }
+    void set_voice(voice_kind voice) override {
+        calls.push_back(std::string("voice ") + voice_name(voice));
+    }
+    void set_timbre_semitones(int s) override { calls.push_back("timbre " + std::to_string(s)); }
 };
 
 struct recorder_log final : recording_control {

@@ -13,9 +13,10 @@ render_options parse(std::vector<std::string_view> args) {
 }
 
 TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
-    const render_options o = parse({"--semitones=-7", "--pitch-changes", "400:+2,0:3,12:-47",
-                                    "--block-frames", "1024", "--engine=plain", "--simd", "scalar",
-                                    "--raw", "-q", "--latency=low", "in.flac", "-"});
+    const render_options o =
+        parse({"--semitones=-7", "--pitch-changes", "400:+2,0:3,12:-47", "--block-frames", "1024",
+               "--engine=plain", "--simd", "scalar", "--raw", "-q", "--latency=low", "--voice",
+               "natural", "--timbre=-12", "in.flac", "-"});
     EXPECT_EQ(o.semitones, -7);
     ASSERT_EQ(o.pitch_changes.size(), 3u);
     EXPECT_EQ(o.pitch_changes[0].block, 0u);
@@ -29,6 +30,8 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     EXPECT_TRUE(o.raw);
     EXPECT_TRUE(o.quiet);
     EXPECT_EQ(o.latency, latency_mode::low);
+    EXPECT_EQ(o.voice, voice_kind::natural);
+    EXPECT_EQ(o.timbre, -12);
     EXPECT_EQ(o.input, "in.flac");
     EXPECT_EQ(o.output, "-");
 
@@ -38,6 +41,8 @@ TEST(RenderOptions, ReadsEveryOptionInBothSpellings) {
     EXPECT_EQ(d.engine, best_variant());
     EXPECT_FALSE(d.raw);
     EXPECT_EQ(d.latency, latency_mode::normal);
+    EXPECT_EQ(d.voice, voice_kind::squeak);
+    EXPECT_EQ(d.timbre, 0);
     EXPECT_EQ(d.input, "-odd-name.wav");
     EXPECT_TRUE(parse({"--version"}).version);
     EXPECT_TRUE(parse({"-h"}).help);
@@ -59,6 +64,10 @@ TEST(RenderOptions, RejectsWhatItCannotHonour) {
         {"--engine", "MMX", "a", "b"},
         {"--simd", "neon", "a", "b"},
         {"--latency", "lowest", "a", "b"},
+        {"--voice", "chipmunk", "a", "b"},
+        {"--timbre", "13", "a", "b"},
+        {"--timbre", "-13", "a", "b"},
+        {"--timbre", "+2.5", "a", "b"},
         {"--raw=yes", "a", "b"},
         {"--unknown", "a", "b"},
         {"a"},

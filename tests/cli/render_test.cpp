@@ -385,15 +385,19 @@ TEST_F(RenderProgram, OutputLinesUpWithTheInput) {
         voice.rate = rate;
         voice.samples = testing::speech_like(static_cast<std::size_t>(rate) * 8, rate, 13);
         write_sound(file("voice.wav"), voice);
-        for (const char* latency : {"normal", "low"}) {
-            for (int semitones : {-12, -5, 0, 6, 12}) {
-                const outcome run = run_program({"-s", std::to_string(semitones), "--latency",
-                                                 latency, file("voice.wav"), file("out.wav")});
-                ASSERT_EQ(run.status, 0) << run.errors;
-                const sound out = read_sound(file("out.wav"));
-                ASSERT_EQ(out.frames(), voice.frames());
-                EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
-                    << semitones << " semitones at " << rate << " Hz, " << latency << " latency";
+        for (const char* voice_option : {"squeak", "natural"}) {
+            for (const char* latency : {"normal", "low"}) {
+                for (int semitones : {-12, -5, 0, 6, 12}) {
+                    const outcome run =
+                        run_program({"-s", std::to_string(semitones), "--latency", latency,
+                                     "--voice", voice_option, file("voice.wav"), file("out.wav")});
+                    ASSERT_EQ(run.status, 0) << run.errors;
+                    const sound out = read_sound(file("out.wav"));
+                    ASSERT_EQ(out.frames(), voice.frames());
+                    EXPECT_LE(std::abs(envelope_lag_ms(voice, out)), 15.0)
+                        << semitones << " semitones at " << rate << " Hz, " << latency
+                        << " latency, " << voice_option << " voice";
+                }
             }
         }
     }
@@ -460,11 +464,20 @@ TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
     sound speech;
     speech.samples = testing::speech_like(44100 * 3 + 123, 44100, 5);
     write_sound(file("speech.wav"), speech);
-    for (const latency_mode latency : {latency_mode::normal, latency_mode::low}) {
-        const outcome run =
-            run_program({"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
-                         "200:-3,40:7", "--latency", latency_name(latency), file("speech.wav"),
-                         file("raw.wav")});
+    struct setting {
+        latency_mode latency;
+        voice_kind voice;
+        int timbre;
+    };
+    for (const setting& r : {setting{latency_mode::normal, voice_kind::squeak, 0},
+                             setting{latency_mode::low, voice_kind::squeak, 0},
+                             setting{latency_mode::low, voice_kind::natural, 0},
+                             setting{latency_mode::normal, voice_kind::squeak, -3}}) {
+        const latency_mode latency = r.latency;
+        const outcome run = run_program(
+            {"--raw", "--block-frames", "300", "--semitones", "+4", "--pitch-changes",
+             "200:-3,40:7", "--latency", latency_name(latency), "--voice", voice_name(r.voice),
+             "--timbre", std::to_string(r.timbre), file("speech.wav"), file("raw.wav")});
         ASSERT_EQ(run.status, 0) << run.errors;
 
         pitch_shifter engine;
@@ -473,6 +486,8 @@ TEST_F(RenderProgram, RawOutputIsExactlyWhatTheEngineReturns) {
         engine.set_block_size(300 * 2);
         engine.set_latency(latency);
         engine.set_pitch_semitones(4);
+        engine.set_voice(r.voice);
+        engine.set_timbre_semitones(r.timbre);
         std::vector<std::int16_t> expected;
         std::vector<std::int16_t> out(300);
         for (std::size_t k = 0; (k + 1) * 300 <= speech.samples.size(); ++k) {
