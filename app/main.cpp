@@ -357,6 +357,12 @@ int run(int argc, char** argv) {
             static_cast<unsigned long long>(stream->dropped_blocks()),
             static_cast<unsigned long long>(stream->capture_stats().overruns),
             static_cast<unsigned long long>(stream->playback_stats().underruns));
+        // Where the first ones fell, in frames of the sound played, so a gap
+        // heard or recorded can be laid against them.
+        const device_stats played = stream->playback_stats();
+        for (std::size_t i = 0; i < played.underrun_frames.size() && i < played.underruns; ++i)
+            std::printf("playback underrun at frame: %llu\n",
+                        static_cast<unsigned long long>(played.underrun_frames[i]));
     }
     return code;
 }
