@@ -121,6 +121,8 @@ class device_queue {
     void count_overrun() noexcept { overruns_.fetch_add(1, std::memory_order_relaxed); }
     // `played_frames`: the frames of sound played before the silence began.
     void count_underrun(std::uint64_t played_frames) noexcept;
+    // Producer: the frames taken from the buffers so far.
+    [[nodiscard]] std::uint64_t played_frames() const noexcept { return played_frames_; }
 
     [[nodiscard]] device_stats stats() const noexcept;
     [[nodiscard]] device_direction direction() const noexcept { return direction_; }
