@@ -117,8 +117,8 @@ class tempochanger {
     // The band of a live stream, for the normal pacing: one sequence (82 ms
     // at 44.1 kHz on the normal lengths), so a live voice never falls behind.
     // In the pitch shifter's streams no pitch crosses it in the first twenty
-    // seconds; the stretcher alone does within the first second at some
-    // tempos. Off at construction: the stretcher alone never catches up in
+    // seconds of a voice; the stretcher alone does within them at some
+    // tempos (0.7071 for one). Off at construction: the stretcher alone never catches up in
     // the normal pacing, and its stream is sample for sample the one it made
     // before it could. A caller that streams live (the pitch shifter) turns
     // it on. `set_lag_tolerance` overrides it either way; the low-latency
