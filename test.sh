@@ -9,9 +9,12 @@ cmake --build --preset default
 # The tests that keep real time run last, one at a time, and only they get a
 # second run on a miss. Arguments go to ctest (e.g. -R PATTERN).
 scripts/run-tests.sh default "$@"
-# On PipeWire's PulseAudio server too: the devices' round trip, a call
-# through a null sink, the Squeakbox microphone, the device lists and a server
-# that dies. (The sample-exact checks of speech and tone stay on PulseAudio:
-# PipeWire converts through floating point and eases streams in.)
-scripts/with-pipewire.sh ctest --preset default -L realtime --repeat until-pass:2 \
+# On PipeWire's PulseAudio server too: the devices' round trip (the signal
+# whole and without a hole after its first 250 ms, as on PulseAudio; its
+# latency is shown, not judged), a call through a null sink, the Squeakbox
+# microphone, the device lists and a server that dies. (The program's
+# sample-exact checks of speech and tone stay on PulseAudio: PipeWire converts
+# through floating point and eases streams in, so no block comes out as it
+# was recorded.)
+scripts/with-pipewire.sh ctest --preset default --no-tests=error -L realtime --repeat until-pass:2 \
   -R 'app_on_pulse[.](ACall|TheSqueakbox|TheDevice|AServer)|pulse_rig[.]' "$@"

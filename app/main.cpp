@@ -540,6 +540,12 @@ int run(int argc, char** argv) {
                         std::lround(delay->total_ms()), std::lround(delay->server_ms),
                         std::lround(delay->engine_ms));
         }
+        // Where the first ones fell, in frames of the sound played, so a gap
+        // heard or recorded can be laid against them.
+        const device_stats played = stream->playback_stats();
+        for (std::size_t i = 0; i < played.underrun_frames.size() && i < played.underruns; ++i)
+            std::printf("playback underrun at frame: %llu\n",
+                        static_cast<unsigned long long>(played.underrun_frames[i]));
     }
     return code;
 }

@@ -184,8 +184,18 @@ std::size_t device_queue::peek(std::int16_t* out, std::size_t count) const noexc
     return copied;
 }
 
+void device_queue::count_underrun(std::uint64_t played_frames) noexcept {
+    // One producer counts: the slot is filled before the count that makes it
+    // visible, so a reader never sees a count ahead of its place.
+    const std::uint64_t n = underruns_.load(std::memory_order_relaxed);
+    if (n < underrun_frames_.size())
+        underrun_frames_[n].store(played_frames, std::memory_order_relaxed);
+    underruns_.store(n + 1, std::memory_order_release);
+}
+
 void device_queue::take(std::size_t taken, std::size_t wanted) noexcept {
-    if (taken < wanted) count_underrun();
+    played_frames_ += taken;
+    if (taken < wanted) count_underrun(played_frames_);
     while (taken > 0) {
         wave_header* const* front = queued_.front();
         if (front == nullptr) break;
@@ -222,9 +232,13 @@ void device_queue::end_of_capture() noexcept {
 }
 
 device_stats device_queue::stats() const noexcept {
-    return device_stats{overruns_.load(std::memory_order_relaxed),
-                        underruns_.load(std::memory_order_relaxed),
-                        latency_us_.load(std::memory_order_relaxed)};
+    device_stats s;
+    s.overruns = overruns_.load(std::memory_order_relaxed);
+    s.underruns = underruns_.load(std::memory_order_acquire);
+    for (std::size_t i = 0; i < s.underrun_frames.size() && i < s.underruns; ++i)
+        s.underrun_frames[i] = underrun_frames_[i].load(std::memory_order_relaxed);
+    s.latency_us = latency_us_.load(std::memory_order_relaxed);
+    return s;
 }
 
 notification_hub::notification_hub() : wakeup_(std::make_shared<notification_wakeup>()) {}

@@ -15,6 +15,7 @@
 // while the producer is stopped (reset, close, failure), which the backends
 // guarantee by stopping their stream or timer first.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -118,7 +119,10 @@ class device_queue {
     // with silence and handed back, then the end is reported, once.
     void end_of_capture() noexcept;
     void count_overrun() noexcept { overruns_.fetch_add(1, std::memory_order_relaxed); }
-    void count_underrun() noexcept { underruns_.fetch_add(1, std::memory_order_relaxed); }
+    // `played_frames`: the frames of sound played before the silence began.
+    void count_underrun(std::uint64_t played_frames) noexcept;
+    // Producer: the frames taken from the buffers so far.
+    [[nodiscard]] std::uint64_t played_frames() const noexcept { return played_frames_; }
     void set_latency(std::uint32_t microseconds) noexcept {
         latency_us_.store(microseconds, std::memory_order_relaxed);
     }
@@ -150,6 +154,11 @@ class device_queue {
     std::atomic<std::uint64_t> overruns_{0};
     std::atomic<std::uint64_t> underruns_{0};
     std::atomic<std::uint32_t> latency_us_{0};
+    // Where the first underruns fell; each slot is written once, by the
+    // producer, before its count is published.
+    std::array<std::atomic<std::uint64_t>, device_stats::underrun_places> underrun_frames_{};
+    // Producer only: frames taken from the buffers so far.
+    std::uint64_t played_frames_ = 0;
 
     // UI only.
     std::size_t lent_ = 0;  // queued or waiting for its notification

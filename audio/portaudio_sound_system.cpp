@@ -208,10 +208,14 @@ class portaudio_queue final : public backend_queue {
     }
 
     static int playback_callback(const void*, void* output, unsigned long frames,
-                                 const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                                 const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
                                  void* user) {
         auto* self = static_cast<portaudio_queue*>(user);
         self->callbacks_.fetch_add(1, std::memory_order_relaxed);
+        // The device ran dry before this call (the callback came too late, or
+        // the server stalled): the silence fell after what was played so far.
+        if ((flags & paOutputUnderflow) != 0 && self->played_frames() != 0)
+            self->count_underrun(self->played_frames());
         self->play(static_cast<std::int16_t*>(output), frames);
         return paContinue;
     }

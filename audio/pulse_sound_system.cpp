@@ -509,6 +509,7 @@ class pulse_queue final : public backend_queue {
             if (pa_stream_write(stream_, frames, count * 2, nullptr, 0, PA_SEEK_RELATIVE) != 0)
                 return;
             ring_.consume(count);
+            sent_frames_ += count;
             sound_sent_ = true;
         }
     }
@@ -527,7 +528,7 @@ class pulse_queue final : public backend_queue {
     // a wait after that is an underrun.
     static void underflow(pa_stream*, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
-        if (self->sound_sent_) self->count_underrun();
+        if (self->sound_sent_) self->count_underrun(self->sent_frames_);
     }
 
     static void started(pa_stream*, void* user) {
@@ -575,7 +576,8 @@ class pulse_queue final : public backend_queue {
     std::vector<std::int16_t> scratch_;  // UI
     std::uint64_t captured_frames_ = 0;  // libpulse's thread, since the last start
     std::atomic<bool> started_{false};
-    bool sound_sent_ = false;  // libpulse's thread
+    bool sound_sent_ = false;        // libpulse's thread
+    std::uint64_t sent_frames_ = 0;  // libpulse's thread: frames written to the server
     std::atomic<bool> live_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<pa_usec_t> last_arrival_{0};

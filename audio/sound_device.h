@@ -10,6 +10,8 @@
 // one at a time by dispatch_pending() on the thread that drives the stream:
 // the sound's own thread while it runs, the window's to open and close it.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +75,11 @@ struct device_stats {
     // What the sound server reports the sound spends in this device and its
     // stream, in microseconds; 0 when it reports nothing.
     std::uint32_t latency_us = 0;
+    // Playback: where the first underruns fell, each as the frames of sound
+    // played before the silence (the program's output stream, counted from
+    // its first frame), so a gap in what was heard can be laid against them.
+    static constexpr std::size_t underrun_places = 4;
+    std::array<std::uint64_t, underrun_places> underrun_frames{};
 };
 
 // Where a device's notifications go; called only from dispatch_pending(), one

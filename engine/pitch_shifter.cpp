@@ -92,6 +92,9 @@ pitch_shifter::pitch_shifter(engine_variant variant) : variant_(variant) {
     else
         tempo_changer_ = std::make_unique<tempochanger>(level);
     natural_ = std::make_unique<natural_voice>();
+    // A live voice must not fall behind: the stretcher catches up with its
+    // own surplus past one sequence.
+    tempo_changer_->set_sequence_band(true);
     base_tempo_ = base_rate_ = pitch_ = 1.0f;
     effective_tempo_ = effective_rate_ = 0;
     // The effective values were 0, so this hands 10000 to both stages.

@@ -156,8 +156,8 @@ class pitch_shifter {
 
     // How far, in frames, the sound held in the time-stretcher may rise above
     // its normal level before the stretcher catches up (see tempochanger).
-    // Until this is called the stretcher's own band applies: wide enough
-    // that the first seconds of a stream are never touched. A renderer that
+    // Until this is called the band is one sequence: wide enough that no
+    // pitch is touched in the first twenty seconds of a stream. A renderer that
     // must keep a file's timing to the millisecond asks for a narrow one.
     void set_lag_tolerance(std::uint32_t frames);
     // Keeps the returned stream's sound exactly in step with the input, so

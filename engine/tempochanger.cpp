@@ -180,8 +180,12 @@ void tempochanger::set_lag_tolerance(std::uint32_t frames) {
     tolerance_setting = frames;
 }
 
+void tempochanger::set_sequence_band(bool on) {
+    sequence_band_ = on;
+}
+
 std::uint32_t tempochanger::lag_tolerance() const noexcept {
-    return tolerance_setting.value_or(sequence_length);
+    return tolerance_setting.value_or(sequence_band_ ? sequence_length : UINT32_MAX);
 }
 
 std::uint32_t tempochanger::catch_up_frames(std::uint32_t count) const {

@@ -109,13 +109,21 @@ class tempochanger {
     // behind for as long as the stream runs. Past the band, the next sequence
     // starts a few input frames later than the skip says, so its overlap
     // search and cross-fade join the sound as at every other seam; nothing is
-    // dropped from or added to the output. Until `set_lag_tolerance` is
-    // called the band is one sequence long (82 ms at 44.1 kHz), which a
-    // stream crosses only after tens of seconds at the least, so the first
-    // seconds of every stream are untouched. 0 keeps the held sound at its
-    // normal level; UINT32_MAX never corrects (the stream of old).
+    // dropped from or added to the output. 0 keeps the held sound at its
+    // normal level; UINT32_MAX never corrects. Until this is called the band
+    // is what `set_sequence_band` says.
     void set_lag_tolerance(std::uint32_t frames);
     [[nodiscard]] std::uint32_t lag_tolerance() const noexcept;
+    // The band of a live stream, for the normal pacing: one sequence (82 ms
+    // at 44.1 kHz on the normal lengths), so a live voice never falls behind.
+    // In the pitch shifter's streams no pitch crosses it in the first twenty
+    // seconds of a voice; the stretcher alone does within them at some
+    // tempos (0.7071 for one). Off at construction: the stretcher alone never catches up in
+    // the normal pacing, and its stream is sample for sample the one it made
+    // before it could. A caller that streams live (the pitch shifter) turns
+    // it on. `set_lag_tolerance` overrides it either way; the low-latency
+    // pacing has a band of its own (0 unless one is set).
+    void set_sequence_band(bool on);
     // Keeps the made sound in step with the input exactly, for a caller that
     // lines the stream up with its input once and for all (a file renderer):
     // every input frame here is `source_rate` / 10000 frames of the source
@@ -279,7 +287,8 @@ class tempochanger {
     // held sound back into its band; 0 while it is inside.
     std::uint32_t catch_up_frames(std::uint32_t count) const;
 
-    std::optional<std::uint32_t> tolerance_setting;  // unset: one sequence
+    std::optional<std::uint32_t> tolerance_setting;  // unset: see sequence_band_
+    bool sequence_band_ = false;
     // Input frames the next sequence consumes beyond its skip to keep in
     // step with the source; 0 unless keep_in_step is on.
     std::uint32_t in_step_frames();

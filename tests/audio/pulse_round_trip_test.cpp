@@ -276,12 +276,13 @@ TEST_P(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
 
     // PipeWire re-times its graph when the player joins after the streams,
     // and the output's queue at the server then no longer holds the blocks
-    // this test wrote ahead, so the lag it measures moves, through either
-    // backend. Calls and the Squeakbox microphone are checked on PipeWire
-    // end to end.
+    // this test wrote ahead, so the latency it measures is not the devices'
+    // there: it is shown, not judged. What is judged is the same on both
+    // servers: after the first 250 ms (the server settling on the new
+    // player, PipeWire easing it in) the signal comes out whole, through
+    // PipeWire's floating-point conversion too.
     const char* server = std::getenv("SQUEAKBOX_SOUND_SERVER");
-    if (server != nullptr && std::string(server) == "pipewire")
-        GTEST_SKIP() << "the graph's re-timing moves the blocks written ahead";
+    const bool pipewire = server != nullptr && std::string(server) == "pipewire";
     pass_through stream(*system);
     stream.pre_roll = 4;
     child_process recorder({"parec", "--device=squeak_rig.monitor", "--format=s16le",
@@ -340,7 +341,7 @@ TEST_P(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     }
     ASSERT_GT(best, 0.99) << "the output does not carry the input";
     // The blocks written ahead are the test's; what remains is the devices'.
-    const double latency_ms = 1000.0 * double(lag - stream.pre_roll * 512) / rate;
+    const double latency_ms = 1000.0 * (double(lag) - double(stream.pre_roll * 512)) / rate;
     std::printf(
         "[ latency  ] capture to playback through %s on the null sinks: %.1f ms "
         "(%zu frames measured, less the %zu blocks the test wrote ahead)\n",
@@ -349,7 +350,9 @@ TEST_P(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
                 static_cast<unsigned long long>(capture_stats.overruns),
                 static_cast<unsigned long long>(playback_stats.underruns));
     RecordProperty("round_trip_latency_ms", std::to_string(latency_ms));
-    EXPECT_LT(latency_ms, 250.0);
+    if (!pipewire) {
+        EXPECT_LT(latency_ms, 250.0);
+    }
 
     // No gap after the start: every 10 ms of the signal past its first 250 ms
     // (while the server settles on the new player's latency) comes out at
@@ -376,6 +379,22 @@ TEST_P(pulse_rig, ASignalGoesThroughWithoutGapsAndTheLatencyIsMeasured) {
     EXPECT_GT(checked, signal.size() * 8 / 10 / 441) << "too little of the output was recorded";
     EXPECT_LE(glitches, 2u);
     EXPECT_LE(longest_run, 5u) << "the signal did not come back at its lag";
+
+    // Nor is there a hole in it: noise this loud never stays within +-64 for
+    // a millisecond (44 frames), silence played for want of a block does.
+    const std::size_t from =
+        static_cast<std::size_t>(std::max<std::ptrdiff_t>(shift + rate / 4, 0));
+    const std::size_t to =
+        std::min(frames, static_cast<std::size_t>(std::max<std::ptrdiff_t>(
+                             shift + static_cast<std::ptrdiff_t>(signal.size()), 0)));
+    std::size_t quiet = 0;
+    std::size_t longest_quiet = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        quiet = std::abs(right[i]) <= 64 ? quiet + 1 : 0;
+        longest_quiet = std::max(longest_quiet, quiet);
+    }
+    std::printf("[ gaps     ] longest quiet run in the output: %zu frames\n", longest_quiet);
+    EXPECT_LE(longest_quiet, 44u) << "the output has a hole of " << longest_quiet << " frames";
 }
 
 TEST_P(pulse_rig, ResetAndCloseWhileStreamingReturnEveryBufferOnce) {

@@ -43,24 +43,20 @@ namespace fs = std::filesystem;
 constexpr std::size_t block = 512;
 
 // What the program answers for is in its counters: a block dropped, a
-// capture buffer missing, an output buffer not ready after the start. Beyond
-// those, the sound server itself now and then plays a moment of silence when
-// a shared machine stalls its clients (seen about once in three minutes of
-// streaming beside a busy core here, with input and output both hit at
-// times, and with larger device buffers too). Such a hiccup is counted and
-// shown; one per half minute of sound, and one more, is let pass, while a
-// program that loses sound of its own leaves far more. A sanitized debug
-// build runs its audio threads several times slower: it checks what the
-// program does, not whether it keeps time, so there hiccups are only shown.
+// capture buffer missing, an output buffer not ready after the start. A gap
+// or break in the middle of the played sound is the fault these tests exist
+// to catch, and fails them, with one exception: a single one where the
+// program's output ran dry, which the device reported as an underrun at that
+// place (--stats prints where the first four fell). A shared machine that
+// stalls the sound server for longer than that gets its second chance from
+// the runner's second run of a real-time test. A sanitized debug build runs
+// its audio threads several times slower: it checks what the program does,
+// not whether it keeps time, so there gaps are only shown.
 #ifdef SQUEAKBOX_SANITIZED_BUILD
 constexpr bool sanitized_build = true;
 #else
 constexpr bool sanitized_build = false;
 #endif
-
-std::size_t hiccups_let_pass(double seconds) {
-    return sanitized_build ? std::size_t{1} << 20 : 1 + static_cast<std::size_t>(seconds / 30);
-}
 
 #ifdef SQUEAKBOX_PROGRAM
 constexpr const char* program = SQUEAKBOX_PROGRAM;
@@ -74,6 +70,7 @@ struct run_stats {
     long long dropped = -1;
     long long overruns = -1;
     long long underruns = -1;
+    std::vector<long long> underrun_frames;  // where the first ones fell
 };
 
 run_stats parse_stats(const std::string& text) {
@@ -88,6 +85,9 @@ run_stats parse_stats(const std::string& text) {
         value("dropped blocks: ", s.dropped);
         value("capture overruns: ", s.overruns);
         value("playback underruns: ", s.underruns);
+        long long at = -1;
+        value("playback underrun at frame: ", at);
+        if (at >= 0) s.underrun_frames.push_back(at);
     }
     return s;
 }
@@ -336,15 +336,43 @@ void print_stats(const run_stats& stats) {
         stats.processed, stats.dropped, stats.overruns, stats.underruns);
 }
 
-// No block dropped and no capture buffer missing. The output starts with the
-// first processed block and nothing ahead of it, so the device's first fill
-// finds it short a few times; any later underrun would also leave a break,
-// which the recording's check finds.
-// The playback underruns the program counted (none when it printed none).
-std::size_t counted_underruns(const run_stats& stats) {
-    return static_cast<std::size_t>(std::max(0LL, stats.underruns));
+// How far from the place of a reported underrun a gap may be found: the
+// block it splits is not found whole, and the server may drop the first
+// samples that come late (seen here: 40 after a 100 ms stall).
+constexpr std::size_t underrun_reach = 2048;
+
+// Judges the gaps and breaks found in the played sound, each given as its
+// place in the program's output (frames from its first). Returns how many were
+// forgiven: at most one, at a reported underrun.
+std::size_t expect_gaps_only_at_an_underrun(const std::vector<std::size_t>& places,
+                                            const run_stats& stats, const char* what) {
+    std::string underruns;
+    for (const long long u : stats.underrun_frames) underruns += " " + std::to_string(u);
+    std::printf("[ gaps     ] %zu %s; underruns at:%s\n", places.size(), what,
+                underruns.empty() ? " none" : underruns.c_str());
+    std::size_t forgiven = 0;
+    for (const std::size_t place : places) {
+        const bool at_underrun = std::any_of(
+            stats.underrun_frames.begin(), stats.underrun_frames.end(), [place](long long u) {
+                return std::llabs(u - static_cast<long long>(place)) <=
+                       static_cast<long long>(underrun_reach);
+            });
+        if (at_underrun && forgiven == 0) {
+            ++forgiven;
+            continue;
+        }
+        if (sanitized_build) continue;
+        ADD_FAILURE() << what << ": one at frame " << place << " of the output, "
+                      << (at_underrun ? "a second one" : "where no underrun was reported")
+                      << " (underruns at:" << (underruns.empty() ? " none" : underruns) << ")";
+    }
+    return forgiven;
 }
 
+// No block dropped and no capture buffer missing. The output starts with the
+// first processed block and nothing ahead of it, so the device's first fill
+// finds it short a few times; where a later one left a gap, the recording's
+// check judges it.
 void expect_nothing_lost(const run_stats& stats) {
     EXPECT_EQ(stats.dropped, 0);
     EXPECT_EQ(stats.overruns, 0);
@@ -356,22 +384,48 @@ void expect_nothing_lost(const run_stats& stats) {
 // reached squeak_out sample for sample, each right after the one before:
 // any block lost, repeated, altered or padded with silence on the way shows
 // up here. (Silent blocks cannot be placed, and the last blocks before the
-// stop may never be played; the voice is long over by then.)
-void expect_blocks_played(const std::vector<std::int16_t>& recording, const rig_recording& sides,
-                          std::size_t voice_frames, const run_stats& stats) {
-    const block_placement placement = place_blocks(recording, sides.out);
+// stop may never be played; the voice is long over by then.) The recording
+// holds every processed block and the output plays each of them, so a place
+// in the recording is a place in the output.
+block_placement expect_blocks_played(const std::vector<std::int16_t>& recording,
+                                     const rig_recording& sides, std::size_t voice_frames,
+                                     const run_stats& stats) {
+    block_placement placement = place_blocks(recording, sides.out);
     std::printf("[ record   ] %zu of %zu recorded blocks of voice found as played, %zu breaks\n",
                 placement.placed, placement.sounding, placement.breaks);
     EXPECT_GT(placement.sounding, voice_frames / block / 2);
-    // A hiccup of the server splits the block it falls into. So does an
-    // output that ran dry, which the counters tell and judge: the server
-    // plays silence, and may drop the first few samples that come late
-    // (seen here: 40 after a 100 ms stall).
-    const std::size_t hiccups =
-        hiccups_let_pass(static_cast<double>(voice_frames) / rate) + counted_underruns(stats);
-    EXPECT_LE(placement.breaks, hiccups) << "the played voice has breaks the recording has not";
-    EXPECT_GE(placement.placed + std::min(placement.breaks, hiccups), placement.sounding)
-        << "recorded blocks that were never played";
+    const std::size_t forgiven =
+        expect_gaps_only_at_an_underrun(placement.break_at, stats, "breaks in the played voice");
+    // A forgiven gap splits the block it falls into.
+    if (!sanitized_build) {
+        EXPECT_GE(placement.placed + forgiven, placement.sounding)
+            << "recorded blocks that were never played";
+    }
+    return placement;
+}
+
+// The gaps in the played tone that are the program's: those the tone did not
+// already have when it reached the microphone (an input gap comes out up to
+// half a second later), each laid onto the output by the recording's blocks.
+void expect_no_gap_in_tone(const rig_recording& sides, const sounding_span& in,
+                           const sounding_span& out, const block_placement& placement,
+                           const run_stats& stats) {
+    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
+    const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
+    std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
+    std::vector<std::size_t> places;
+    for (const std::size_t g : gaps) {
+        if (std::any_of(gaps_in.begin(), gaps_in.end(),
+                        [g](std::size_t i) { return g >= i && g - i < rate / 2; }))
+            continue;
+        const auto place = placement.recording_place(g);
+        if (!place) {
+            ADD_FAILURE() << "a gap at " << g << " in the rig, before any recorded block";
+            continue;
+        }
+        places.push_back(*place);
+    }
+    expect_gaps_only_at_an_underrun(places, stats, "gaps in the played tone");
 }
 
 TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly) {
@@ -432,6 +486,17 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
     ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
     const auto voice = testing::read_wav(path("voice.wav"));
     ASSERT_TRUE(voice.ok);
+    // The normal mode first, on the same rig and the same voice: what the
+    // sound server and the devices add is in both runs, so the difference is
+    // the program's own.
+    double normal = 0;
+    {
+        session run = run_on(voice.samples, {}, 1000ms);
+        ASSERT_FALSE(HasFailure());
+        finish(run);
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+        normal = checked_latency(read_rig(path("rig.raw")), ", normal latency", 0.8);
+    }
     session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
     ASSERT_FALSE(HasFailure());
     finish(run);
@@ -439,14 +504,14 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
     const run_stats stats = parse_stats(read_file(path("app.out")));
     const rig_recording sides = read_rig(path("rig.raw"));
 
-    // The engine's own share is about 30 ms instead of 120 at +6 (through
-    // the file devices); the sound server and the devices add about 50 ms on
-    // a quiet machine, so the voice comes out about 80 ms later instead of
-    // 180. On a machine busy enough to make the server's buffers grow it is
-    // far more, so the test only holds it below the normal mode's 200 ms;
-    // scripts/measure-live-delay.sh --speech measures it against the targets.
-    const double latency = checked_latency(sides, ", low latency", 0.7);
-    EXPECT_LT(latency / rate, 0.200);
+    // The engine holds back about 30 ms instead of 120 at +6 (through the
+    // file devices); the devices and their buffers are the same in both
+    // modes, so the voice comes out at least 80 ms sooner.
+    const double latency = checked_latency(sides, ", low latency", 0.8);
+    std::printf("[ latency  ] the low latency mode comes out %.1f ms sooner\n",
+                1000.0 * (normal - latency) / rate);
+    EXPECT_GE((normal - latency) / rate, 0.080)
+        << "the low latency mode is less than 80 ms quicker than the normal one";
     expect_six_semitones_up(sides, latency, "low latency");
 
     // Whole blocks from the first sound on: every recorded block of voice is
@@ -465,7 +530,8 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
 }
 
 TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
-    session run = run_on(harmonic_tone(150.0, 4.0), {}, 800ms);
+    // Recorded, so every place in the played tone has its place in the output.
+    session run = run_on(harmonic_tone(150.0, 4.0), {"--record"}, 800ms);
     ASSERT_FALSE(HasFailure());
     finish(run);
     EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
@@ -504,15 +570,12 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     std::printf("[ pitch    ] the frame furthest off: %.2f cents\n", worst);
     EXPECT_LT(worst, 10.0);
 
-    // A gap the program's counters explain (an output that ran dry, judged
-    // above) or one the tone already had when it reached the microphone is
-    // not a gap of the program's own making; any other is.
-    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
-    const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
-    std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
-    EXPECT_LE(gaps.size(), hiccups_let_pass(4.0) + counted_underruns(stats) + gaps_in.size())
-        << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
     print_stats(stats);
+    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+    ASSERT_TRUE(recording.ok);
+    const block_placement placement =
+        expect_blocks_played(recording.samples, sides, 4 * 44100, stats);
+    expect_no_gap_in_tone(sides, in, out, placement, stats);
 }
 
 // A desktop that stops for a while (a stuck repaint, a slow compositor, a
@@ -537,7 +600,7 @@ TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
             }
         });
     };
-    session run = run_on(harmonic_tone(150.0, 6.0), {}, 800ms);
+    session run = run_on(harmonic_tone(150.0, 6.0), {"--record"}, 800ms);
     if (watcher.joinable()) watcher.join();
     ASSERT_FALSE(HasFailure());
     finish(run);
@@ -551,11 +614,11 @@ TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
     const sounding_span in = sounding(sides.in, 500);
     const sounding_span out = sounding(sides.out, 500);
     ASSERT_TRUE(in.found && out.found);
-    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
-    const auto gaps_in = gaps_in_tone(sides.in, in.first + 22050, in.last - 22050);
-    std::printf("[ gaps     ] %zu in the output, %zu in the input\n", gaps.size(), gaps_in.size());
-    EXPECT_LE(gaps.size(), hiccups_let_pass(6.0) + counted_underruns(stats) + gaps_in.size())
-        << gaps.size() << " gaps in the output, the first at " << (gaps.empty() ? 0 : gaps[0]);
+    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+    ASSERT_TRUE(recording.ok);
+    const block_placement placement =
+        expect_blocks_played(recording.samples, sides, 6 * 44100, stats);
+    expect_no_gap_in_tone(sides, in, out, placement, stats);
     EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
                 static_cast<double>(in.last - in.first) / rate, 0.050);
 }
@@ -582,43 +645,34 @@ TEST_F(app_on_pulse, SigtermWhileRecordingClosesWithinASecondAndLeavesACompleteF
 }
 
 TEST_F(app_on_pulse, SixtySecondsBesideABusyCoreDropNothing) {
-    const double seconds = 60;
     // A shared two-core virtual machine can now and then stall as a whole
     // for longer than the ten queued blocks last, which no program could play
-    // through. Such a stall is told apart from a fault of ours by running the
-    // minute once more: a program that cannot keep up fails both times.
-    for (int attempt = 1; attempt <= 2; ++attempt) {
-        session run = run_on(harmonic_tone(150.0, seconds), {}, 800ms, true);
-        ASSERT_FALSE(HasFailure());
-        finish(run);
-        const run_stats stats = parse_stats(read_file(path("app.out")));
-        std::printf(
-            "[ stats    ] %.0f s beside a busy core (run %d): processed %lld, dropped %lld, "
-            "capture overruns %lld, playback underruns %lld\n",
-            seconds, attempt, stats.processed, stats.dropped, stats.overruns, stats.underruns);
+    // through; the runner's second run of a real-time test tells such a stall
+    // from a program that cannot keep up, which fails both times.
+    const double seconds = 60;
+    session run = run_on(harmonic_tone(150.0, seconds), {}, 800ms, true);
+    ASSERT_FALSE(HasFailure());
+    finish(run);
+    const run_stats stats = parse_stats(read_file(path("app.out")));
+    std::printf(
+        "[ stats    ] %.0f s beside a busy core: processed %lld, dropped %lld, "
+        "capture overruns %lld, playback underruns %lld\n",
+        seconds, stats.processed, stats.dropped, stats.overruns, stats.underruns);
 
-        // The program's own counters say whether it kept up: a dropped block
-        // or an overrun is sound the program lost. Holes in the recorded tone
-        // are shown too, but they also come from the sound server and the
-        // virtual machine being starved, which the underrun count tells.
-        const rig_recording sides = read_rig(path("rig.raw"));
-        const sounding_span out = sounding(sides.out, 500);
-        ASSERT_TRUE(out.found);
-        const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
-        std::printf("[ stats    ] %zu holes in the output's tone\n", gaps.size());
-        const bool kept_up = stats.dropped == 0 && stats.overruns == 0;
-        if (!kept_up && attempt == 1) {
-            std::printf("[ again    ] the first minute lost blocks; running it once more\n");
-            continue;
-        }
-
-        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-        EXPECT_GE(stats.processed, static_cast<long long>(seconds * rate / block));
-        EXPECT_EQ(stats.dropped, 0);
-        EXPECT_EQ(stats.overruns, 0);
-        EXPECT_GT(static_cast<double>(out.last - out.first) / rate, seconds - 1);
-        break;
-    }
+    // The program's own counters say whether it kept up: a dropped block
+    // or an overrun is sound the program lost. Holes in the recorded tone
+    // are shown too, but they also come from the sound server and the
+    // virtual machine being starved, which the underrun count tells.
+    const rig_recording sides = read_rig(path("rig.raw"));
+    const sounding_span out = sounding(sides.out, 500);
+    ASSERT_TRUE(out.found);
+    const auto gaps = gaps_in_tone(sides.out, out.first + 22050, out.last - 22050);
+    std::printf("[ stats    ] %zu holes in the output's tone\n", gaps.size());
+    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+    EXPECT_GE(stats.processed, static_cast<long long>(seconds * rate / block));
+    EXPECT_EQ(stats.dropped, 0);
+    EXPECT_EQ(stats.overruns, 0);
+    EXPECT_GT(static_cast<double>(out.last - out.first) / rate, seconds - 1);
 }
 
 }  // namespace

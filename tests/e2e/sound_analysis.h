@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace squeakbox::e2e {
@@ -250,6 +251,19 @@ struct block_placement {
     std::size_t sounding = 0;  // blocks holding sound
     std::size_t placed = 0;    // of those, found in what was played
     std::size_t breaks = 0;
+    // Where each break falls in the recording: the block found elsewhere.
+    std::vector<std::size_t> break_at;
+    // Each placed block: its place in the recording, and in what was played.
+    std::vector<std::pair<std::size_t, std::size_t>> placed_at;
+
+    // The place in the recording of a sample of what was played: from the
+    // last block placed at or before it. Nothing before the first one.
+    [[nodiscard]] std::optional<std::size_t> recording_place(std::size_t played) const {
+        std::optional<std::size_t> found;
+        for (const auto& [r, p] : placed_at)
+            if (p <= played) found = r + (played - p);
+        return found;
+    }
 };
 inline block_placement place_blocks(std::span<const std::int16_t> recording,
                                     std::span<const std::int16_t> played, std::size_t block = 512,
@@ -269,13 +283,18 @@ inline block_placement place_blocks(std::span<const std::int16_t> recording,
             std::equal(b.begin(), b.end(),
                        played.begin() + static_cast<std::ptrdiff_t>(*expected))) {
             ++p.placed;
+            p.placed_at.emplace_back(at, *expected);
             *expected += block;
             continue;
         }
         const std::size_t from = expected ? std::min(*expected, played.size()) : 0;
         if (const auto found = find_exact(played, b, from)) {
             ++p.placed;
-            if (expected) ++p.breaks;
+            p.placed_at.emplace_back(at, *found);
+            if (expected) {
+                ++p.breaks;
+                p.break_at.push_back(at);
+            }
             expected = *found + block;
         } else if (expected) {
             *expected += block;

@@ -378,7 +378,7 @@ TEST(Program, AVoiceFromAPipePlaysWhole) {
 // The sound and the recordings made of it are the user's work: a recording
 // never replaces the file the voice is read from, and a run that lost sound
 // or a recording ends with exit status 1 so a script does not call it done.
-TEST(Program, LostSoundOrRecordingEndsWithExitStatusOne) {
+TEST(ProgramExitStatus, LostSoundOrRecordingEndsWithExitStatusOne) {
     scratch_home home;
     const fs::path out = home.path / "out.wav";
     write_sound(home.recording(), harmonic_tone(180.0, 1.0));
@@ -408,7 +408,7 @@ TEST(Program, LostSoundOrRecordingEndsWithExitStatusOne) {
     EXPECT_NE(full.err.find("The sound device failed"), std::string::npos) << full.err;
 }
 
-TEST(Program, MistakesAreReportedWithTheirExitCodes) {
+TEST(ProgramExitStatus, MistakesAreReportedWithTheirExitCodes) {
     scratch_home home;
     const run_result unknown = run_squeakbox(home, {"--bogus"});
     EXPECT_EQ(unknown.exit_code, 2);
