@@ -83,8 +83,10 @@ std::string scan_options(std::span<const std::string_view> args, command_line& o
             options.toggle_recording = true;
         } else if (name == "--voice") {
             options.voice = options::voice_named(scan.value());
+            options.voice_given = true;
         } else if (name == "--timbre") {
             options.timbre_semitones = options::timbre_named(scan.value());
+            options.timbre_given = true;
         } else if (name == "--audio-system") {
             options.audio_system = audio_system_named(scan);
         } else if (name == "--engine") {

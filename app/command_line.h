@@ -58,6 +58,8 @@ struct command_line {
     bool reset_settings = false;
     voice_kind voice = voice_kind::squeak;  // --voice
     int timbre_semitones = 0;               // --timbre
+    bool voice_given = false;
+    bool timbre_given = false;
     // From --engine or SQUEAKBOX_ENGINE; the fastest by default.
     engine_variant engine = best_variant();
     bool list_devices = false;

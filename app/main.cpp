@@ -229,6 +229,13 @@ saved_settings load_saved_settings(command_line& options, const std::filesystem:
     if (!options.pitch_given && saved.pitch_semitones)
         options.pitch_semitones = *saved.pitch_semitones;
     if (!options.latency_given && saved.low_latency) options.low_latency = *saved.low_latency;
+    if (!options.voice_given && saved.natural_voice)
+        options.voice = *saved.natural_voice ? voice_kind::natural : voice_kind::squeak;
+    if (!options.timbre_given && saved.timbre_semitones)
+        options.timbre_semitones = *saved.timbre_semitones;
+    // Hearing yourself has only a switch on the command line: --monitor turns
+    // it on for the run, the saved choice counts otherwise.
+    if (!options.hear_yourself && saved.hear_yourself) options.hear_yourself = *saved.hear_yourself;
     return saved;
 }
 

@@ -328,6 +328,7 @@ void main_window::set_hear_yourself(bool on) {
         return;
     }
     hear_yourself_ = on;
+    remember([on](saved_settings& saved) { saved.hear_yourself = on; });
     if (hear_yourself_action_ != nullptr && hear_yourself_action_->isChecked() != on)
         hear_yourself_action_->setChecked(on);
 }
@@ -353,6 +354,7 @@ void main_window::set_natural_voice(bool on) {
     if (on == natural_voice_) return;
     natural_voice_ = on;
     parts_.pitch->set_voice(on ? voice_kind::natural : voice_kind::squeak);
+    remember([on](saved_settings& saved) { saved.natural_voice = on; });
     if (natural_voice_action_ != nullptr && natural_voice_action_->isChecked() != on)
         natural_voice_action_->setChecked(on);
 }
@@ -363,6 +365,7 @@ void main_window::set_timbre_semitones(int semitones) {
     if (semitones == timbre_) return;
     timbre_ = semitones;
     parts_.pitch->set_timbre_semitones(semitones);
+    remember([semitones](saved_settings& saved) { saved.timbre_semitones = semitones; });
     if (timbre_actions_ == nullptr) return;
     for (QAction* entry : timbre_actions_->actions())
         if (entry->data().toInt() == semitones && !entry->isChecked()) entry->setChecked(true);

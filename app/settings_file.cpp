@@ -109,6 +109,13 @@ std::string parse_settings(std::string_view text, saved_settings& into) {
             } else if (key == "close-to-tray") {
                 read.close_to_tray =
                     options::named_choice<bool>(key, value, {{"yes", true}, {"no", false}});
+            } else if (key == "voice") {
+                read.natural_voice = options::voice_named(value) == voice_kind::natural;
+            } else if (key == "timbre") {
+                read.timbre_semitones = options::timbre_named(value);
+            } else if (key == "hear-yourself") {
+                read.hear_yourself =
+                    options::named_choice<bool>(key, value, {{"yes", true}, {"no", false}});
             }
             // Other keys come from a newer Squeakbox; they are left alone.
         } catch (const options::usage_error& e) {
@@ -134,6 +141,12 @@ std::string format_settings(const saved_settings& settings) {
         text += std::string("latency=") + (*settings.low_latency ? "low" : "normal") + "\n";
     if (settings.close_to_tray)
         text += std::string("close-to-tray=") + (*settings.close_to_tray ? "yes" : "no") + "\n";
+    if (settings.natural_voice)
+        text += std::string("voice=") + (*settings.natural_voice ? "natural" : "squeak") + "\n";
+    if (settings.timbre_semitones)
+        text += "timbre=" + std::to_string(*settings.timbre_semitones) + "\n";
+    if (settings.hear_yourself)
+        text += std::string("hear-yourself=") + (*settings.hear_yourself ? "yes" : "no") + "\n";
     return text;
 }
 

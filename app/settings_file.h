@@ -24,6 +24,9 @@ struct saved_settings {
     std::optional<int> pitch_semitones;
     std::optional<bool> low_latency;
     std::optional<bool> close_to_tray;
+    std::optional<bool> natural_voice;
+    std::optional<int> timbre_semitones;
+    std::optional<bool> hear_yourself;
 
     bool operator==(const saved_settings&) const = default;
 };

@@ -54,6 +54,9 @@ saved_settings some_settings() {
     s.pitch_semitones = -12;
     s.low_latency = true;
     s.close_to_tray = false;
+    s.natural_voice = true;
+    s.timbre_semitones = -5;
+    s.hear_yourself = true;
     return s;
 }
 
@@ -73,7 +76,7 @@ TEST(settings_file, saved_values_come_back_and_a_missing_file_is_the_first_run) 
                             fs::directory_iterator{}),
               1);
     // Keys of a newer Squeakbox are no damage.
-    put(scratch.file(), contents(scratch.file()) + "voice=robot\n");
+    put(scratch.file(), contents(scratch.file()) + "echo=cathedral\n");
     EXPECT_EQ(read_settings(scratch.file()).settings, some_settings());
 
     ASSERT_TRUE(remove_settings(scratch.file(), reason)) << reason;
@@ -115,6 +118,8 @@ TEST(settings_file, an_unusable_file_gives_the_defaults_and_says_why) {
          [](const fs::path& file) { put(file, "pitch=3\npitch=900\n"); }, false},
         {"a close-to-tray that is neither yes nor no",
          [](const fs::path& file) { put(file, "close-to-tray=maybe\n"); }, false},
+        {"a timbre beyond an octave", [](const fs::path& file) { put(file, "timbre=13\n"); },
+         false},
         {"an unknown latency mode",
          [](const fs::path& file) { put(file, "pitch=3\nlatency=fastest\n"); }, false},
         {"a NUL byte", [](const fs::path& file) { put(file, std::string("pitch=3\0\n", 9)); },
