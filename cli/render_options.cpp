@@ -164,7 +164,7 @@ Options:
                              formants with the pitch, the cartoon voice;
                              natural keeps them and moves only the pitch, a
                              pitch-synchronous engine with a fixed delay of
-                             about 16 ms (low latency) or 40 ms (normal)
+                             about 24 ms (low latency) or 40 ms (normal)
       --timbre N             moves the formants on their own by N semitones,
                              -12 to 12 (default 0), in either voice; anything
                              but 0 runs the natural voice's engine

@@ -31,8 +31,15 @@ constexpr double first_peak_share = 0.85;
 // voiced: about -55 dBFS, below any voice and above the hum of a quiet room.
 constexpr double quiet_energy = 3.2e-6;
 
-constexpr double normal_cap_s = 0.020;  // a 50 Hz voice's whole period
-constexpr double low_cap_s = 0.008;
+// The longest grain half. A grain should hold two periods: a shorter one,
+// repeated to raise the pitch, is cut differently from one mark to the next
+// as the marks drift against the glottal pulses, and the repeated pairs then
+// beat at the old period (an octave up, that sounds as the old pitch). Normal
+// latency holds two periods down to a 50 Hz voice; low down to 83 Hz, the
+// low end of most men's speaking voices, where 8 ms (125 Hz) let the old
+// pitch through in a seventh of a low man's voiced frames an octave up.
+constexpr double normal_cap_s = 0.020;
+constexpr double low_cap_s = 0.012;
 // Frames converted between two looks at the marks and grains: fine enough
 // that the tracker, the marks and the grains stay close behind the input.
 constexpr std::uint32_t step_frames = 128;

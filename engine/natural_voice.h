@@ -40,7 +40,7 @@ class natural_voice {
     // The only call that allocates.
     void configure(std::uint32_t channels, std::uint32_t sample_rate);
     // Normal keeps grains up to 20 ms a half, deep voices whole; low caps the
-    // halves at 8 ms, for a shorter delay. Starts anew when the mode changes.
+    // halves at 12 ms, for a shorter delay. Starts anew when the mode changes.
     void set_latency(latency_mode mode) noexcept;
     // The factor the pitch moves by (2 to the power semitones / 12); > 0.
     void set_pitch_factor(double factor) noexcept;
