@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -50,6 +51,14 @@ constexpr auto connect_wait = std::chrono::seconds(5);
 constexpr auto start_wait = std::chrono::milliseconds(1500);
 constexpr auto module_wait = std::chrono::seconds(3);
 constexpr auto unload_wait = std::chrono::seconds(1);
+
+// A server that went away is looked for again this often, for this long,
+// before the run gives up on it; one try waits this long for an answer.
+constexpr auto reconnect_period = std::chrono::milliseconds(100);
+constexpr auto reconnect_limit = std::chrono::seconds(30);
+constexpr auto reconnect_try_wait = std::chrono::milliseconds(1000);
+// How often the keeper looks at the server's news and fills gaps.
+constexpr auto keeper_tick = std::chrono::milliseconds(10);
 
 // The mark on the server objects of a virtual microphone: the process that
 // made it. A mark whose process is gone is a leftover of a killed run.
@@ -130,6 +139,14 @@ struct server_device {
     bool is_default = false;
 };
 
+// What the server has now, as the keeper last read it.
+struct server_view {
+    std::vector<server_device> sources;
+    std::vector<server_device> sinks;
+    std::string default_source;  // as "default" means it (see read_view())
+    std::string default_sink;
+};
+
 bool process_is_squeakbox(long pid) {
     if (pid <= 0) return false;
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) return false;
@@ -161,6 +178,28 @@ struct pulse_sound_system::impl final : device_backend {
     std::uint32_t loopback_module = PA_INVALID_INDEX;
     std::vector<std::weak_ptr<pulse_queue>> queues;
 
+    // The keeper: a thread of ours that mends what the server takes away. A
+    // server that went away is connected to again and every open device is
+    // brought back on it; a device that went away is replaced by the
+    // server's default of its kind, until it comes back; a device that
+    // follows the default moves with it. It holds `repair` while it mends,
+    // so that a device is not closed under its hands.
+    std::thread keeper;
+    std::atomic<bool> keeper_quit{false};
+    std::atomic<bool> devices_changed{false};
+    std::atomic<bool> repair_wanted{false};
+    std::mutex repair;
+    server_view view;  // the keeper's, under the loop's lock
+    bool reconnecting = false;
+    std::chrono::steady_clock::time_point lost_at{};
+    std::chrono::steady_clock::time_point last_try{};
+    bool gave_up = false;
+    // What the user is told of the moves, newest last (the keeper writes,
+    // the window reads; neither is the sound's thread).
+    mutable std::mutex news_mutex;
+    std::array<std::string, pulse_sound_system::route_news_kept> news;
+    std::uint64_t news_count = 0;
+
     impl() = default;
     ~impl() override;
     impl(const impl&) = delete;
@@ -172,8 +211,18 @@ struct pulse_sound_system::impl final : device_backend {
                    std::shared_ptr<backend_queue>& opened) override;
 
     void connect(std::chrono::milliseconds timeout);
+    bool connect_context(std::chrono::milliseconds timeout, std::string& why);
+    void drop_context();
     void read_devices();
+    void read_view();
     void remove_leftovers();
+
+    // The keeper's own thread.
+    void keep();
+    void keeper_round();
+    void try_reconnect();
+    void give_up();
+    void tell(std::string text);
 
     [[nodiscard]] bool context_good() const {
         return context != nullptr && pa_context_get_state(context) == PA_CONTEXT_READY;
@@ -235,9 +284,15 @@ class pulse_queue final : public backend_queue {
 
     ~pulse_queue() override { shutdown(); }
 
-    mm_result open(const std::string& device, bool virtual_mic) {
+    // `follows_default`: the user chose the server's default, so the
+    // stream moves with it.
+    mm_result open(const std::string& device, bool virtual_mic, bool follows_default) {
+        const std::lock_guard repairing(system_.repair);
         const loop_lock lock(system_.loop);
         if (!system_.context_good()) return mm_no_driver;
+        wanted_ = device;
+        follows_default_ = follows_default;
+        virtual_mic_ = virtual_mic;
         if (virtual_mic) {
             if (!system_.load_virtual_mic()) return mm_error;
             owns_virtual_mic_ = true;
@@ -247,7 +302,70 @@ class pulse_queue final : public backend_queue {
             system_.unload_virtual_mic();
             owns_virtual_mic_ = false;
         }
+        if (result == mm_ok) current_ = device;
         return result;
+    }
+
+    // The keeper, from here to the private part, under `repair` and the
+    // loop's lock.
+    [[nodiscard]] const std::string& wanted() const { return wanted_; }
+    [[nodiscard]] const std::string& current() const { return current_; }
+    [[nodiscard]] bool follows_default() const { return follows_default_; }
+    [[nodiscard]] bool is_virtual_mic() const { return virtual_mic_; }
+    [[nodiscard]] bool in_use() const { return !closed() && !failed(); }
+    [[nodiscard]] bool streaming() const {
+        return stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY;
+    }
+
+    // The server went away with the stream: a gap begins. The virtual
+    // microphone went with it, and is made again with the stream.
+    void lose_stream() {
+        disconnect();
+        current_.clear();
+        begin_gap();
+    }
+
+    // Brings the stream to `device`; an empty name: nothing fits now, and
+    // the sound waits in silence. True when the stream is there.
+    bool move_to(const std::string& device) {
+        if (device == current_ && streaming()) return true;
+        disconnect();
+        current_.clear();
+        begin_gap();
+        if (device.empty()) return false;
+        if (virtual_mic_ && system_.virtual_modules.empty()) {
+            if (!system_.load_virtual_mic()) return false;
+            owns_virtual_mic_ = true;
+        }
+        // The device may have been closed while the server was asked.
+        if (!in_use() || connect(device) != mm_ok) return false;
+        current_ = device;
+        in_gap_ = false;
+        return true;
+    }
+
+    // While the stream is gone the microphone's time goes on: silence, by
+    // the clock, so a recording stays in time with the call; and what the
+    // window plays meanwhile goes nowhere rather than piling up.
+    void fill_gap(pa_usec_t now) {
+        if (!in_gap_ || !in_use()) return;
+        if (direction() == device_direction::playback) {
+            ring_.clear();
+            return;
+        }
+        if (!accepting_.load(std::memory_order_acquire)) {
+            gap_since_ = now;
+            gap_frames_ = 0;
+            return;
+        }
+        const std::uint64_t due = (now - gap_since_) * sample_rate / PA_USEC_PER_SEC;
+        if (due <= gap_frames_) return;
+        const std::uint64_t before = captured_frames_;
+        const std::size_t stored =
+            ring_.write(nullptr, static_cast<std::size_t>(due - gap_frames_));
+        gap_frames_ = due;
+        captured_frames_ += stored;
+        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
     }
 
     // Frames may be waiting for just this buffer.
@@ -299,6 +417,8 @@ class pulse_queue final : public backend_queue {
     mm_result shutdown() override {
         if (closed()) return mm_invalid_handle;
         {
+            // Not while the keeper brings the stream back.
+            const std::lock_guard repairing(system_.repair);
             const loop_lock lock(system_.loop);
             accepting_.store(false, std::memory_order_release);
             disconnect();
@@ -357,10 +477,11 @@ class pulse_queue final : public backend_queue {
     }
 
   private:
-    // With the loop locked. The stream stays on the device the user chose:
-    // when that device goes (unplugged, or its module unloaded), the server
-    // ends the stream and the user is told, rather than the voice moving
-    // silently to whatever the server picks instead.
+    // With the loop locked. The server does not move the stream by itself:
+    // when its device goes (unplugged, or its module unloaded), the server
+    // ends the stream and the keeper picks where it goes, rather than the
+    // server moving the microphone to whatever it likes, a monitor of the
+    // desktop's own sound included.
     mm_result connect(const std::string& device) {
         const bool capture = direction() == device_direction::capture;
         const pa_sample_spec sample_format{PA_SAMPLE_S16LE, sample_rate, 1};
@@ -381,10 +502,12 @@ class pulse_queue final : public backend_queue {
             attr.maxlength = static_cast<std::uint32_t>(-1);
             attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
             attr.fragsize = capture_fragment_bytes;
+            // A stream brought back while the sound runs records at once.
+            const bool corked = !accepting_.load(std::memory_order_acquire);
             error = pa_stream_connect_record(
                 stream_, device.c_str(), &attr,
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
-                                               PA_STREAM_DONT_MOVE));
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                               (corked ? PA_STREAM_START_CORKED : 0)));
         } else {
             pa_stream_set_write_callback(stream_, &writable, this);
             pa_stream_set_underflow_callback(stream_, &underflow, this);
@@ -421,6 +544,8 @@ class pulse_queue final : public backend_queue {
             // up at the server, and that delay would stay for the whole run.
             static const std::array<std::int16_t, playback_prebuffer_bytes / 2> silence{};
             started_.store(false, std::memory_order_relaxed);
+            sound_sent_ = false;
+            ring_.clear();
             pa_stream_set_started_callback(stream_, &started, this);
             pa_stream_write(stream_, silence.data(), sizeof silence, nullptr, 0, PA_SEEK_RELATIVE);
             system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
@@ -429,7 +554,7 @@ class pulse_queue final : public backend_queue {
         watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
                                        &watch, this);
         if (!capture) {
-            wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             if (wake_fd_ < 0) {
                 disconnect();
                 return mm_no_memory;
@@ -464,13 +589,26 @@ class pulse_queue final : public backend_queue {
     // libpulse's thread, from here on: move frames, count, raise a fault;
     // nothing else.
 
+    // A stream that ends by itself is the keeper's to mend: the gap it
+    // leaves begins now.
     static void state_changed(pa_stream* stream, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+        if (!self->live_.load(std::memory_order_acquire)) return;
+        self->begin_gap();
         if (pa_context_get_state(pa_stream_get_context(stream)) != PA_CONTEXT_READY)
             self->system_.server_lost.store(true, std::memory_order_release);
-        if (self->live_.load(std::memory_order_acquire)) self->raise_fault();
+        else
+            self->system_.repair_wanted.store(true, std::memory_order_release);
+    }
+
+    // Under the loop's lock.
+    void begin_gap() {
+        if (in_gap_) return;
+        in_gap_ = true;
+        gap_since_ = pa_rtclock_now();
+        gap_frames_ = 0;
     }
 
     static void readable(pa_stream* stream, std::size_t, void* user) {
@@ -573,6 +711,15 @@ class pulse_queue final : public backend_queue {
     pa_io_event* wake_ = nullptr;
     int wake_fd_ = -1;
     bool owns_virtual_mic_ = false;
+    // Under the loop's lock: what the user chose, where the stream is now
+    // (empty while it is nowhere), and the gap since it went.
+    std::string wanted_;
+    std::string current_;
+    bool follows_default_ = false;
+    bool virtual_mic_ = false;
+    bool in_gap_ = false;
+    pa_usec_t gap_since_ = 0;
+    std::uint64_t gap_frames_ = 0;
     std::vector<std::int16_t> scratch_;  // UI
     std::uint64_t captured_frames_ = 0;  // libpulse's thread, since the last start
     std::atomic<bool> started_{false};
@@ -592,40 +739,51 @@ std::string owner_mark() {
 
 void pulse_sound_system::impl::connect(std::chrono::milliseconds timeout) {
     loop = pa_threaded_mainloop_new();
-    if (loop == nullptr) {
-        problem = "cannot start libpulse's thread";
-        return;
-    }
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Squeakbox");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "squeakbox");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "squeakbox");
-    context =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Squeakbox", properties);
-    pa_proplist_free(properties);
-    if (context == nullptr || pa_threaded_mainloop_start(loop) != 0) {
+    if (loop == nullptr || pa_threaded_mainloop_start(loop) != 0) {
         problem = "cannot start libpulse's thread";
         return;
     }
     const loop_lock lock(loop);
-    // Looking for a server must not start one.
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        problem = pa_strerror(pa_context_errno(context));
-        return;
+    if (!connect_context(timeout, problem)) return;
+    remove_leftovers();
+    read_devices();
+    keeper = std::thread([this] { keep(); });
+}
+
+// With the loop locked: a context of its own, ready, or `why` says why not.
+// The one in use is replaced only by one that answers, so that every call
+// finds a context, be it one whose server went away.
+bool pulse_sound_system::impl::connect_context(std::chrono::milliseconds timeout,
+                                               std::string& why) {
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Squeakbox");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "squeakbox");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "squeakbox");
+    pa_context* fresh =
+        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Squeakbox", properties);
+    pa_proplist_free(properties);
+    if (fresh == nullptr) {
+        why = "cannot start libpulse's thread";
+        return false;
     }
-    const auto settled = [this] {
-        const pa_context_state_t state = pa_context_get_state(context);
+    const auto fail = [&](std::string text) {
+        why = std::move(text);
+        pa_context_disconnect(fresh);
+        pa_context_unref(fresh);
+        return false;
+    };
+    // Looking for a server must not start one.
+    if (pa_context_connect(fresh, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return fail(pa_strerror(pa_context_errno(fresh)));
+    const auto settled = [fresh] {
+        const pa_context_state_t state = pa_context_get_state(fresh);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
-    if (!wait_until(settled, timeout)) {
-        problem = "the sound server does not answer";
-        pa_context_disconnect(context);
-        return;
-    }
-    if (pa_context_get_state(context) != PA_CONTEXT_READY) {
-        problem = pa_strerror(pa_context_errno(context));
-        return;
-    }
+    if (!wait_until(settled, timeout)) return fail("the sound server does not answer");
+    if (pa_context_get_state(fresh) != PA_CONTEXT_READY)
+        return fail(pa_strerror(pa_context_errno(fresh)));
+    drop_context();
+    context = fresh;
     pa_context_set_state_callback(
         context,
         [](pa_context* c, void* user) {
@@ -633,11 +791,34 @@ void pulse_sound_system::impl::connect(std::chrono::milliseconds timeout) {
                 static_cast<impl*>(user)->server_lost.store(true, std::memory_order_release);
         },
         this);
-    remove_leftovers();
-    read_devices();
+    // Devices that come and go, and a new default.
+    pa_context_set_subscribe_callback(
+        context,
+        [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* user) {
+            static_cast<impl*>(user)->devices_changed.store(true, std::memory_order_release);
+        },
+        this);
+    forget(pa_context_subscribe(context,
+                                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                                    PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                    PA_SUBSCRIPTION_MASK_SERVER),
+                                nullptr, nullptr));
+    server_lost.store(false, std::memory_order_release);
+    return true;
 }
 
-void pulse_sound_system::impl::read_devices() {
+// With the loop locked.
+void pulse_sound_system::impl::drop_context() {
+    if (context == nullptr) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+}
+
+// With the loop locked: the server's devices and defaults, into `view`.
+void pulse_sound_system::impl::read_view() {
     struct defaults {
         std::string source;
         std::string sink;
@@ -657,8 +838,7 @@ void pulse_sound_system::impl::read_devices() {
            connect_wait);
     server = found.server;
 
-    std::vector<server_device> all_sources;
-    std::vector<server_device> all_sinks;
+    server_view seen;
     finish(pa_context_get_source_info_list(
                context,
                [](pa_context*, const pa_source_info* info, int eol, void* user) {
@@ -667,7 +847,7 @@ void pulse_sound_system::impl::read_devices() {
                        {info->name, info->description != nullptr ? info->description : info->name,
                         info->monitor_of_sink != PA_INVALID_INDEX, false});
                },
-               &all_sources),
+               &seen.sources),
            connect_wait);
     finish(pa_context_get_sink_info_list(
                context,
@@ -677,7 +857,7 @@ void pulse_sound_system::impl::read_devices() {
                        {info->name, info->description != nullptr ? info->description : info->name,
                         false, false});
                },
-               &all_sinks),
+               &seen.sinks),
            connect_wait);
 
     // "default" is the server's default, or where PULSE_SOURCE and PULSE_SINK
@@ -690,11 +870,17 @@ void pulse_sound_system::impl::read_devices() {
             return std::string(wanted);
         return server_default;
     };
-    const std::string default_source = chosen_default(all_sources, "PULSE_SOURCE", found.source);
-    const std::string default_sink = chosen_default(all_sinks, "PULSE_SINK", found.sink);
-    for (auto& d : all_sources) d.is_default = d.name == default_source;
-    for (auto& d : all_sinks) d.is_default = d.name == default_sink;
+    seen.default_source = chosen_default(seen.sources, "PULSE_SOURCE", found.source);
+    seen.default_sink = chosen_default(seen.sinks, "PULSE_SINK", found.sink);
+    for (auto& d : seen.sources) d.is_default = d.name == seen.default_source;
+    for (auto& d : seen.sinks) d.is_default = d.name == seen.default_sink;
+    view = std::move(seen);
+}
 
+void pulse_sound_system::impl::read_devices() {
+    read_view();
+    std::vector<server_device> all_sources = view.sources;
+    std::vector<server_device> all_sinks = view.sinks;
     // The default first, the microphones, then the monitors of outputs.
     const auto take = [](std::vector<server_device>& from, std::vector<server_device>& to,
                          auto&& wanted) {
@@ -709,6 +895,149 @@ void pulse_sound_system::impl::read_devices() {
     take(all_sources, sources, [](const server_device&) { return true; });
     take(all_sinks, sinks, [](const server_device& d) { return d.is_default; });
     take(all_sinks, sinks, [](const server_device&) { return true; });
+}
+
+namespace {
+
+// Where a stream belongs, by what the server has now: the chosen device
+// while it is there (or the default, for one that follows it); else the
+// default of its kind, but never a monitor (the desktop's own sound would
+// go into the call) nor the Squeakbox microphone itself; empty when nothing
+// fits.
+std::string place_for(const server_view& view, device_direction direction,
+                      const std::string& wanted, bool follows_default) {
+    const bool capture = direction == device_direction::capture;
+    const std::vector<server_device>& list = capture ? view.sources : view.sinks;
+    const std::string& by_default = capture ? view.default_source : view.default_sink;
+    const auto present = [&](const std::string& name) {
+        return !name.empty() &&
+               std::any_of(list.begin(), list.end(), [&](const auto& d) { return d.name == name; });
+    };
+    const std::string& first = follows_default ? by_default : wanted;
+    if (present(first)) return first;
+    const auto fits = [](const server_device& d) {
+        return !d.is_monitor && d.name != pulse_sound_system::virtual_mic_source &&
+               d.name != virtual_sink_name;
+    };
+    for (const server_device& d : list)
+        if (d.name == by_default && fits(d)) return d.name;
+    for (const server_device& d : list)
+        if (fits(d)) return d.name;
+    return {};
+}
+
+std::string description_in(const server_view& view, device_direction direction,
+                           const std::string& name) {
+    for (const server_device& d :
+         direction == device_direction::capture ? view.sources : view.sinks)
+        if (d.name == name) return d.description;
+    return name;
+}
+
+}  // namespace
+
+void pulse_sound_system::impl::keep() {
+    while (!keeper_quit.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(keeper_tick);
+        keeper_round();
+    }
+}
+
+void pulse_sound_system::impl::keeper_round() {
+    const std::lock_guard repairing(repair);
+    const loop_lock lock(loop);
+    std::erase_if(queues, [](const auto& q) { return q.expired(); });
+    if (gave_up) return;
+    std::vector<std::shared_ptr<pulse_queue>> open;
+    for (const auto& weak : queues)
+        if (auto queue = weak.lock(); queue != nullptr && queue->in_use())
+            open.push_back(std::move(queue));
+
+    if (server_lost.load(std::memory_order_acquire)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!reconnecting) {
+            reconnecting = true;
+            lost_at = now;
+            for (const auto& queue : open) queue->lose_stream();
+            // The server's modules went with it.
+            virtual_modules.clear();
+            loopback_module = PA_INVALID_INDEX;
+            tell("The sound server went away; waiting for it to come back");
+        }
+        if (now - last_try >= reconnect_period) {
+            last_try = now;
+            try_reconnect();
+        }
+        if (server_lost.load(std::memory_order_acquire) && now - lost_at >= reconnect_limit)
+            give_up();
+    } else if (devices_changed.exchange(false, std::memory_order_acq_rel) ||
+               repair_wanted.exchange(false, std::memory_order_acq_rel)) {
+        read_view();
+        for (const auto& queue : open) {
+            const std::string place = queue->is_virtual_mic()
+                                          ? std::string(virtual_sink_name)
+                                          : place_for(view, queue->direction(), queue->wanted(),
+                                                      queue->follows_default());
+            if (place == queue->current() && queue->streaming()) continue;
+            const std::string was = queue->current();
+            const bool there = queue->move_to(place);
+            if (queue->is_virtual_mic()) continue;
+            const bool capture = queue->direction() == device_direction::capture;
+            const std::string kind = capture ? "microphone" : "output";
+            std::string line;
+            if (!there) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), was) +
+                       "\" is gone and no other fits; waiting for one";
+            } else if (place == queue->wanted()) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), place) +
+                       "\" is back";
+            } else if (queue->follows_default()) {
+                line = "The voice follows the default " + kind + " to \"" +
+                       description_in(view, queue->direction(), place) + "\"";
+            } else {
+                line = "The " + kind + " \"" +
+                       description_in(view, queue->direction(), queue->wanted()) +
+                       "\" is gone; using \"" + description_in(view, queue->direction(), place) +
+                       "\" meanwhile";
+            }
+            tell(std::move(line));
+        }
+    }
+    const pa_usec_t now = pa_rtclock_now();
+    for (const auto& queue : open) queue->fill_gap(now);
+}
+
+// With `repair` and the loop locked.
+void pulse_sound_system::impl::try_reconnect() {
+    std::string why;
+    if (!connect_context(reconnect_try_wait, why)) return;
+    reconnecting = false;
+    read_view();
+    for (const auto& weak : queues) {
+        const auto queue = weak.lock();
+        if (queue == nullptr || !queue->in_use()) continue;
+        queue->move_to(
+            queue->is_virtual_mic()
+                ? std::string(virtual_sink_name)
+                : place_for(view, queue->direction(), queue->wanted(), queue->follows_default()));
+    }
+    // A device that is not there yet is taken when it comes.
+    devices_changed.store(true, std::memory_order_release);
+    tell("The sound server is back; the voice goes on");
+}
+
+// No server came back in time: every open device fails as it did before
+// anything was mended, and the user is told once.
+void pulse_sound_system::impl::give_up() {
+    gave_up = true;
+    for (const auto& weak : queues)
+        if (const auto queue = weak.lock()) queue->raise_fault();
+}
+
+void pulse_sound_system::impl::tell(std::string text) {
+    const std::lock_guard hold(news_mutex);
+    news[news_count % news.size()] = std::move(text);
+    ++news_count;
 }
 
 void pulse_sound_system::impl::remove_leftovers() {
@@ -824,20 +1153,18 @@ void pulse_sound_system::impl::unload_virtual_mic() {
 }
 
 pulse_sound_system::impl::~impl() {
+    keeper_quit.store(true, std::memory_order_release);
+    if (keeper.joinable()) keeper.join();
     for (const auto& weak : queues)
         if (const auto queue = weak.lock()) queue->shutdown();
     if (loop != nullptr) {
         {
             const loop_lock lock(loop);
             unload_virtual_mic();
-            if (context != nullptr) {
-                pa_context_set_state_callback(context, nullptr, nullptr);
-                pa_context_disconnect(context);
-            }
+            drop_context();
         }
         pa_threaded_mainloop_stop(loop);
     }
-    if (context != nullptr) pa_context_unref(context);
     if (loop != nullptr) pa_threaded_mainloop_free(loop);
 }
 
@@ -871,10 +1198,14 @@ mm_result pulse_sound_system::impl::open(device_direction direction, std::uint32
         virtual_mic ? nullptr : &(direction == device_direction::capture ? sources : sinks)[device];
     auto queue = std::make_shared<pulse_queue>(direction, target, hub.wakeup(), *this,
                                                virtual_mic ? virtual_mic_label : d->description);
-    const mm_result result = queue->open(virtual_mic ? virtual_sink_name : d->name, virtual_mic);
+    const mm_result result = queue->open(virtual_mic ? virtual_sink_name : d->name, virtual_mic,
+                                         !virtual_mic && d->is_default);
     if (result != mm_ok) return result;
-    std::erase_if(queues, [](const auto& q) { return q.expired(); });
-    queues.push_back(queue);
+    {
+        const std::lock_guard repairing(repair);
+        std::erase_if(queues, [](const auto& q) { return q.expired(); });
+        queues.push_back(queue);
+    }
     opened = std::move(queue);
     return mm_ok;
 }
@@ -910,9 +1241,13 @@ std::uint32_t pulse_sound_system::virtual_mic_device() const {
 }
 
 bool pulse_sound_system::set_hear_yourself(bool on) {
-    impl_.hear_yourself = on;
-    if (!ready()) return false;
+    if (!ready()) {
+        impl_.hear_yourself = on;
+        return false;
+    }
+    const std::lock_guard repairing(impl_.repair);
     const loop_lock lock(impl_.loop);
+    impl_.hear_yourself = on;
     if (!on) {
         impl_.unload_loopback();
         return true;
@@ -924,6 +1259,16 @@ bool pulse_sound_system::set_hear_yourself(bool on) {
 
 bool pulse_sound_system::hearing_yourself() const {
     return impl_.loopback_module != PA_INVALID_INDEX;
+}
+
+std::vector<std::string> pulse_sound_system::routes_since(std::uint64_t& seen) const {
+    const std::lock_guard hold(impl_.news_mutex);
+    const std::uint64_t count = impl_.news_count;
+    std::uint64_t from = std::max(seen, count - std::min<std::uint64_t>(count, route_news_kept));
+    std::vector<std::string> lines;
+    for (; from < count; ++from) lines.push_back(impl_.news[from % route_news_kept]);
+    seen = count;
+    return lines;
 }
 
 }  // namespace squeakbox
