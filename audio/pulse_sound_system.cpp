@@ -57,6 +57,10 @@ constexpr auto unload_wait = std::chrono::seconds(1);
 constexpr auto reconnect_period = std::chrono::milliseconds(100);
 constexpr auto reconnect_limit = std::chrono::seconds(30);
 constexpr auto reconnect_try_wait = std::chrono::milliseconds(1000);
+// A microphone brought back is held to the clock this long, give or take
+// this much (see take_after_gap()).
+constexpr pa_usec_t settle_usec = 3 * PA_USEC_PER_SEC;
+constexpr std::uint64_t settle_slack_frames = 2 * block_frames;
 // How often the keeper looks at the server's news and fills gaps.
 constexpr auto keeper_tick = std::chrono::milliseconds(10);
 
@@ -340,7 +344,8 @@ class pulse_queue final : public backend_queue {
         // The device may have been closed while the server was asked.
         if (!in_use() || connect(device) != mm_ok) return false;
         current_ = device;
-        in_gap_ = false;
+        // A microphone's gap ends once its sound keeps time (see readable()).
+        if (direction() == device_direction::playback) in_gap_ = false;
         return true;
     }
 
@@ -349,23 +354,7 @@ class pulse_queue final : public backend_queue {
     // window plays meanwhile goes nowhere rather than piling up.
     void fill_gap(pa_usec_t now) {
         if (!in_gap_ || !in_use()) return;
-        if (direction() == device_direction::playback) {
-            ring_.clear();
-            return;
-        }
-        if (!accepting_.load(std::memory_order_acquire)) {
-            gap_since_ = now;
-            gap_frames_ = 0;
-            return;
-        }
-        const std::uint64_t due = (now - gap_since_) * sample_rate / PA_USEC_PER_SEC;
-        if (due <= gap_frames_) return;
-        const std::uint64_t before = captured_frames_;
-        const std::size_t stored =
-            ring_.write(nullptr, static_cast<std::size_t>(due - gap_frames_));
-        gap_frames_ = due;
-        captured_frames_ += stored;
-        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
+        write_gap(now, gap_sounding_ ? settle_slack_frames : 0);
     }
 
     // Frames may be waiting for just this buffer.
@@ -424,15 +413,17 @@ class pulse_queue final : public backend_queue {
             disconnect();
             if (owns_virtual_mic_) system_.unload_virtual_mic();
             owns_virtual_mic_ = false;
+            if (wake_fd_ >= 0) ::close(wake_fd_);
+            wake_fd_ = -1;
+            close();
         }
-        if (wake_fd_ >= 0) ::close(wake_fd_);
-        wake_fd_ = -1;
-        close();
         return mm_ok;
     }
 
     void handle_fault() override {
         if (failed() || closed()) return;
+        // The keeper asks whether the device is still in use.
+        const std::lock_guard repairing(system_.repair);
         const bool lost = system_.server_lost.load(std::memory_order_acquire);
         {
             const loop_lock lock(system_.loop);
@@ -551,6 +542,8 @@ class pulse_queue final : public backend_queue {
             system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
                                start_wait);
         }
+        // A stream brought back after a long gap is given its time anew.
+        last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
                                        &watch, this);
         if (!capture) {
@@ -607,8 +600,36 @@ class pulse_queue final : public backend_queue {
     void begin_gap() {
         if (in_gap_) return;
         in_gap_ = true;
+        gap_sounding_ = false;
         gap_since_ = pa_rtclock_now();
         gap_frames_ = 0;
+    }
+
+    // Under the loop's lock: the frames the clock says have passed since the
+    // gap began.
+    [[nodiscard]] std::uint64_t gap_due(pa_usec_t now) const {
+        return (now - gap_since_) * sample_rate / PA_USEC_PER_SEC;
+    }
+
+    // Under the loop's lock: silence up to `behind` frames short of `now`.
+    void write_gap(pa_usec_t now, std::uint64_t behind) {
+        if (direction() == device_direction::playback) {
+            ring_.clear();
+            return;
+        }
+        if (!accepting_.load(std::memory_order_acquire)) {
+            gap_since_ = now;
+            gap_frames_ = 0;
+            return;
+        }
+        const std::uint64_t due = gap_due(now);
+        if (due <= gap_frames_ + behind) return;
+        const std::uint64_t before = captured_frames_;
+        const std::size_t stored =
+            ring_.write(nullptr, static_cast<std::size_t>(due - behind - gap_frames_));
+        gap_frames_ = due - behind;
+        captured_frames_ += stored;
+        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
     }
 
     static void readable(pa_stream* stream, std::size_t, void* user) {
@@ -616,6 +637,7 @@ class pulse_queue final : public backend_queue {
         const std::uint64_t before = self->captured_frames_;
         const void* data = nullptr;
         std::size_t bytes = 0;
+        if (self->in_gap_) return self->take_after_gap(stream);
         while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
             // A hole in the server's buffer (data null) is silence.
             if (self->accepting_.load(std::memory_order_acquire)) {
@@ -633,6 +655,42 @@ class pulse_queue final : public backend_queue {
         // server that hands over a few milliseconds at a time would otherwise
         // wake it for every piece.
         if (self->captured_frames_ / wake_frames != before / wake_frames) self->wakeup_->signal();
+    }
+
+    // The sound of a microphone brought back: a server that was just
+    // started may hold it back for a while and then hand over seconds at
+    // once. Until it keeps time, the clock rules: silence where it lags
+    // (written up to the first sound here, later by the keeper), and the
+    // oldest frames dropped where it runs ahead, so a recording stays as long
+    // as the call and the voice does not come late.
+    void take_after_gap(pa_stream* stream) {
+        const pa_usec_t now = pa_rtclock_now();
+        if (!gap_sounding_) {
+            write_gap(now, 0);
+            gap_sounding_ = true;
+            settle_until_ = now + settle_usec;
+        }
+        const std::uint64_t before = captured_frames_;
+        const std::uint64_t allowed = gap_due(now) + settle_slack_frames;
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+            if (accepting_.load(std::memory_order_acquire)) {
+                const std::size_t frames = bytes / 2;
+                const std::size_t take = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(frames, allowed - std::min(allowed, gap_frames_)));
+                const auto* from = static_cast<const std::int16_t*>(data);
+                const std::size_t stored =
+                    ring_.write(from != nullptr ? from + (frames - take) : nullptr, take);
+                if (stored < take) count_overrun();
+                gap_frames_ += take;
+                captured_frames_ += stored;
+            }
+            pa_stream_drop(stream);
+        }
+        last_arrival_.store(now, std::memory_order_relaxed);
+        if (now >= settle_until_) in_gap_ = false;
+        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
     }
 
     // Everything written goes to the server at once, whatever it has asked
@@ -718,6 +776,8 @@ class pulse_queue final : public backend_queue {
     bool follows_default_ = false;
     bool virtual_mic_ = false;
     bool in_gap_ = false;
+    bool gap_sounding_ = false;  // the microphone brought back delivers again
+    pa_usec_t settle_until_ = 0;
     pa_usec_t gap_since_ = 0;
     std::uint64_t gap_frames_ = 0;
     std::vector<std::int16_t> scratch_;  // UI
