@@ -905,7 +905,7 @@ call=$!
 sleep 3
 echo "tone $(now)"
 paplay --device=squeak_in "$TONE"
-sleep 0.5
+sleep 2.5
 kill -TERM $call
 echo "stop $(now)"
 kill -TERM $pid
