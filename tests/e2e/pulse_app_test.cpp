@@ -866,6 +866,138 @@ TEST_F(app_on_pulse, TheDeviceListsShowDescriptionsDefaultsFirstAndMonitorsLast)
     EXPECT_NE(outputs.find("Squeakbox-Mikrofon (für Anrufe)"), std::string::npos);
 }
 
+// Where the voice goes when devices come and go while it runs. A tone goes
+// into the program all along; the rig's output (squeak_out, the server's
+// default) shows where the voice is: heard there, or not. Each case changes
+// the server twice ("away", then "back") and the voice must have moved
+// within a second of each change, and stay where it went.
+struct device_move {
+    const char* what;
+    std::vector<std::string> devices;  // the program's arguments
+    bool follows_default_sink;         // PULSE_SINK unset: "pulse" is the server's default
+    bool heard_before;
+    bool heard_after_away;
+    bool heard_after_back;
+};
+
+TEST_F(app_on_pulse, ADeviceThatComesAndGoesTakesTheVoiceWithItWithinASecond) {
+    if (HasFailure()) return;
+    const std::string plug_arguments =
+        "sink_name=squeak_plug rate=44100 channels=1 "
+        "sink_properties=device.description=SqueakPlug";
+    const std::string mic_arguments =
+        "master=squeak_in.monitor source_name=squeak_testmic channels=1 "
+        "source_properties=device.description=SqueakTestmic";
+    const auto load = [&](const char* module, const std::string& arguments) {
+        std::vector<std::string> args = {"load-module", module};
+        std::istringstream words(arguments);
+        for (std::string word; words >> word;) args.push_back(word);
+        const std::string index = pactl(args);
+        EXPECT_FALSE(index.empty()) << "cannot load " << module;
+        return index.substr(0, index.find('\n'));
+    };
+    const std::vector<device_move> cases = {
+        {"the chosen output goes and comes back",
+         {"--output-device", "squeak_plug"},
+         false,
+         false,
+         true,
+         false},
+        {"a new default takes the voice that plays on the default",
+         {"--output-device", "pulse"},
+         true,
+         true,
+         false,
+         true},
+        {"the chosen microphone goes, and no monitor stands in for it",
+         {"--input-device", "squeak_testmic", "--output-device", "pulse"},
+         false,
+         true,
+         false,
+         true},
+    };
+    for (const device_move& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool microphone = c.devices.front() == "--input-device";
+        std::string module = microphone ? load("module-remap-source", mic_arguments)
+                                        : load("module-null-sink", plug_arguments);
+        ASSERT_FALSE(HasFailure());
+        const std::vector<std::string> saved_environment = app_environment;
+        if (c.follows_default_sink)
+            std::erase_if(app_environment,
+                          [](const std::string& e) { return e.rfind("PULSE_SINK=", 0) == 0; });
+        // Where the rig's recording was at each change, in frames.
+        std::size_t changed_at[2] = {0, 0};
+        const auto rig_frames = [&] {
+            std::error_code error;
+            return static_cast<std::size_t>(fs::file_size(path("rig.raw"), error) / 4);
+        };
+        const auto change = [&](bool away) {
+            changed_at[away ? 0 : 1] = rig_frames();
+            if (c.follows_default_sink) {
+                pactl({"set-default-sink", away ? "squeak_plug" : "squeak_out"});
+            } else if (away) {
+                pactl({"unload-module", module});
+            } else {
+                module = microphone ? load("module-remap-source", mic_arguments)
+                                    : load("module-null-sink", plug_arguments);
+            }
+        };
+        on_streaming_start = [&] {
+            std::this_thread::sleep_for(3500ms);
+            change(true);
+            std::this_thread::sleep_for(3000ms);
+            change(false);
+            std::this_thread::sleep_for(1500ms);
+            if (!microphone && !c.follows_default_sink) {
+                // The voice is back on the output chosen.
+                const std::string sinks = pactl({"list", "short", "sinks"});
+                const auto at = sinks.find("\tsqueak_plug\t");
+                ASSERT_NE(at, std::string::npos);
+                const std::string plug =
+                    sinks.substr(sinks.rfind('\n', at) + 1, at - sinks.rfind('\n', at) - 1);
+                EXPECT_NE(pactl({"list", "short", "sink-inputs"}).find("\t" + plug + "\t"),
+                          std::string::npos)
+                    << "the voice is not back on the output chosen";
+            }
+        };
+        session run = run_on(harmonic_tone(150.0, 10.0), c.devices, 500ms, false, false);
+        on_streaming_start = nullptr;
+        app_environment = saved_environment;
+        finish(run);
+        pactl({"set-default-sink", "squeak_out"});
+        pactl({"unload-module", module});
+        ASSERT_FALSE(HasFailure());
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+
+        const std::vector<std::int16_t> out = read_rig(path("rig.raw")).out;
+        const std::size_t span = rate * 5 / 2;
+        ASSERT_GT(out.size(), changed_at[1] + span);
+        const auto heard = [&](std::size_t from, std::size_t frames) {
+            return sounding(std::span<const std::int16_t>(out).subspan(from, frames), 500);
+        };
+        EXPECT_EQ(heard(changed_at[0] - rate, rate).found, c.heard_before)
+            << "before the first change";
+        const char* names[2] = {"away", "back"};
+        const bool wanted[2] = {c.heard_after_away, c.heard_after_back};
+        for (int i = 0; i < 2; ++i) {
+            const sounding_span after = heard(changed_at[i], span);
+            // Heard: from within a second to the end; not heard: over within a second.
+            const double moved_ms =
+                1000.0 * static_cast<double>(wanted[i] ? after.first : after.last) / rate;
+            std::printf("[ moved    ] %s, %s: %.0f ms\n", c.what, names[i],
+                        after.found ? moved_ms : 0.0);
+            if (wanted[i]) {
+                EXPECT_TRUE(after.found) << names[i] << ": the voice is not on the output";
+                EXPECT_LT(moved_ms, 1000.0) << names[i];
+                EXPECT_GT(after.last, span - rate / 10) << names[i] << ": the voice did not stay";
+            } else if (after.found) {
+                EXPECT_LT(moved_ms, 1000.0) << names[i] << ": the voice did not leave";
+            }
+        }
+    }
+}
+
 #ifdef SQUEAKBOX_SOURCE_DIR
 // A sound server that dies under the running program and comes back: the
 // window stays, the Squeakbox microphone is there again within 3 s of the
