@@ -141,6 +141,7 @@ struct server_device {
     std::string description;
     bool is_monitor = false;
     bool is_default = false;
+    friend bool operator==(const server_device&, const server_device&) = default;
 };
 
 // What the server has now, as the keeper last read it.
@@ -149,6 +150,7 @@ struct server_view {
     std::vector<server_device> sinks;
     std::string default_source;  // as "default" means it (see read_view())
     std::string default_sink;
+    std::string server;  // "PulseAudio 16.1" or the like
 };
 
 bool process_is_squeakbox(long pid) {
@@ -193,7 +195,9 @@ struct pulse_sound_system::impl final : device_backend {
     std::atomic<bool> devices_changed{false};
     std::atomic<bool> repair_wanted{false};
     std::mutex repair;
-    server_view view;  // the keeper's, under the loop's lock
+    server_view view;                     // the keeper's, under the loop's lock
+    std::uint64_t view_generation = 0;    // under the loop's lock
+    std::uint64_t listed_generation = 0;  // UI: the view the lists were made of
     bool reconnecting = false;
     std::chrono::steady_clock::time_point lost_at{};
     std::chrono::steady_clock::time_point last_try{};
@@ -219,6 +223,8 @@ struct pulse_sound_system::impl final : device_backend {
     void drop_context();
     void read_devices();
     void read_view();
+    static void list_in_order(const server_view& from, std::vector<server_device>& to_sources,
+                              std::vector<server_device>& to_sinks);
     void remove_leftovers();
 
     // The keeper's own thread.
@@ -896,9 +902,8 @@ void pulse_sound_system::impl::read_view() {
                },
                &found),
            connect_wait);
-    server = found.server;
-
     server_view seen;
+    seen.server = found.server;
     finish(pa_context_get_source_info_list(
                context,
                [](pa_context*, const pa_source_info* info, int eol, void* user) {
@@ -935,12 +940,23 @@ void pulse_sound_system::impl::read_view() {
     for (auto& d : seen.sources) d.is_default = d.name == seen.default_source;
     for (auto& d : seen.sinks) d.is_default = d.name == seen.default_sink;
     view = std::move(seen);
+    ++view_generation;
 }
 
 void pulse_sound_system::impl::read_devices() {
     read_view();
-    std::vector<server_device> all_sources = view.sources;
-    std::vector<server_device> all_sinks = view.sinks;
+    server = view.server;
+    listed_generation = view_generation;
+    list_in_order(view, sources, sinks);
+}
+
+void pulse_sound_system::impl::list_in_order(const server_view& from,
+                                             std::vector<server_device>& to_sources,
+                                             std::vector<server_device>& to_sinks) {
+    std::vector<server_device> all_sources = from.sources;
+    std::vector<server_device> all_sinks = from.sinks;
+    to_sources.clear();
+    to_sinks.clear();
     // The default first, the microphones, then the monitors of outputs.
     const auto take = [](std::vector<server_device>& from, std::vector<server_device>& to,
                          auto&& wanted) {
@@ -950,11 +966,11 @@ void pulse_sound_system::impl::read_devices() {
                 d.name.clear();
             }
     };
-    take(all_sources, sources, [](const server_device& d) { return d.is_default; });
-    take(all_sources, sources, [](const server_device& d) { return !d.is_monitor; });
-    take(all_sources, sources, [](const server_device&) { return true; });
-    take(all_sinks, sinks, [](const server_device& d) { return d.is_default; });
-    take(all_sinks, sinks, [](const server_device&) { return true; });
+    take(all_sources, to_sources, [](const server_device& d) { return d.is_default; });
+    take(all_sources, to_sources, [](const server_device& d) { return !d.is_monitor; });
+    take(all_sources, to_sources, [](const server_device&) { return true; });
+    take(all_sinks, to_sinks, [](const server_device& d) { return d.is_default; });
+    take(all_sinks, to_sinks, [](const server_device&) { return true; });
 }
 
 namespace {
@@ -1319,6 +1335,22 @@ bool pulse_sound_system::set_hear_yourself(bool on) {
 
 bool pulse_sound_system::hearing_yourself() const {
     return impl_.loopback_module != PA_INVALID_INDEX;
+}
+
+bool pulse_sound_system::refresh_devices() {
+    if (!ready()) return false;
+    std::vector<server_device> sources;
+    std::vector<server_device> sinks;
+    {
+        const loop_lock lock(impl_.loop);
+        if (impl_.view_generation == impl_.listed_generation) return false;
+        impl_.listed_generation = impl_.view_generation;
+        impl::list_in_order(impl_.view, sources, sinks);
+    }
+    if (sources == impl_.sources && sinks == impl_.sinks) return false;
+    impl_.sources = std::move(sources);
+    impl_.sinks = std::move(sinks);
+    return true;
 }
 
 std::vector<std::string> pulse_sound_system::routes_since(std::uint64_t& seen) const {
