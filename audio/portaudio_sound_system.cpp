@@ -167,7 +167,12 @@ class portaudio_queue final : public backend_queue {
         stop_stream();
         if (stream_ != nullptr) Pa_CloseStream(stream_);
         stream_ = nullptr;
-        report_failure("the sound device \"" + name_ + "\" stopped working");
+        // A card used directly has nothing to move to: the run ends, and
+        // the user learns why and what keeps the voice going next time.
+        report_failure("the sound device \"" + name_ +
+                       "\" stopped working or was unplugged; a device used through ALSA "
+                       "directly is not replaced, the desktop's sound server moves the "
+                       "voice to another device");
     }
 
     // Watchdog thread: raises a fault when a running stream's callbacks stop.
