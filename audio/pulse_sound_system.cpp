@@ -323,6 +323,7 @@ class pulse_queue final : public backend_queue {
     [[nodiscard]] bool follows_default() const { return follows_default_; }
     [[nodiscard]] bool is_virtual_mic() const { return virtual_mic_; }
     [[nodiscard]] bool in_use() const { return !closed() && !failed(); }
+    bool take_stale() { return std::exchange(stale_, false); }
     [[nodiscard]] bool streaming() const {
         return stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY;
     }
@@ -337,8 +338,8 @@ class pulse_queue final : public backend_queue {
 
     // Brings the stream to `device`; an empty name: nothing fits now, and
     // the sound waits in silence. True when the stream is there.
-    bool move_to(const std::string& device) {
-        if (device == current_ && streaming()) return true;
+    bool move_to(const std::string& device, bool afresh = false) {
+        if (!afresh && device == current_ && streaming()) return true;
         disconnect();
         current_.clear();
         begin_gap();
@@ -656,6 +657,7 @@ class pulse_queue final : public backend_queue {
             pa_stream_drop(stream);
         }
         if (self->captured_frames_ == before) return;
+        self->silence_retried_ = false;
         self->last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         // The user-interface thread is woken when a block is complete: a
         // server that hands over a few milliseconds at a time would otherwise
@@ -760,8 +762,18 @@ class pulse_queue final : public backend_queue {
         if (self->direction() == device_direction::capture &&
             self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
             now - self->last_arrival_.load(std::memory_order_relaxed) > silence_limit_usec) {
-            self->silence_told_ = true;
-            self->raise_fault();
+            if (!self->silence_retried_) {
+                // A microphone gone quiet (a card plugged in again, a server
+                // that suspended it and did not wake it after a resume) gets
+                // a fresh stream once before it counts as gone.
+                self->silence_retried_ = true;
+                self->stale_ = true;
+                self->last_arrival_.store(now, std::memory_order_relaxed);
+                self->system_.repair_wanted.store(true, std::memory_order_release);
+            } else {
+                self->silence_told_ = true;
+                self->raise_fault();
+            }
         }
         pa_context_rttime_restart(self->system_.context, event, now + watch_period_usec);
     }
@@ -794,7 +806,9 @@ class pulse_queue final : public backend_queue {
     std::atomic<bool> live_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<pa_usec_t> last_arrival_{0};
-    bool silence_told_ = false;  // under the loop's lock
+    bool silence_told_ = false;     // under the loop's lock
+    bool silence_retried_ = false;  // under the loop's lock
+    bool stale_ = false;            // under the loop's lock: wants a fresh stream
 };
 
 std::string owner_mark() {
@@ -1054,14 +1068,18 @@ void pulse_sound_system::impl::keeper_round() {
                                           ? std::string(virtual_sink_name)
                                           : place_for(view, queue->direction(), queue->wanted(),
                                                       queue->follows_default());
-            if (place == queue->current() && queue->streaming()) continue;
+            const bool stale = queue->take_stale();
+            if (!stale && place == queue->current() && queue->streaming()) continue;
             const std::string was = queue->current();
-            const bool there = queue->move_to(place);
+            const bool there = queue->move_to(place, stale);
             if (queue->is_virtual_mic()) continue;
             const bool capture = queue->direction() == device_direction::capture;
             const std::string kind = capture ? "microphone" : "output";
             std::string line;
-            if (!there) {
+            if (stale && there && place == was) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), place) +
+                       "\" went quiet and was opened again";
+            } else if (!there) {
                 line = "The " + kind + " \"" + description_in(view, queue->direction(), was) +
                        "\" is gone and no other fits; waiting for one";
             } else if (place == queue->wanted()) {
