@@ -25,13 +25,15 @@ namespace {
 
 // Playback: the server plays about two blocks behind what it is given and
 // starts (again) once two blocks are there. Writes are not held back to what
-// the server asks for: a microphone that delivers in bursts hands over
-// seconds of sound at once, and they wait at the server (up to
-// `playback_max_bytes`).
+// the server asks for, but what waits there is bounded: a microphone that
+// delivers in bursts hands over seconds of sound at once, and only the
+// newest of it goes on (see send_to_server()).
 constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
 constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
+// What may wait at the server at most: its target and three blocks more.
+constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 3 * block_bytes;
 // Capture: the server hands over one block at a time, or less.
 constexpr std::uint64_t wake_frames = block_bytes / 2;
 constexpr std::uint32_t capture_fragment_bytes = block_bytes;
@@ -701,12 +703,42 @@ class pulse_queue final : public backend_queue {
         if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
     }
 
+    // The sound waiting at the server in this stream, in bytes: by the
+    // server's last word on where it reads, and the clock since. -1 when
+    // that is not known, or the stream was not playing then (it may have
+    // started since, and the guess would be too high).
+    [[nodiscard]] std::int64_t server_backlog_bytes() const {
+        const pa_timing_info* t = pa_stream_get_timing_info(stream_);
+        if (t == nullptr || t->write_index_corrupt != 0 || t->read_index_corrupt != 0 ||
+            t->playing == 0)
+            return -1;
+        const auto read =
+            t->read_index + static_cast<std::int64_t>(pa_timeval_age(&t->timestamp) *
+                                                      bytes_per_second / PA_USEC_PER_SEC);
+        return std::max<std::int64_t>(0, t->write_index - read);
+    }
+
     // Everything written goes to the server at once, whatever it has asked
     // for: a server that stopped for want of sound starts again as soon as a
     // block is there, so a late block costs a moment's silence but leaves no
     // delay behind, and a sink that takes sound in bursts finds it waiting.
+    // But never more than `playback_backlog_bytes` in all: a microphone that
+    // hands over seconds at once (a burst, a resume) would leave the call
+    // partner hearing the voice that much later for the rest of the call.
+    // The oldest frames beyond that are dropped, counted block by block as
+    // the stream counts the blocks it drops for the same reason.
     void send_to_server() {
         if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+        if (const std::int64_t backlog = server_backlog_bytes(); backlog >= 0) {
+            const std::size_t waiting = ring_.size();
+            const std::int64_t room = std::max<std::int64_t>(0, playback_backlog_bytes - backlog);
+            const std::size_t keep = std::min(waiting, static_cast<std::size_t>(room / 2));
+            if (waiting > keep) {
+                const std::size_t dropped = waiting - keep;
+                ring_.consume(dropped);
+                for (std::size_t b = 0; b < dropped; b += block_frames) count_overrun();
+            }
+        }
         for (;;) {
             const auto [frames, count] = ring_.readable();
             if (count == 0) return;
