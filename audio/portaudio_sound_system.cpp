@@ -167,12 +167,11 @@ class portaudio_queue final : public backend_queue {
         stop_stream();
         if (stream_ != nullptr) Pa_CloseStream(stream_);
         stream_ = nullptr;
-        // A card used directly has nothing to move to: the run ends, and
-        // the user learns why and what keeps the voice going next time.
+        // A device used through ALSA has nothing to move to: the run ends,
+        // and the user learns why.
         report_failure("the sound device \"" + name_ +
                        "\" stopped working or was unplugged; a device used through ALSA "
-                       "directly is not replaced, the desktop's sound server moves the "
-                       "voice to another device");
+                       "is not replaced by another");
     }
 
     // Watchdog thread: raises a fault when a running stream's callbacks stop.

@@ -32,8 +32,8 @@ constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
 constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
-// What may wait at the server at most: its target and three blocks more.
-constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 3 * block_bytes;
+// What may wait at the server at most: its target and six blocks more.
+constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 6 * block_bytes;
 // Capture: the server hands over one block at a time, or less.
 constexpr std::uint64_t wake_frames = block_bytes / 2;
 constexpr std::uint32_t capture_fragment_bytes = block_bytes;
