@@ -659,8 +659,9 @@ TEST_F(app_on_pulse, ABurstAfterAFreezeLeavesNoLastingDelay) {
         {sides.in.begin() + static_cast<std::ptrdiff_t>(from), sides.in.end()},
         {sides.out.begin() + static_cast<std::ptrdiff_t>(from), sides.out.end()}};
     const double latency = checked_latency(after, " after the freeze", 0.5);
-    // Measured: 188 ms after the freeze where the voice took 148 ms without
-    // one; the frozen second and a half waiting at the server made it 1.2 s.
+    // Measured: 221 ms after the freeze where the voice took 148 ms without
+    // one (the bound lets six blocks more wait); the frozen second and a half
+    // waiting at the server made it 1.2 s.
     EXPECT_LT(1000.0 * latency / rate, 300.0);
 }
 
