@@ -32,7 +32,9 @@ constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
 constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
-// What may wait at the server at most: its target and six blocks more.
+// What may wait at the server at most: its target and six blocks more, room
+// for a writer that keeps a few blocks ahead and for the guess of where the
+// server reads.
 constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 6 * block_bytes;
 // Capture: the server hands over one block at a time, or less.
 constexpr std::uint64_t wake_frames = block_bytes / 2;
