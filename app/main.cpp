@@ -463,6 +463,10 @@ int run(int argc, char** argv) {
     parts.settings = &settings;
     if (sound.server) {
         parts.hear_yourself = [&sound](bool on) { return sound.server->set_hear_yourself(on); };
+        parts.route_news = [&sound](std::uint64_t& seen) {
+            return sound.server->routes_since(seen);
+        };
+        parts.refresh_devices = [&sound] { return sound.server->refresh_devices(); };
     } else if (options.hear_yourself) {
         std::fprintf(stderr,
                      "%s: --monitor needs a PulseAudio or PipeWire sound server; it does "

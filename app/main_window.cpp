@@ -253,6 +253,7 @@ main_window::main_window(const window_setup& setup, window_parts parts)
     watch_devices();
     watch_recording();
     watch_delay();
+    watch_routes();
     tray_ = std::make_unique<window_tray>(*this, bypass_action_, low_latency_action_,
                                           setup_.close_to_tray);
     building_ = false;
@@ -454,22 +455,30 @@ void main_window::create_controls() {
     }
 }
 
+namespace {
+
+void add_devices(QComboBox* list, const std::vector<listed_device>& devices) {
+    for (const listed_device& device : devices) {
+        // The server's devices keep their own names; only our microphone
+        // for calls is named in the window's language.
+        const QString shown = device.name == pulse_sound_system::virtual_mic_label
+                                  ? window_text(pulse_sound_system::virtual_mic_label)
+                                  : QString::fromStdString(device.name);
+        list->addItem(shown, QVariant::fromValue(device.number));
+        list->setItemData(list->count() - 1,
+                          QString::fromStdString(device.id.empty() ? device.name : device.id),
+                          Qt::UserRole + 1);
+    }
+}
+
+}  // namespace
+
 void main_window::fill_device_lists() {
     const auto fill = [this](control id, device_list_kind direction, const std::string& wanted,
                              const std::string& saved) {
         auto* list = static_cast<QComboBox*>(control_widget(id));
         const std::vector<listed_device> devices = list_devices(*parts_.devices, direction);
-        for (const listed_device& device : devices) {
-            // The server's devices keep their own names; only our microphone
-            // for calls is named in the window's language.
-            const QString shown = device.name == pulse_sound_system::virtual_mic_label
-                                      ? window_text(pulse_sound_system::virtual_mic_label)
-                                      : QString::fromStdString(device.name);
-            list->addItem(shown, QVariant::fromValue(device.number));
-            list->setItemData(list->count() - 1,
-                              QString::fromStdString(device.id.empty() ? device.name : device.id),
-                              Qt::UserRole + 1);
-        }
+        add_devices(list, devices);
         if (list->count() > 0) list->setCurrentIndex(0);
         // Last run's device, only by its exact name: a device that is gone
         // leaves the first entry chosen, without a word.
@@ -486,6 +495,43 @@ void main_window::fill_device_lists() {
          setup_.saved_input_device);
     fill(control::output_device_list, device_list_kind::playback, setup_.output_device,
          setup_.saved_output_device);
+}
+
+// A headset plugged in before Start appears in the list; the entry chosen
+// stays chosen while its device is there.
+void main_window::refill_device_lists() {
+    for (const auto& [id, direction] :
+         {std::pair{control::input_device_list, device_list_kind::capture},
+          std::pair{control::output_device_list, device_list_kind::playback}}) {
+        auto* list = static_cast<QComboBox*>(control_widget(id));
+        const QVariant chosen = list->currentData(Qt::UserRole + 1);
+        list->clear();
+        add_devices(list, list_devices(*parts_.devices, direction));
+        const int at = chosen.isValid() ? list->findData(chosen, Qt::UserRole + 1) : -1;
+        list->setCurrentIndex(at >= 0 ? at : (list->count() > 0 ? 0 : -1));
+    }
+}
+
+// What the server's devices did by themselves is told on the top line, not
+// in a box: the voice goes on meanwhile, and nothing waits for a click.
+void main_window::watch_routes() {
+    if (!parts_.route_news && !parts_.refresh_devices) return;
+    auto* timer = new QTimer(widget_);
+    QObject::connect(timer, &QTimer::timeout, widget_, [this] {
+        if (destroyed_) return;
+        if (parts_.route_news)
+            for (const std::string& line : parts_.route_news(routes_seen_)) show_route(line);
+        // Once started, the lists are hidden and the devices are open.
+        if (!started_ && parts_.refresh_devices && parts_.refresh_devices()) refill_device_lists();
+    });
+    timer->start(250);
+}
+
+void main_window::show_route(const std::string& line) {
+    auto* label = static_cast<QLabel*>(control_widget(control::intro_label));
+    label->setText(QString::fromStdString(line));
+    label->setToolTip(QString::fromStdString(line));
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 // Runs `action` once the handler in progress has finished, behind what is

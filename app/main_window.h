@@ -86,6 +86,13 @@ struct window_parts {
     std::function<bool(bool on)> hear_yourself;
     // The delay to show while the sound runs. Empty: none is shown.
     delay_source delay;
+    // The moves the sound server's devices made by themselves (a device gone
+    // or back, a new default, the server back), newest last, since `seen`,
+    // which moves on. Empty: there are none.
+    std::function<std::vector<std::string>(std::uint64_t& seen)> route_news;
+    // Takes the devices plugged in or gone since into the device lists;
+    // true when they changed. Empty: the lists stay as they were made.
+    std::function<bool()> refresh_devices;
     window_actions actions;
     // Ends the program's event loop once the window is gone. Empty: quit the
     // application with exit_code().
@@ -170,6 +177,9 @@ class main_window final : public stream_listener {
 
     void create_controls();
     void fill_device_lists();
+    void refill_device_lists();
+    void watch_routes();
+    void show_route(const std::string& line);
     void post(std::function<void()> action);
     void on_command(control source);
     void on_message(window_message message);
@@ -219,6 +229,7 @@ class main_window final : public stream_listener {
     bool failure_seen_ = false;  // see exit_code()
     int banner_kind_ = 4;
     std::string recording_end_reason_;
+    std::uint64_t routes_seen_ = 0;
 };
 
 }  // namespace squeakbox

@@ -167,7 +167,11 @@ class portaudio_queue final : public backend_queue {
         stop_stream();
         if (stream_ != nullptr) Pa_CloseStream(stream_);
         stream_ = nullptr;
-        report_failure("the sound device \"" + name_ + "\" stopped working");
+        // A device used through ALSA has nothing to move to: the run ends,
+        // and the user learns why.
+        report_failure("the sound device \"" + name_ +
+                       "\" stopped working or was unplugged; a device used through ALSA "
+                       "is not replaced by another");
     }
 
     // Watchdog thread: raises a fault when a running stream's callbacks stop.

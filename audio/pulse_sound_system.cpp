@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -24,13 +25,17 @@ namespace {
 
 // Playback: the server plays about two blocks behind what it is given and
 // starts (again) once two blocks are there. Writes are not held back to what
-// the server asks for: a microphone that delivers in bursts hands over
-// seconds of sound at once, and they wait at the server (up to
-// `playback_max_bytes`).
+// the server asks for, but what waits there is bounded: a microphone that
+// delivers in bursts hands over seconds of sound at once, and only the
+// newest of it goes on (see send_to_server()).
 constexpr std::uint32_t playback_target_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_prebuffer_bytes = 2 * block_bytes;
 constexpr std::uint32_t playback_min_request_bytes = block_bytes / 2;
 constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
+// What may wait at the server at most: its target and six blocks more, room
+// for a writer that keeps a few blocks ahead and for the guess of where the
+// server reads.
+constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 6 * block_bytes;
 // Capture: the server hands over one block at a time, or less.
 constexpr std::uint64_t wake_frames = block_bytes / 2;
 constexpr std::uint32_t capture_fragment_bytes = block_bytes;
@@ -50,6 +55,18 @@ constexpr auto connect_wait = std::chrono::seconds(5);
 constexpr auto start_wait = std::chrono::milliseconds(1500);
 constexpr auto module_wait = std::chrono::seconds(3);
 constexpr auto unload_wait = std::chrono::seconds(1);
+
+// A server that went away is looked for again this often, for this long,
+// before the run gives up on it; one try waits this long for an answer.
+constexpr auto reconnect_period = std::chrono::milliseconds(100);
+constexpr auto reconnect_limit = std::chrono::seconds(30);
+constexpr auto reconnect_try_wait = std::chrono::milliseconds(1000);
+// A microphone brought back is held to the clock this long, give or take
+// this much (see take_after_gap()).
+constexpr pa_usec_t settle_usec = 3 * PA_USEC_PER_SEC;
+constexpr std::uint64_t settle_slack_frames = 2 * block_frames;
+// How often the keeper looks at the server's news and fills gaps.
+constexpr auto keeper_tick = std::chrono::milliseconds(10);
 
 // The mark on the server objects of a virtual microphone: the process that
 // made it. A mark whose process is gone is a leftover of a killed run.
@@ -128,6 +145,16 @@ struct server_device {
     std::string description;
     bool is_monitor = false;
     bool is_default = false;
+    friend bool operator==(const server_device&, const server_device&) = default;
+};
+
+// What the server has now, as the keeper last read it.
+struct server_view {
+    std::vector<server_device> sources;
+    std::vector<server_device> sinks;
+    std::string default_source;  // as "default" means it (see read_view())
+    std::string default_sink;
+    std::string server;  // "PulseAudio 16.1" or the like
 };
 
 bool process_is_squeakbox(long pid) {
@@ -161,6 +188,30 @@ struct pulse_sound_system::impl final : device_backend {
     std::uint32_t loopback_module = PA_INVALID_INDEX;
     std::vector<std::weak_ptr<pulse_queue>> queues;
 
+    // The keeper: a thread of ours that mends what the server takes away. A
+    // server that went away is connected to again and every open device is
+    // brought back on it; a device that went away is replaced by the
+    // server's default of its kind, until it comes back; a device that
+    // follows the default moves with it. It holds `repair` while it mends,
+    // so that a device is not closed under its hands.
+    std::thread keeper;
+    std::atomic<bool> keeper_quit{false};
+    std::atomic<bool> devices_changed{false};
+    std::atomic<bool> repair_wanted{false};
+    std::mutex repair;
+    server_view view;                     // the keeper's, under the loop's lock
+    std::uint64_t view_generation = 0;    // under the loop's lock
+    std::uint64_t listed_generation = 0;  // UI: the view the lists were made of
+    bool reconnecting = false;
+    std::chrono::steady_clock::time_point lost_at{};
+    std::chrono::steady_clock::time_point last_try{};
+    bool gave_up = false;
+    // What the user is told of the moves, newest last (the keeper writes,
+    // the window reads; neither is the sound's thread).
+    mutable std::mutex news_mutex;
+    std::array<std::string, pulse_sound_system::route_news_kept> news;
+    std::uint64_t news_count = 0;
+
     impl() = default;
     ~impl() override;
     impl(const impl&) = delete;
@@ -172,8 +223,20 @@ struct pulse_sound_system::impl final : device_backend {
                    std::shared_ptr<backend_queue>& opened) override;
 
     void connect(std::chrono::milliseconds timeout);
+    bool connect_context(std::chrono::milliseconds timeout, std::string& why);
+    void drop_context();
     void read_devices();
+    void read_view();
+    static void list_in_order(const server_view& from, std::vector<server_device>& to_sources,
+                              std::vector<server_device>& to_sinks);
     void remove_leftovers();
+
+    // The keeper's own thread.
+    void keep();
+    void keeper_round();
+    void try_reconnect();
+    void give_up();
+    void tell(std::string text);
 
     [[nodiscard]] bool context_good() const {
         return context != nullptr && pa_context_get_state(context) == PA_CONTEXT_READY;
@@ -235,9 +298,15 @@ class pulse_queue final : public backend_queue {
 
     ~pulse_queue() override { shutdown(); }
 
-    mm_result open(const std::string& device, bool virtual_mic) {
+    // `follows_default`: the user chose the server's default, so the
+    // stream moves with it.
+    mm_result open(const std::string& device, bool virtual_mic, bool follows_default) {
+        const std::lock_guard repairing(system_.repair);
         const loop_lock lock(system_.loop);
         if (!system_.context_good()) return mm_no_driver;
+        wanted_ = device;
+        follows_default_ = follows_default;
+        virtual_mic_ = virtual_mic;
         if (virtual_mic) {
             if (!system_.load_virtual_mic()) return mm_error;
             owns_virtual_mic_ = true;
@@ -247,7 +316,56 @@ class pulse_queue final : public backend_queue {
             system_.unload_virtual_mic();
             owns_virtual_mic_ = false;
         }
+        if (result == mm_ok) current_ = device;
         return result;
+    }
+
+    // The keeper, from here to the private part, under `repair` and the
+    // loop's lock.
+    [[nodiscard]] const std::string& wanted() const { return wanted_; }
+    [[nodiscard]] const std::string& current() const { return current_; }
+    [[nodiscard]] bool follows_default() const { return follows_default_; }
+    [[nodiscard]] bool is_virtual_mic() const { return virtual_mic_; }
+    [[nodiscard]] bool in_use() const { return !closed() && !failed(); }
+    bool take_stale() { return std::exchange(stale_, false); }
+    [[nodiscard]] bool streaming() const {
+        return stream_ != nullptr && pa_stream_get_state(stream_) == PA_STREAM_READY;
+    }
+
+    // The server went away with the stream: a gap begins. The virtual
+    // microphone went with it, and is made again with the stream.
+    void lose_stream() {
+        disconnect();
+        current_.clear();
+        begin_gap();
+    }
+
+    // Brings the stream to `device`; an empty name: nothing fits now, and
+    // the sound waits in silence. True when the stream is there.
+    bool move_to(const std::string& device, bool afresh = false) {
+        if (!afresh && device == current_ && streaming()) return true;
+        disconnect();
+        current_.clear();
+        begin_gap();
+        if (device.empty()) return false;
+        if (virtual_mic_ && system_.virtual_modules.empty()) {
+            if (!system_.load_virtual_mic()) return false;
+            owns_virtual_mic_ = true;
+        }
+        // The device may have been closed while the server was asked.
+        if (!in_use() || connect(device) != mm_ok) return false;
+        current_ = device;
+        // A microphone's gap ends once its sound keeps time (see readable()).
+        if (direction() == device_direction::playback) in_gap_ = false;
+        return true;
+    }
+
+    // While the stream is gone the microphone's time goes on: silence, by
+    // the clock, so a recording stays in time with the call; and what the
+    // window plays meanwhile goes nowhere rather than piling up.
+    void fill_gap(pa_usec_t now) {
+        if (!in_gap_ || !in_use()) return;
+        write_gap(now, gap_sounding_ ? settle_slack_frames : 0);
     }
 
     // Frames may be waiting for just this buffer.
@@ -299,20 +417,24 @@ class pulse_queue final : public backend_queue {
     mm_result shutdown() override {
         if (closed()) return mm_invalid_handle;
         {
+            // Not while the keeper brings the stream back.
+            const std::lock_guard repairing(system_.repair);
             const loop_lock lock(system_.loop);
             accepting_.store(false, std::memory_order_release);
             disconnect();
             if (owns_virtual_mic_) system_.unload_virtual_mic();
             owns_virtual_mic_ = false;
+            if (wake_fd_ >= 0) ::close(wake_fd_);
+            wake_fd_ = -1;
+            close();
         }
-        if (wake_fd_ >= 0) ::close(wake_fd_);
-        wake_fd_ = -1;
-        close();
         return mm_ok;
     }
 
     void handle_fault() override {
         if (failed() || closed()) return;
+        // The keeper asks whether the device is still in use.
+        const std::lock_guard repairing(system_.repair);
         const bool lost = system_.server_lost.load(std::memory_order_acquire);
         {
             const loop_lock lock(system_.loop);
@@ -357,10 +479,11 @@ class pulse_queue final : public backend_queue {
     }
 
   private:
-    // With the loop locked. The stream stays on the device the user chose:
-    // when that device goes (unplugged, or its module unloaded), the server
-    // ends the stream and the user is told, rather than the voice moving
-    // silently to whatever the server picks instead.
+    // With the loop locked. The server does not move the stream by itself:
+    // when its device goes (unplugged, or its module unloaded), the server
+    // ends the stream and the keeper picks where it goes, rather than the
+    // server moving the microphone to whatever it likes, a monitor of the
+    // desktop's own sound included.
     mm_result connect(const std::string& device) {
         const bool capture = direction() == device_direction::capture;
         const pa_sample_spec sample_format{PA_SAMPLE_S16LE, sample_rate, 1};
@@ -381,10 +504,12 @@ class pulse_queue final : public backend_queue {
             attr.maxlength = static_cast<std::uint32_t>(-1);
             attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
             attr.fragsize = capture_fragment_bytes;
+            // A stream brought back while the sound runs records at once.
+            const bool corked = !accepting_.load(std::memory_order_acquire);
             error = pa_stream_connect_record(
                 stream_, device.c_str(), &attr,
-                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_START_CORKED |
-                                               PA_STREAM_DONT_MOVE));
+                static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+                                               (corked ? PA_STREAM_START_CORKED : 0)));
         } else {
             pa_stream_set_write_callback(stream_, &writable, this);
             pa_stream_set_underflow_callback(stream_, &underflow, this);
@@ -421,15 +546,19 @@ class pulse_queue final : public backend_queue {
             // up at the server, and that delay would stay for the whole run.
             static const std::array<std::int16_t, playback_prebuffer_bytes / 2> silence{};
             started_.store(false, std::memory_order_relaxed);
+            sound_sent_ = false;
+            ring_.clear();
             pa_stream_set_started_callback(stream_, &started, this);
             pa_stream_write(stream_, silence.data(), sizeof silence, nullptr, 0, PA_SEEK_RELATIVE);
             system_.wait_until([this] { return started_.load(std::memory_order_acquire); },
                                start_wait);
         }
+        // A stream brought back after a long gap is given its time anew.
+        last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         watch_ = pa_context_rttime_new(system_.context, pa_rtclock_now() + watch_period_usec,
                                        &watch, this);
         if (!capture) {
-            wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (wake_fd_ < 0) wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             if (wake_fd_ < 0) {
                 disconnect();
                 return mm_no_memory;
@@ -464,13 +593,54 @@ class pulse_queue final : public backend_queue {
     // libpulse's thread, from here on: move frames, count, raise a fault;
     // nothing else.
 
+    // A stream that ends by itself is the keeper's to mend: the gap it
+    // leaves begins now.
     static void state_changed(pa_stream* stream, void* user) {
         auto* self = static_cast<pulse_queue*>(user);
         const pa_stream_state_t state = pa_stream_get_state(stream);
         if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+        if (!self->live_.load(std::memory_order_acquire)) return;
+        self->begin_gap();
         if (pa_context_get_state(pa_stream_get_context(stream)) != PA_CONTEXT_READY)
             self->system_.server_lost.store(true, std::memory_order_release);
-        if (self->live_.load(std::memory_order_acquire)) self->raise_fault();
+        else
+            self->system_.repair_wanted.store(true, std::memory_order_release);
+    }
+
+    // Under the loop's lock.
+    void begin_gap() {
+        if (in_gap_) return;
+        in_gap_ = true;
+        gap_sounding_ = false;
+        gap_since_ = pa_rtclock_now();
+        gap_frames_ = 0;
+    }
+
+    // Under the loop's lock: the frames the clock says have passed since the
+    // gap began.
+    [[nodiscard]] std::uint64_t gap_due(pa_usec_t now) const {
+        return (now - gap_since_) * sample_rate / PA_USEC_PER_SEC;
+    }
+
+    // Under the loop's lock: silence up to `behind` frames short of `now`.
+    void write_gap(pa_usec_t now, std::uint64_t behind) {
+        if (direction() == device_direction::playback) {
+            ring_.clear();
+            return;
+        }
+        if (!accepting_.load(std::memory_order_acquire)) {
+            gap_since_ = now;
+            gap_frames_ = 0;
+            return;
+        }
+        const std::uint64_t due = gap_due(now);
+        if (due <= gap_frames_ + behind) return;
+        const std::uint64_t before = captured_frames_;
+        const std::size_t stored =
+            ring_.write(nullptr, static_cast<std::size_t>(due - behind - gap_frames_));
+        gap_frames_ = due - behind;
+        captured_frames_ += stored;
+        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
     }
 
     static void readable(pa_stream* stream, std::size_t, void* user) {
@@ -478,6 +648,7 @@ class pulse_queue final : public backend_queue {
         const std::uint64_t before = self->captured_frames_;
         const void* data = nullptr;
         std::size_t bytes = 0;
+        if (self->in_gap_) return self->take_after_gap(stream);
         while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
             // A hole in the server's buffer (data null) is silence.
             if (self->accepting_.load(std::memory_order_acquire)) {
@@ -490,6 +661,7 @@ class pulse_queue final : public backend_queue {
             pa_stream_drop(stream);
         }
         if (self->captured_frames_ == before) return;
+        self->silence_retried_ = false;
         self->last_arrival_.store(pa_rtclock_now(), std::memory_order_relaxed);
         // The user-interface thread is woken when a block is complete: a
         // server that hands over a few milliseconds at a time would otherwise
@@ -497,12 +669,78 @@ class pulse_queue final : public backend_queue {
         if (self->captured_frames_ / wake_frames != before / wake_frames) self->wakeup_->signal();
     }
 
+    // The sound of a microphone brought back: a server that was just
+    // started may hold it back for a while and then hand over seconds at
+    // once. Until it keeps time, the clock rules: silence where it lags
+    // (written up to the first sound here, later by the keeper), and the
+    // oldest frames dropped where it runs ahead, so a recording stays as long
+    // as the call and the voice does not come late.
+    void take_after_gap(pa_stream* stream) {
+        const pa_usec_t now = pa_rtclock_now();
+        if (!gap_sounding_) {
+            write_gap(now, 0);
+            gap_sounding_ = true;
+            settle_until_ = now + settle_usec;
+        }
+        const std::uint64_t before = captured_frames_;
+        const std::uint64_t allowed = gap_due(now) + settle_slack_frames;
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0) {
+            if (accepting_.load(std::memory_order_acquire)) {
+                const std::size_t frames = bytes / 2;
+                const std::size_t take = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(frames, allowed - std::min(allowed, gap_frames_)));
+                const auto* from = static_cast<const std::int16_t*>(data);
+                const std::size_t stored =
+                    ring_.write(from != nullptr ? from + (frames - take) : nullptr, take);
+                if (stored < take) count_overrun();
+                gap_frames_ += take;
+                captured_frames_ += stored;
+            }
+            pa_stream_drop(stream);
+        }
+        last_arrival_.store(now, std::memory_order_relaxed);
+        if (now >= settle_until_) in_gap_ = false;
+        if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
+    }
+
+    // The sound waiting at the server in this stream, in bytes: by the
+    // server's last word on where it reads, and the clock since. -1 when
+    // that is not known, or the stream was not playing then (it may have
+    // started since, and the guess would be too high).
+    [[nodiscard]] std::int64_t server_backlog_bytes() const {
+        const pa_timing_info* t = pa_stream_get_timing_info(stream_);
+        if (t == nullptr || t->write_index_corrupt != 0 || t->read_index_corrupt != 0 ||
+            t->playing == 0)
+            return -1;
+        const auto read =
+            t->read_index + static_cast<std::int64_t>(pa_timeval_age(&t->timestamp) *
+                                                      bytes_per_second / PA_USEC_PER_SEC);
+        return std::max<std::int64_t>(0, t->write_index - read);
+    }
+
     // Everything written goes to the server at once, whatever it has asked
     // for: a server that stopped for want of sound starts again as soon as a
     // block is there, so a late block costs a moment's silence but leaves no
     // delay behind, and a sink that takes sound in bursts finds it waiting.
+    // But never more than `playback_backlog_bytes` in all: a microphone that
+    // hands over seconds at once (a burst, a resume) would leave the call
+    // partner hearing the voice that much later for the rest of the call.
+    // The oldest frames beyond that are dropped, counted block by block as
+    // the stream counts the blocks it drops for the same reason.
     void send_to_server() {
         if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+        if (const std::int64_t backlog = server_backlog_bytes(); backlog >= 0) {
+            const std::size_t waiting = ring_.size();
+            const std::int64_t room = std::max<std::int64_t>(0, playback_backlog_bytes - backlog);
+            const std::size_t keep = std::min(waiting, static_cast<std::size_t>(room / 2));
+            if (waiting > keep) {
+                const std::size_t dropped = waiting - keep;
+                ring_.consume(dropped);
+                for (std::size_t b = 0; b < dropped; b += block_frames) count_overrun();
+            }
+        }
         for (;;) {
             const auto [frames, count] = ring_.readable();
             if (count == 0) return;
@@ -558,8 +796,18 @@ class pulse_queue final : public backend_queue {
         if (self->direction() == device_direction::capture &&
             self->accepting_.load(std::memory_order_acquire) && !self->silence_told_ &&
             now - self->last_arrival_.load(std::memory_order_relaxed) > silence_limit_usec) {
-            self->silence_told_ = true;
-            self->raise_fault();
+            if (!self->silence_retried_) {
+                // A microphone gone quiet (a card plugged in again, a server
+                // that suspended it and did not wake it after a resume) gets
+                // a fresh stream once before it counts as gone.
+                self->silence_retried_ = true;
+                self->stale_ = true;
+                self->last_arrival_.store(now, std::memory_order_relaxed);
+                self->system_.repair_wanted.store(true, std::memory_order_release);
+            } else {
+                self->silence_told_ = true;
+                self->raise_fault();
+            }
         }
         pa_context_rttime_restart(self->system_.context, event, now + watch_period_usec);
     }
@@ -573,6 +821,17 @@ class pulse_queue final : public backend_queue {
     pa_io_event* wake_ = nullptr;
     int wake_fd_ = -1;
     bool owns_virtual_mic_ = false;
+    // Under the loop's lock: what the user chose, where the stream is now
+    // (empty while it is nowhere), and the gap since it went.
+    std::string wanted_;
+    std::string current_;
+    bool follows_default_ = false;
+    bool virtual_mic_ = false;
+    bool in_gap_ = false;
+    bool gap_sounding_ = false;  // the microphone brought back delivers again
+    pa_usec_t settle_until_ = 0;
+    pa_usec_t gap_since_ = 0;
+    std::uint64_t gap_frames_ = 0;
     std::vector<std::int16_t> scratch_;  // UI
     std::uint64_t captured_frames_ = 0;  // libpulse's thread, since the last start
     std::atomic<bool> started_{false};
@@ -581,7 +840,9 @@ class pulse_queue final : public backend_queue {
     std::atomic<bool> live_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<pa_usec_t> last_arrival_{0};
-    bool silence_told_ = false;  // under the loop's lock
+    bool silence_told_ = false;     // under the loop's lock
+    bool silence_retried_ = false;  // under the loop's lock
+    bool stale_ = false;            // under the loop's lock: wants a fresh stream
 };
 
 std::string owner_mark() {
@@ -592,40 +853,51 @@ std::string owner_mark() {
 
 void pulse_sound_system::impl::connect(std::chrono::milliseconds timeout) {
     loop = pa_threaded_mainloop_new();
-    if (loop == nullptr) {
-        problem = "cannot start libpulse's thread";
-        return;
-    }
-    pa_proplist* properties = pa_proplist_new();
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Squeakbox");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "squeakbox");
-    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "squeakbox");
-    context =
-        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Squeakbox", properties);
-    pa_proplist_free(properties);
-    if (context == nullptr || pa_threaded_mainloop_start(loop) != 0) {
+    if (loop == nullptr || pa_threaded_mainloop_start(loop) != 0) {
         problem = "cannot start libpulse's thread";
         return;
     }
     const loop_lock lock(loop);
-    // Looking for a server must not start one.
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        problem = pa_strerror(pa_context_errno(context));
-        return;
+    if (!connect_context(timeout, problem)) return;
+    remove_leftovers();
+    read_devices();
+    keeper = std::thread([this] { keep(); });
+}
+
+// With the loop locked: a context of its own, ready, or `why` says why not.
+// The one in use is replaced only by one that answers, so that every call
+// finds a context, be it one whose server went away.
+bool pulse_sound_system::impl::connect_context(std::chrono::milliseconds timeout,
+                                               std::string& why) {
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "Squeakbox");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "squeakbox");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ICON_NAME, "squeakbox");
+    pa_context* fresh =
+        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), "Squeakbox", properties);
+    pa_proplist_free(properties);
+    if (fresh == nullptr) {
+        why = "cannot start libpulse's thread";
+        return false;
     }
-    const auto settled = [this] {
-        const pa_context_state_t state = pa_context_get_state(context);
+    const auto fail = [&](std::string text) {
+        why = std::move(text);
+        pa_context_disconnect(fresh);
+        pa_context_unref(fresh);
+        return false;
+    };
+    // Looking for a server must not start one.
+    if (pa_context_connect(fresh, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return fail(pa_strerror(pa_context_errno(fresh)));
+    const auto settled = [fresh] {
+        const pa_context_state_t state = pa_context_get_state(fresh);
         return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
     };
-    if (!wait_until(settled, timeout)) {
-        problem = "the sound server does not answer";
-        pa_context_disconnect(context);
-        return;
-    }
-    if (pa_context_get_state(context) != PA_CONTEXT_READY) {
-        problem = pa_strerror(pa_context_errno(context));
-        return;
-    }
+    if (!wait_until(settled, timeout)) return fail("the sound server does not answer");
+    if (pa_context_get_state(fresh) != PA_CONTEXT_READY)
+        return fail(pa_strerror(pa_context_errno(fresh)));
+    drop_context();
+    context = fresh;
     pa_context_set_state_callback(
         context,
         [](pa_context* c, void* user) {
@@ -633,11 +905,34 @@ void pulse_sound_system::impl::connect(std::chrono::milliseconds timeout) {
                 static_cast<impl*>(user)->server_lost.store(true, std::memory_order_release);
         },
         this);
-    remove_leftovers();
-    read_devices();
+    // Devices that come and go, and a new default.
+    pa_context_set_subscribe_callback(
+        context,
+        [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* user) {
+            static_cast<impl*>(user)->devices_changed.store(true, std::memory_order_release);
+        },
+        this);
+    forget(pa_context_subscribe(context,
+                                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                                    PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                    PA_SUBSCRIPTION_MASK_SERVER),
+                                nullptr, nullptr));
+    server_lost.store(false, std::memory_order_release);
+    return true;
 }
 
-void pulse_sound_system::impl::read_devices() {
+// With the loop locked.
+void pulse_sound_system::impl::drop_context() {
+    if (context == nullptr) return;
+    pa_context_set_state_callback(context, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context, nullptr, nullptr);
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    context = nullptr;
+}
+
+// With the loop locked: the server's devices and defaults, into `view`.
+void pulse_sound_system::impl::read_view() {
     struct defaults {
         std::string source;
         std::string sink;
@@ -655,10 +950,8 @@ void pulse_sound_system::impl::read_devices() {
                },
                &found),
            connect_wait);
-    server = found.server;
-
-    std::vector<server_device> all_sources;
-    std::vector<server_device> all_sinks;
+    server_view seen;
+    seen.server = found.server;
     finish(pa_context_get_source_info_list(
                context,
                [](pa_context*, const pa_source_info* info, int eol, void* user) {
@@ -667,7 +960,7 @@ void pulse_sound_system::impl::read_devices() {
                        {info->name, info->description != nullptr ? info->description : info->name,
                         info->monitor_of_sink != PA_INVALID_INDEX, false});
                },
-               &all_sources),
+               &seen.sources),
            connect_wait);
     finish(pa_context_get_sink_info_list(
                context,
@@ -677,7 +970,7 @@ void pulse_sound_system::impl::read_devices() {
                        {info->name, info->description != nullptr ? info->description : info->name,
                         false, false});
                },
-               &all_sinks),
+               &seen.sinks),
            connect_wait);
 
     // "default" is the server's default, or where PULSE_SOURCE and PULSE_SINK
@@ -690,11 +983,28 @@ void pulse_sound_system::impl::read_devices() {
             return std::string(wanted);
         return server_default;
     };
-    const std::string default_source = chosen_default(all_sources, "PULSE_SOURCE", found.source);
-    const std::string default_sink = chosen_default(all_sinks, "PULSE_SINK", found.sink);
-    for (auto& d : all_sources) d.is_default = d.name == default_source;
-    for (auto& d : all_sinks) d.is_default = d.name == default_sink;
+    seen.default_source = chosen_default(seen.sources, "PULSE_SOURCE", found.source);
+    seen.default_sink = chosen_default(seen.sinks, "PULSE_SINK", found.sink);
+    for (auto& d : seen.sources) d.is_default = d.name == seen.default_source;
+    for (auto& d : seen.sinks) d.is_default = d.name == seen.default_sink;
+    view = std::move(seen);
+    ++view_generation;
+}
 
+void pulse_sound_system::impl::read_devices() {
+    read_view();
+    server = view.server;
+    listed_generation = view_generation;
+    list_in_order(view, sources, sinks);
+}
+
+void pulse_sound_system::impl::list_in_order(const server_view& from,
+                                             std::vector<server_device>& to_sources,
+                                             std::vector<server_device>& to_sinks) {
+    std::vector<server_device> all_sources = from.sources;
+    std::vector<server_device> all_sinks = from.sinks;
+    to_sources.clear();
+    to_sinks.clear();
     // The default first, the microphones, then the monitors of outputs.
     const auto take = [](std::vector<server_device>& from, std::vector<server_device>& to,
                          auto&& wanted) {
@@ -704,11 +1014,158 @@ void pulse_sound_system::impl::read_devices() {
                 d.name.clear();
             }
     };
-    take(all_sources, sources, [](const server_device& d) { return d.is_default; });
-    take(all_sources, sources, [](const server_device& d) { return !d.is_monitor; });
-    take(all_sources, sources, [](const server_device&) { return true; });
-    take(all_sinks, sinks, [](const server_device& d) { return d.is_default; });
-    take(all_sinks, sinks, [](const server_device&) { return true; });
+    take(all_sources, to_sources, [](const server_device& d) { return d.is_default; });
+    take(all_sources, to_sources, [](const server_device& d) { return !d.is_monitor; });
+    take(all_sources, to_sources, [](const server_device&) { return true; });
+    take(all_sinks, to_sinks, [](const server_device& d) { return d.is_default; });
+    take(all_sinks, to_sinks, [](const server_device&) { return true; });
+}
+
+namespace {
+
+// Where a stream belongs, by what the server has now: the chosen device
+// while it is there (or the default, for one that follows it); else the
+// default of its kind, but never a monitor (the desktop's own sound would
+// go into the call) nor the Squeakbox microphone itself; empty when nothing
+// fits.
+std::string place_for(const server_view& view, device_direction direction,
+                      const std::string& wanted, bool follows_default) {
+    const bool capture = direction == device_direction::capture;
+    const std::vector<server_device>& list = capture ? view.sources : view.sinks;
+    const std::string& by_default = capture ? view.default_source : view.default_sink;
+    const auto present = [&](const std::string& name) {
+        return !name.empty() &&
+               std::any_of(list.begin(), list.end(), [&](const auto& d) { return d.name == name; });
+    };
+    const std::string& first = follows_default ? by_default : wanted;
+    if (present(first)) return first;
+    const auto fits = [](const server_device& d) {
+        return !d.is_monitor && d.name != pulse_sound_system::virtual_mic_source &&
+               d.name != virtual_sink_name;
+    };
+    for (const server_device& d : list)
+        if (d.name == by_default && fits(d)) return d.name;
+    for (const server_device& d : list)
+        if (fits(d)) return d.name;
+    return {};
+}
+
+std::string description_in(const server_view& view, device_direction direction,
+                           const std::string& name) {
+    for (const server_device& d :
+         direction == device_direction::capture ? view.sources : view.sinks)
+        if (d.name == name) return d.description;
+    return name;
+}
+
+}  // namespace
+
+void pulse_sound_system::impl::keep() {
+    while (!keeper_quit.load(std::memory_order_acquire)) {
+        std::this_thread::sleep_for(keeper_tick);
+        keeper_round();
+    }
+}
+
+void pulse_sound_system::impl::keeper_round() {
+    const std::lock_guard repairing(repair);
+    const loop_lock lock(loop);
+    std::erase_if(queues, [](const auto& q) { return q.expired(); });
+    if (gave_up) return;
+    std::vector<std::shared_ptr<pulse_queue>> open;
+    for (const auto& weak : queues)
+        if (auto queue = weak.lock(); queue != nullptr && queue->in_use())
+            open.push_back(std::move(queue));
+
+    if (server_lost.load(std::memory_order_acquire)) {
+        const auto now = std::chrono::steady_clock::now();
+        if (!reconnecting) {
+            reconnecting = true;
+            lost_at = now;
+            for (const auto& queue : open) queue->lose_stream();
+            // The server's modules went with it.
+            virtual_modules.clear();
+            loopback_module = PA_INVALID_INDEX;
+            tell("The sound server went away; waiting for it to come back");
+        }
+        if (now - last_try >= reconnect_period) {
+            last_try = now;
+            try_reconnect();
+        }
+        if (server_lost.load(std::memory_order_acquire) && now - lost_at >= reconnect_limit)
+            give_up();
+    } else if (devices_changed.exchange(false, std::memory_order_acq_rel) ||
+               repair_wanted.exchange(false, std::memory_order_acq_rel)) {
+        read_view();
+        for (const auto& queue : open) {
+            const std::string place = queue->is_virtual_mic()
+                                          ? std::string(virtual_sink_name)
+                                          : place_for(view, queue->direction(), queue->wanted(),
+                                                      queue->follows_default());
+            const bool stale = queue->take_stale();
+            if (!stale && place == queue->current() && queue->streaming()) continue;
+            const std::string was = queue->current();
+            const bool there = queue->move_to(place, stale);
+            if (queue->is_virtual_mic()) continue;
+            const bool capture = queue->direction() == device_direction::capture;
+            const std::string kind = capture ? "microphone" : "output";
+            std::string line;
+            if (stale && there && place == was) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), place) +
+                       "\" went quiet and was opened again";
+            } else if (!there) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), was) +
+                       "\" is gone and no other fits; waiting for one";
+            } else if (place == queue->wanted()) {
+                line = "The " + kind + " \"" + description_in(view, queue->direction(), place) +
+                       "\" is back";
+            } else if (queue->follows_default()) {
+                line = "The voice follows the default " + kind + " to \"" +
+                       description_in(view, queue->direction(), place) + "\"";
+            } else {
+                line = "The " + kind + " \"" +
+                       description_in(view, queue->direction(), queue->wanted()) +
+                       "\" is gone; using \"" + description_in(view, queue->direction(), place) +
+                       "\" meanwhile";
+            }
+            tell(std::move(line));
+        }
+    }
+    const pa_usec_t now = pa_rtclock_now();
+    for (const auto& queue : open) queue->fill_gap(now);
+}
+
+// With `repair` and the loop locked.
+void pulse_sound_system::impl::try_reconnect() {
+    std::string why;
+    if (!connect_context(reconnect_try_wait, why)) return;
+    reconnecting = false;
+    read_view();
+    for (const auto& weak : queues) {
+        const auto queue = weak.lock();
+        if (queue == nullptr || !queue->in_use()) continue;
+        queue->move_to(
+            queue->is_virtual_mic()
+                ? std::string(virtual_sink_name)
+                : place_for(view, queue->direction(), queue->wanted(), queue->follows_default()));
+    }
+    // A device that is not there yet is taken when it comes.
+    devices_changed.store(true, std::memory_order_release);
+    tell("The sound server is back; the voice goes on");
+}
+
+// No server came back in time: every open device fails as it did before
+// anything was mended, and the user is told once.
+void pulse_sound_system::impl::give_up() {
+    gave_up = true;
+    for (const auto& weak : queues)
+        if (const auto queue = weak.lock()) queue->raise_fault();
+}
+
+void pulse_sound_system::impl::tell(std::string text) {
+    const std::lock_guard hold(news_mutex);
+    news[news_count % news.size()] = std::move(text);
+    ++news_count;
 }
 
 void pulse_sound_system::impl::remove_leftovers() {
@@ -824,20 +1281,18 @@ void pulse_sound_system::impl::unload_virtual_mic() {
 }
 
 pulse_sound_system::impl::~impl() {
+    keeper_quit.store(true, std::memory_order_release);
+    if (keeper.joinable()) keeper.join();
     for (const auto& weak : queues)
         if (const auto queue = weak.lock()) queue->shutdown();
     if (loop != nullptr) {
         {
             const loop_lock lock(loop);
             unload_virtual_mic();
-            if (context != nullptr) {
-                pa_context_set_state_callback(context, nullptr, nullptr);
-                pa_context_disconnect(context);
-            }
+            drop_context();
         }
         pa_threaded_mainloop_stop(loop);
     }
-    if (context != nullptr) pa_context_unref(context);
     if (loop != nullptr) pa_threaded_mainloop_free(loop);
 }
 
@@ -871,10 +1326,14 @@ mm_result pulse_sound_system::impl::open(device_direction direction, std::uint32
         virtual_mic ? nullptr : &(direction == device_direction::capture ? sources : sinks)[device];
     auto queue = std::make_shared<pulse_queue>(direction, target, hub.wakeup(), *this,
                                                virtual_mic ? virtual_mic_label : d->description);
-    const mm_result result = queue->open(virtual_mic ? virtual_sink_name : d->name, virtual_mic);
+    const mm_result result = queue->open(virtual_mic ? virtual_sink_name : d->name, virtual_mic,
+                                         !virtual_mic && d->is_default);
     if (result != mm_ok) return result;
-    std::erase_if(queues, [](const auto& q) { return q.expired(); });
-    queues.push_back(queue);
+    {
+        const std::lock_guard repairing(repair);
+        std::erase_if(queues, [](const auto& q) { return q.expired(); });
+        queues.push_back(queue);
+    }
     opened = std::move(queue);
     return mm_ok;
 }
@@ -910,9 +1369,13 @@ std::uint32_t pulse_sound_system::virtual_mic_device() const {
 }
 
 bool pulse_sound_system::set_hear_yourself(bool on) {
-    impl_.hear_yourself = on;
-    if (!ready()) return false;
+    if (!ready()) {
+        impl_.hear_yourself = on;
+        return false;
+    }
+    const std::lock_guard repairing(impl_.repair);
     const loop_lock lock(impl_.loop);
+    impl_.hear_yourself = on;
     if (!on) {
         impl_.unload_loopback();
         return true;
@@ -924,6 +1387,32 @@ bool pulse_sound_system::set_hear_yourself(bool on) {
 
 bool pulse_sound_system::hearing_yourself() const {
     return impl_.loopback_module != PA_INVALID_INDEX;
+}
+
+bool pulse_sound_system::refresh_devices() {
+    if (!ready()) return false;
+    std::vector<server_device> sources;
+    std::vector<server_device> sinks;
+    {
+        const loop_lock lock(impl_.loop);
+        if (impl_.view_generation == impl_.listed_generation) return false;
+        impl_.listed_generation = impl_.view_generation;
+        impl::list_in_order(impl_.view, sources, sinks);
+    }
+    if (sources == impl_.sources && sinks == impl_.sinks) return false;
+    impl_.sources = std::move(sources);
+    impl_.sinks = std::move(sinks);
+    return true;
+}
+
+std::vector<std::string> pulse_sound_system::routes_since(std::uint64_t& seen) const {
+    const std::lock_guard hold(impl_.news_mutex);
+    const std::uint64_t count = impl_.news_count;
+    std::uint64_t from = std::max(seen, count - std::min<std::uint64_t>(count, route_news_kept));
+    std::vector<std::string> lines;
+    for (; from < count; ++from) lines.push_back(impl_.news[from % route_news_kept]);
+    seen = count;
+    return lines;
 }
 
 }  // namespace squeakbox

@@ -16,9 +16,11 @@
 // after that the server plays a block as soon as two are there.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/backend_sound_system.h"
 
@@ -57,6 +59,18 @@ class pulse_sound_system final : public backend_sound_system {
     // server refused it.
     bool set_hear_yourself(bool on);
     [[nodiscard]] bool hearing_yourself() const;
+
+    // The moves the sound made by itself (a device gone, back, a new
+    // default, the server back after a restart), told in a line each. The
+    // latest `route_news_kept` are kept; `seen` is how many the caller has
+    // had, and is moved on past those returned.
+    // The device lists as the server has them now: devices plugged in or
+    // gone since, and a new default, are taken into the lists (and their
+    // numbers). False when nothing changed. Open devices stay as they are.
+    bool refresh_devices();
+
+    static constexpr std::size_t route_news_kept = 8;
+    [[nodiscard]] std::vector<std::string> routes_since(std::uint64_t& seen) const;
 
     struct impl;
 

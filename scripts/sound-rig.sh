@@ -70,6 +70,48 @@ rig_start_helpers() {
   export SQUEAKBOX_PULSE_REQUIRED=1
 }
 
+# rig_restart_helpers FILE [load]: in the script a test runs to start the
+# server again after killing it (SQUEAKBOX_SERVER_RESTART), once the server
+# process runs: waits for it to answer, loads the rig's modules ("load", for a
+# server that does not take them on its command line), and starts the
+# helpers of rig_start_helpers again. The id of every process started goes
+# into FILE, so that rig_stop_restarted ends it with the rig.
+rig_restart_helpers() {
+  local module
+  for _ in $(seq 100); do
+    pactl info >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  if [ "${2:-}" = load ]; then
+    for module in "${rig_modules[@]}"; do
+      # shellcheck disable=SC2086  # a module and its arguments, split into words
+      pactl load-module $module >/dev/null
+    done
+  fi
+  for _ in $(seq 100); do
+    pactl list short sinks | grep -q "squeak_out" && break
+    sleep 0.05
+  done
+  pactl set-default-sink squeak_out
+  pactl set-default-source squeak_in.monitor
+  parec --raw --format=s16le --rate=44100 --channels=2 --device=squeak_rig.monitor \
+    --latency-msec=10 </dev/null >/dev/null 2>&1 &
+  echo $! >>"$1"
+  sleep 0.3
+  pacat --playback --raw --format=s16le --rate=44100 --channels=1 --device=squeak_in \
+    --latency-msec=10 /dev/zero </dev/null >/dev/null 2>&1 &
+  echo $! >>"$1"
+  sleep 0.3
+}
+
+# rig_stop_restarted FILE: ends what the restart script started, the last
+# first, each by its own id.
+rig_stop_restarted() {
+  local pid
+  [ -f "$1" ] || return 0
+  tac "$1" | while read -r pid; do kill "$pid" 2>/dev/null || true; done
+}
+
 # Runs the command and ends the script with its status (the caller's exit
 # trap then stops the server).
 rig_run() {

@@ -21,6 +21,7 @@ chmod 700 "$runtime"
 bus_pid=""
 stop_server() {
   # The rig's helpers first, the servers last, the session bus after them.
+  rig_stop_restarted "$runtime/restarted"
   rig_stop_processes
   if [ -n "$bus_pid" ]; then kill "$bus_pid" 2>/dev/null || true; fi
   rm -rf "$runtime"
@@ -122,8 +123,29 @@ rig_processes+=($!)
 wireplumber_pid=$!
 pipewire-pulse </dev/null >"$runtime/pipewire-pulse.log" 2>&1 &
 rig_processes+=($!)
-# What a test kills to take the server away.
+# What a test kills to take the server away, and runs to start it again: the
+# same three servers (WirePlumber does not outlive PipeWire) with the same
+# rig, stopped with it.
 export SQUEAKBOX_SERVER_PIDS="$! $pipewire_pid"
+restart="$runtime/restart-server"
+{
+  printf '#!/usr/bin/env bash\nset -eu\n. %q\n' "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/sound-rig.sh"
+  for variable in HOME XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_STATE_HOME XDG_DATA_HOME \
+    WIREPLUMBER_CONFIG_DIR DBUS_SESSION_BUS_ADDRESS; do
+    printf 'export %s=%q\n' "$variable" "${!variable}"
+  done
+  printf 'export PULSE_SERVER=%q\n' "unix:$runtime/pulse/native"
+  printf 'kill %q 2>/dev/null || true\n' "$wireplumber_pid"
+  printf 'pipewire </dev/null >>%q 2>&1 &\necho $! >>%q\n' "$runtime/pipewire.log" "$runtime/restarted"
+  printf 'for _ in $(seq 50); do [ -S %q ] && break; sleep 0.05; done\n' "$runtime/pipewire-0"
+  printf 'wireplumber --config-file=squeakbox-rig.conf </dev/null >>%q 2>&1 &\necho $! >>%q\n' \
+    "$runtime/wireplumber.log" "$runtime/restarted"
+  printf 'pipewire-pulse </dev/null >>%q 2>&1 &\necho $! >>%q\n' "$runtime/pipewire-pulse.log" \
+    "$runtime/restarted"
+  printf 'rig_restart_helpers %q load\n' "$runtime/restarted"
+} >"$restart"
+chmod +x "$restart"
+export SQUEAKBOX_SERVER_RESTART="$restart"
 
 export PULSE_SERVER="unix:$runtime/pulse/native"
 for _ in $(seq 100); do

@@ -15,6 +15,7 @@ rig_check "$#" pulseaudio
 runtime=$(mktemp -d "${TMPDIR:-/tmp}/squeakbox-pulse.XXXXXX")
 socket="$runtime/native"
 stop_server() {
+  rig_stop_restarted "$runtime/restarted"
   rig_stop_processes
   rm -rf "$runtime"
 }
@@ -31,6 +32,20 @@ HOME="$runtime" XDG_RUNTIME_DIR="$runtime" XDG_CONFIG_HOME="$runtime/config" \
 server=$!
 rig_processes+=("$server")
 export SQUEAKBOX_SERVER_PIDS="$server"
+# What a test runs to start the server again after killing it: the same
+# server with the same rig, stopped with it.
+restart="$runtime/restart-server"
+{
+  printf '#!/usr/bin/env bash\nset -eu\n. %q\n' "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/sound-rig.sh"
+  printf 'HOME=%q XDG_RUNTIME_DIR=%q XDG_CONFIG_HOME=%q' "$runtime" "$runtime" "$runtime/config"
+  printf ' %q' pulseaudio -n --daemonize=no --system=false --exit-idle-time=-1 \
+    --use-pid-file=false "--log-target=file:$runtime/pulse-again.log" "${modules[@]}"
+  printf ' </dev/null >/dev/null 2>&1 &\necho $! >>%q\n' "$runtime/restarted"
+  printf 'export XDG_RUNTIME_DIR=%q PULSE_SERVER=%q\n' "$runtime" "unix:$socket"
+  printf 'rig_restart_helpers %q\n' "$runtime/restarted"
+} >"$restart"
+chmod +x "$restart"
+export SQUEAKBOX_SERVER_RESTART="$restart"
 
 export XDG_RUNTIME_DIR="$runtime"
 export PULSE_SERVER="unix:$socket"

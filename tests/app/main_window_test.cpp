@@ -462,6 +462,46 @@ TEST(MainWindow, ListsOnlyDevicesWithTheFormatAndCarryTheirNumbers) {
     EXPECT_EQ(h.stream->opened_devices, (std::pair<std::uint32_t, std::uint32_t>{3, 0}));
 }
 
+// Devices that come and go: a headset plugged in before Start joins the
+// lists and the entry chosen stays chosen; the moves the server's devices
+// make while the voice runs are told on the top line, not in a box, and are
+// no failure of the run. None is lost when several come at once.
+TEST(MainWindow, DevicesThatComeAndGoJoinTheListsAndTheirMovesAreToldOnTheTopLine) {
+    window_harness h;
+    needs_a_choice(h);
+    bool plugged = false;
+    h.refresh_devices = [&] { return std::exchange(plugged, false); };
+    std::vector<std::string> news;
+    h.route_news = [&](std::uint64_t& seen) {
+        std::vector<std::string> lines(news.begin() + static_cast<std::ptrdiff_t>(seen),
+                                       news.end());
+        seen = news.size();
+        return lines;
+    };
+    main_window& w = shown(h);
+    QComboBox* in = list(w, control::input_device_list);
+    in->setCurrentIndex(1);
+    h.devices.capture = {device_table::usable("Headset Mic"), device_table::usable("Mic A"),
+                         device_table::usable("Mic B")};
+    plugged = true;
+    ASSERT_TRUE(h.run_until([&] { return in->count() == 3; }, 2000));
+    EXPECT_EQ(in->itemText(0), QStringLiteral("Headset Mic"));
+    EXPECT_EQ(in->currentText(), QStringLiteral("Mic B"));
+    EXPECT_EQ(in->currentData().toUInt(), 2u);
+
+    click(w, control::start_button);
+    news = {"The output \"Speakers\" is gone; using \"Headset\" meanwhile",
+            "The output \"Speakers\" is back"};
+    ASSERT_TRUE(h.run_until(
+        [&] {
+            return text(w, control::intro_label) ==
+                   QStringLiteral("The output \"Speakers\" is back");
+        },
+        2000));
+    EXPECT_TRUE(h.boxes.empty());
+    EXPECT_EQ(w.exit_code(), 0);
+}
+
 TEST(MainWindow, EmptyListsHaveNoSelection) {
     window_harness h;
     h.devices.capture.clear();

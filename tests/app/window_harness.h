@@ -198,6 +198,8 @@ struct window_harness {
     recording_control* recording = &recorder;
     std::function<bool(bool)> hear_yourself;  // empty: no sound server to do it
     delay_source delay;
+    std::function<std::vector<std::string>(std::uint64_t&)> route_news;  // empty: none
+    std::function<bool()> refresh_devices;                               // empty: none
     stream_factory make_stream = [this](stream_listener& listener) {
         auto made = std::make_unique<scripted_stream>();
         made->listener = &listener;
@@ -219,6 +221,8 @@ struct window_harness {
         parts.make_stream = make_stream;
         parts.hear_yourself = hear_yourself;
         parts.delay = delay;
+        parts.route_news = route_news;
+        parts.refresh_devices = refresh_devices;
         parts.actions.message_box = [this](std::string_view text, std::string_view title) {
             boxes.push_back({std::string(text), std::string(title)});
         };
