@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
 #include "app/pitch_range.h"
-#include "cli/option_scan.h"
+#include "options/option_scan.h"
 
 namespace squeakbox {
 namespace {

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "app/pitch_range.h"
-#include "cli/option_scan.h"
+#include "options/option_scan.h"
 
 namespace squeakbox {
 namespace {

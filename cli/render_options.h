@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/option_scan.h"
 #include "engine/pitch_shifter.h"
+#include "options/option_scan.h"
 
 namespace squeakbox::render {
 

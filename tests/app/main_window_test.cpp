@@ -1,5 +1,5 @@
-#include "app/main_window.h"
-#include "app/device_listing.h"
+#include "app/window/main_window.h"
+#include "app/window/device_listing.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -17,11 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/links.h"
+#include "app/actions/links.h"
 #include "app/pitch_range.h"
-#include "app/string_table.h"
+#include "app/window/string_table.h"
 #include "app/window_language.h"
-#include "audio/pulse_sound_system.h"
+#include "audio/devices/pulse_sound_system.h"
 #include "window_harness.h"
 
 namespace squeakbox {

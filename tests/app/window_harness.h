@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "audio/mic_monitor_mute.h"
 
 namespace squeakbox::testing {
