@@ -13,7 +13,7 @@
 
 #include "audio/block_format.h"
 #include "audio/devices/backend_sound_system.h"
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 
 namespace squeakbox {
 namespace {

@@ -1,4 +1,4 @@
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 
 #include <fcntl.h>
 #include <sndfile.h>
