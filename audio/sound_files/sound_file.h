@@ -1,7 +1,8 @@
 #pragma once
 // Reading and writing sound files of 16-bit frames through libsndfile, whose
-// headers stay in sound_file.cpp: the plain files of the file devices, and
-// the renderer's reader and writer.
+// headers stay in this folder's sources: the plain files of the file devices
+// (sound_file.cpp), and the renderer's reader and writer (sound_reader.cpp,
+// sound_writer.cpp).
 //
 // The reader and the writer stream: a long input from a pipe is read as it arrives and the output
 // is written as it is made, so memory does not grow with the length.
