@@ -177,7 +177,6 @@ class main_window final : public stream_listener {
     void update_pitch_display();
     void change_pitch(int step);
     void on_close(QCloseEvent* event);
-    void paint_running_icons();
     void destroy_window();
     void record_start();
     void record_stop();
