@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
-#include "app/pitch_range.h"
 #include "options/option_scan.h"
+#include "options/pitch_range.h"
 
 namespace squeakbox {
 namespace {

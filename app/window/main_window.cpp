@@ -27,7 +27,6 @@
 #include <vector>
 
 #include "app/actions/links.h"
-#include "app/pitch_range.h"
 #include "app/settings_file.h"
 #include "app/window/device_listing.h"
 #include "app/window/level_meter_box.h"
@@ -37,6 +36,7 @@
 #include "audio/block_format.h"
 #include "audio/devices/pulse_sound_system.h"
 #include "audio/mic_monitor_mute.h"
+#include "options/pitch_range.h"
 
 // Resources of a static library are only linked in when something names them.
 static void load_squeakbox_resources() {

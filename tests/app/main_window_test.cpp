@@ -18,10 +18,10 @@
 #include <gtest/gtest.h>
 
 #include "app/actions/links.h"
-#include "app/pitch_range.h"
 #include "app/window/string_table.h"
 #include "app/window_language.h"
 #include "audio/devices/pulse_sound_system.h"
+#include "options/pitch_range.h"
 #include "window_harness.h"
 
 namespace squeakbox {
