@@ -157,6 +157,11 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
     return result;
 }
 
+// The help names the range and the default in words; a change to either
+// must reach it (and the manual page, which is checked against it).
+static_assert(min_pitch_semitones == -47 && max_pitch_semitones == 47 &&
+              default_pitch_semitones == 6);
+
 std::string usage_text(std::string_view program_name) {
     std::string text = "Usage: ";
     text += program_name;

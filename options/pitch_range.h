@@ -1,6 +1,7 @@
 #pragma once
-// How far the voice can be moved: the engine's range, for the window and the
-// command line (the engine says why it ends there).
+// How far the voice can be moved, and where it starts: the engine's range,
+// for both programs' command lines, the settings file and the window (the
+// engine says why it ends there, and clamps to it again itself).
 
 #include "engine/pitch_shifter.h"
 

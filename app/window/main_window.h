@@ -16,6 +16,7 @@
 #include "app/window/window_layout.h"
 #include "app/window/window_services.h"
 #include "audio/audio_stream.h"
+#include "options/pitch_range.h"
 
 class QAction;
 class QString;
@@ -44,7 +45,7 @@ enum class window_message {
 };
 
 struct window_setup {
-    int pitch_semitones = 6;
+    int pitch_semitones = default_pitch_semitones;
     std::string input_device;  // select this device by name; empty: the first listed
     std::string output_device;
     bool start_at_once = false;  // start without waiting for "Start!"
@@ -193,7 +194,7 @@ class main_window final : public stream_listener {
     window_widget* widget_ = nullptr;  // owned by widget_owner_
     std::unique_ptr<QWidget> widget_owner_;
     std::array<QWidget*, control_count> controls_{};
-    int pitch_semitones_ = 6;
+    int pitch_semitones_ = default_pitch_semitones;
     bool is_recording_ = false;
     bool low_latency_ = false;
     QAction* low_latency_action_ = nullptr;  // owned by the window's widget
