@@ -93,7 +93,7 @@ class main_window::window_widget final : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* /*event*/) override {
-        if (owner_.stream_state() <= 0) return;
+        if (owner_.stream_state() != stream_running) return;
         QPainter painter(this);
         const QPixmap pixmap = icon_.pixmap(32, 32);
         for (const point& at : running_icon_positions) painter.drawPixmap(at.x, at.y, pixmap);
@@ -308,7 +308,7 @@ void main_window::raise_window() {
 }
 
 bool main_window::running() const noexcept {
-    return stream_state() == 1 && !stop_requested_ && !destroyed_;
+    return stream_state() == stream_running && !stop_requested_ && !destroyed_;
 }
 
 void main_window::set_bypass(bool on) {
@@ -334,7 +334,7 @@ void main_window::set_hear_yourself(bool on) {
 }
 
 QString main_window::delay_text() const {
-    if (!parts_.delay || !started_ || stream_->stream_state() != 1) return {};
+    if (!parts_.delay || !started_ || stream_->stream_state() != stream_running) return {};
     const std::optional<sound_delay> delay = parts_.delay();
     if (!delay) return {};
     return window_text("Verzögerung: %1 ms").arg(std::lround(delay->total_ms()));
@@ -402,12 +402,13 @@ QWidget* main_window::control_widget(control id) const noexcept {
     return controls_[static_cast<std::size_t>(id)];
 }
 
-int main_window::stream_state() const noexcept {
-    return stream_ ? stream_->stream_state() : 0;
+stream_status main_window::stream_state() const noexcept {
+    return stream_ ? stream_->stream_state() : stream_not_open;
 }
 
 int main_window::exit_code() const noexcept {
-    return failure_seen_ || stream_state() < 0 ? 1 : 0;
+    const bool refused = stream_ && stream_->device_calls_refused();
+    return failure_seen_ || refused || open_failed(stream_state()) ? 1 : 0;
 }
 
 void main_window::create_controls() {
@@ -554,18 +555,20 @@ void main_window::start_action() {
     }
     stream_->open_stream(chosen_device(control_widget(control::input_device_list)),
                          chosen_device(control_widget(control::output_device_list)));
-    if (stream_->stream_state() == -1) message_box("Error initializing microphone", "Error");
-    if (stream_->stream_state() == -2) message_box("Error initializing sound output", "Error");
+    if (stream_->stream_state() == stream_no_microphone)
+        message_box("Error initializing microphone", "Error");
+    if (stream_->stream_state() == stream_no_output)
+        message_box("Error initializing sound output", "Error");
     widget_->update();
-    if (stream_->stream_state() < 0 && setup_.close_on_failed_start) post_close();
+    if (open_failed(stream_->stream_state()) && setup_.close_on_failed_start) post_close();
     changed();
-    if (stream_->stream_state() == 1 && setup_.record_when_running) {
+    if (stream_->stream_state() == stream_running && setup_.record_when_running) {
         post_message(window_message::record_start);
     }
     // Behind the recording asked for at the start, so that it holds the
     // first block: from then on the stream's own thread hears the devices,
     // and the window only the stream's news.
-    if (stream_->stream_state() == 1) {
+    if (stream_->stream_state() == stream_running) {
         post([this] {
             stream_->move_to_own_thread();
             if (stream_->on_own_thread() && device_notifier_ != nullptr)
@@ -665,9 +668,9 @@ void main_window::record_start() {
     if (is_recording_ || parts_.recorder == nullptr) return;
     const record_target& target = stream_->recording_target();
     std::string reason;
-    if (stream_->stream_state() == 0) {
+    if (stream_->stream_state() == stream_not_open) {
         reason = "the sound has not been started yet";
-    } else if (stream_->stream_state() < 0) {
+    } else if (open_failed(stream_->stream_state())) {
         // After a failed Start there is nothing to record, whatever the
         // desktop folder.
         reason = "the sound is not running";
@@ -680,7 +683,7 @@ void main_window::record_start() {
     }
     // A file that would not open, while the sound runs, loses the recording
     // that was asked for.
-    if (stream_->stream_state() > 0) failure_seen_ = true;
+    if (stream_->stream_state() == stream_running) failure_seen_ = true;
     // The caption stays "Aufnehmen": nothing is being recorded.
     std::string text = "Cannot open recording file";
     if (!target.file_name.empty()) text += " \"" + target.file_name + "\"";
@@ -751,10 +754,6 @@ void main_window::watch_devices() {
 // stream_listener
 
 void main_window::message_box(std::string_view text, std::string_view title) {
-    // The stream reports every device call that the device refused under the
-    // title "error" (the start, the mail and the recording use "Error"): a
-    // block or a buffer went missing, and the run says so at its end.
-    if (title == "error") failure_seen_ = true;
     if (parts_.actions.message_box) {
         parts_.actions.message_box(text, title);
         return;

@@ -145,7 +145,7 @@ class main_window final : public stream_listener {
     // As the context menu's "Natürliche Stimme" and its timbre submenu do.
     void set_natural_voice(bool on);
     void set_timbre_semitones(int semitones);
-    [[nodiscard]] int stream_state() const noexcept;
+    [[nodiscard]] stream_status stream_state() const noexcept;
     // What the program's exit status should say: 0 while all went well, 1
     // once the sound could not start, a device failed or a recording was
     // lost (refused, or stopped on its own), so that scripts do not take a
