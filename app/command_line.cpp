@@ -1,7 +1,7 @@
 #include "app/command_line.h"
 
-#include "app/pitch_range.h"
-#include "cli/option_scan.h"
+#include "options/option_scan.h"
+#include "options/pitch_range.h"
 
 namespace squeakbox {
 namespace {
@@ -156,6 +156,11 @@ command_line_result parse_command_line(std::span<const std::string_view> args) {
     }
     return result;
 }
+
+// The help names the range and the default in words; a change to either
+// must reach it (and the manual page, which is checked against it).
+static_assert(min_pitch_semitones == -47 && max_pitch_semitones == 47 &&
+              default_pitch_semitones == 6);
 
 std::string usage_text(std::string_view program_name) {
     std::string text = "Usage: ";

@@ -11,6 +11,7 @@
 
 #include "engine/pitch_shifter.h"
 #include "engine/simd/dispatch.h"
+#include "options/pitch_range.h"
 
 namespace squeakbox {
 
@@ -23,7 +24,7 @@ enum class pacing_choice { backend_default, realtime, fast };
 enum class audio_system_choice { automatic, pulse, alsa };
 
 struct command_line {
-    int pitch_semitones = 6;
+    int pitch_semitones = default_pitch_semitones;
     std::string input_device;  // select by name; empty: the first listed
     std::string output_device;
     std::string capture_file;   // read the voice from this audio file

@@ -20,31 +20,31 @@
 #include <thread>
 #include <vector>
 
-#include "app/background_job.h"
+#include "app/actions/background_job.h"
+#include "app/actions/desktop_copy.h"
+#include "app/actions/desktop_folder.h"
+#include "app/actions/links.h"
+#include "app/actions/program_file.h"
+#include "app/actions/recommendation_mail.h"
 #include "app/command_line.h"
-#include "app/desktop_copy.h"
-#include "app/desktop_folder.h"
-#include "app/device_listing.h"
-#include "app/global_shortcuts.h"
-#include "app/links.h"
-#include "app/main_window.h"
-#include "app/program_file.h"
-#include "app/recommendation_mail.h"
 #include "app/remote_control.h"
 #include "app/settings_file.h"
-#include "app/string_table.h"
 #include "app/termination_signals.h"
 #include "app/version_text.h"
+#include "app/window/device_listing.h"
+#include "app/window/global_shortcuts.h"
+#include "app/window/main_window.h"
+#include "app/window/string_table.h"
+#include "app/window/window_services.h"
 #include "app/window_language.h"
-#include "app/window_services.h"
 #include "audio/alsa_mixer_mute.h"
 #include "audio/audio_stream.h"
-#include "audio/file_sound_system.h"
+#include "audio/devices/file_sound_system.h"
+#include "audio/devices/portaudio_sound_system.h"
+#include "audio/devices/pulse_sound_system.h"
+#include "audio/devices/split_sound_system.h"
 #include "audio/mic_monitor_mute.h"
-#include "audio/portaudio_sound_system.h"
-#include "audio/pulse_sound_system.h"
 #include "audio/sound_thread.h"
-#include "audio/split_sound_system.h"
 #include "audio/voice_bypass.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"
@@ -306,14 +306,17 @@ bool has_display() {
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
-int run(int argc, char** argv) {
+// The command line read and its warnings told. Returns the exit status when
+// the run ends here: a mistake, --help, or a playback file that is the
+// capture file.
+std::optional<int> read_command_line(int argc, char** argv, command_line& options) {
     const std::vector<std::string_view> args(argv + 1, argv + argc);
     const command_line_result parsed = parse_command_line(args);
     if (!parsed.error.empty()) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program, parsed.error.c_str(), program);
         return 2;
     }
-    command_line options = parsed.options;
+    options = parsed.options;
     if (options.help) {
         std::fputs(usage_text(program).c_str(), stdout);
         return 0;
@@ -322,7 +325,11 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", program, warning.c_str());
     // Before any file is opened: opening the playback file empties it.
     if (!check_distinct_files(options)) return 2;
+    return std::nullopt;
+}
 
+// --version and --list-devices answer without a window and end the run.
+std::optional<int> answer_without_window(const command_line& options) {
     if (options.version) {
         pitch_shifter probe(options.engine);
         if (options.low_latency) probe.set_latency(latency_mode::low);
@@ -341,6 +348,229 @@ int run(int argc, char** argv) {
         print_device_lists(*sound.devices, sound.in_use);
         return 0;
     }
+    return std::nullopt;
+}
+
+// The engine's voice, timbre and latency as this run starts them.
+void set_up_engine(pitch_shifter& shifter, const command_line& options) {
+    if (options.low_latency) shifter.set_latency(latency_mode::low);
+    shifter.set_voice(options.voice);
+    shifter.set_timbre_semitones(options.timbre_semitones);
+}
+
+// The devices the run asked for are there, and so are those it named.
+// Returns the exit status when they are not.
+std::optional<int> check_devices(const device_set& sound, command_line& options) {
+    if (!sound.problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, sound.problem.c_str());
+        return 1;
+    }
+    // The Squeakbox microphone is the last entry of the server's output list.
+    if (options.virtual_mic) options.output_device = pulse_sound_system::virtual_mic_label;
+    if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||
+        !check_named_device(*sound.devices, device_list_kind::playback, options.output_device)) {
+        return 2;
+    }
+    return std::nullopt;
+}
+
+// The program's names on the desktop. Returns whether the run has no screen
+// (nobody can close its window).
+bool name_the_application() {
+    QApplication::setApplicationName(QStringLiteral("squeakbox"));
+    QApplication::setApplicationVersion(QStringLiteral(SQUEAKBOX_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("squeakbox"));
+    // Only the window's own end closes the program, after the devices drained.
+    QApplication::setQuitOnLastWindowClosed(false);
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+// The sound's side of the run, which the window drives: the window's
+// settings reach the engine between two blocks (on the sound's own thread
+// once it runs), the recorder, and the microphone's monitor line.
+struct sound_parts {
+    voice_bypass bypass;
+    engine_commands commands;
+    pitch_adapter<engine_commands> pitch;
+    wav_recorder recorder;
+    shared_recording recording;
+    alsa_mixer_mute mixer;
+    std::optional<mic_monitor_mute> monitor_mute;
+
+    sound_parts(pitch_shifter& shifter, const command_line& options)
+        : bypass(shifter), commands(shifter, &bypass), pitch(commands), recording(recorder) {
+        // A recording replaces its file; it must never be one the sound
+        // comes from or goes to.
+        if (!options.capture_file.empty())
+            recorder.protect_file(options.capture_file, "capture file");
+        if (!options.playback_file.empty())
+            recorder.protect_file(options.playback_file, "playback file");
+        // Files on both sides, taken as fast as they go, wait for the disk; a
+        // clock on either side does not, and a disk that falls far behind
+        // ends the recording instead of the sound.
+        recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
+                                 options.pacing == pacing_choice::fast));
+        // The monitor line belongs to the sound card's microphone; a voice
+        // read from a file leaves the mixer alone.
+        if (options.capture_file.empty()) monitor_mute.emplace(mixer);
+    }
+};
+
+// What the window starts with: this run's choices, and last run's where
+// they count.
+window_setup make_window_setup(const command_line& options, const saved_settings& saved,
+                               bool headless) {
+    window_setup setup;
+    setup.pitch_semitones = options.pitch_semitones;
+    setup.input_device = options.input_device;
+    setup.output_device = options.output_device;
+    setup.start_at_once = options.starts_at_once();
+    setup.record_when_running = options.record;
+    setup.low_latency = options.low_latency;
+    setup.bypass = options.bypass;
+    setup.saved_input_device = saved.input_device;
+    setup.saved_output_device = saved.output_device;
+    setup.close_to_tray = saved.close_to_tray.value_or(false);
+    setup.hear_yourself = options.hear_yourself;
+    setup.natural_voice = options.voice == voice_kind::natural;
+    setup.timbre_semitones = options.timbre_semitones;
+    // Without a screen nobody can close the window: a file that has been
+    // played to its end ends the run.
+    setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
+    setup.close_on_failed_start = headless;
+    return setup;
+}
+
+// What the run's callbacks reach once the window and the stream exist, and
+// the delays --stats tells at the end.
+struct run_state {
+    main_window* window = nullptr;
+    audio_stream* stream = nullptr;
+    std::optional<sound_delay> last_delay;
+    std::vector<double> server_delays;
+};
+
+// The mail's questions to the desktop and the desktop copy may wait on a
+// child process or a disk: away from the thread that moves the sound, one at
+// a time each (a second click while one runs does nothing).
+struct action_jobs {
+    background_job mail;
+    background_job copy;
+};
+
+// What the window drives, wired to this run's parts.
+window_parts connect_window(const command_line& options, device_set& sound,
+                            sound_parts& parts_of_sound, settings_store& settings, run_state& state,
+                            action_jobs& jobs, remote_host& remote) {
+    const message_box_hook owner = [&state](const std::string& text, const std::string& title) {
+        state.window->message_box(text, title);
+    };
+    // Where the desktop copy comes from and goes, fixed as the window is made.
+    const std::filesystem::path copy_source = module_path();
+    const std::filesystem::path copy_target = desktop_copy_path(get_desktop_path());
+
+    window_parts parts;
+    parts.devices = sound.devices;
+    parts.pitch = &parts_of_sound.pitch;
+    parts.recorder = &parts_of_sound.recording;
+    parts.monitor_mute = parts_of_sound.monitor_mute ? &*parts_of_sound.monitor_mute : nullptr;
+    parts.settings = &settings;
+    if (sound.server) {
+        parts.hear_yourself = [&sound](bool on) { return sound.server->set_hear_yourself(on); };
+        parts.route_news = [&sound](std::uint64_t& seen) {
+            return sound.server->routes_since(seen);
+        };
+        parts.refresh_devices = [&sound] { return sound.server->refresh_devices(); };
+    } else if (options.hear_yourself) {
+        std::fprintf(stderr,
+                     "%s: --monitor needs a PulseAudio or PipeWire sound server; it does "
+                     "nothing here\n",
+                     program);
+    }
+    // The window asks for the delay once a second while the sound runs.
+    // --stats tells the median of the server's answers (each is a snapshot,
+    // and a moment's underrun shows in one) with the engine's latest.
+    parts.delay = [&state, &parts_of_sound]() -> std::optional<sound_delay> {
+        if (state.stream == nullptr) return std::nullopt;
+        const std::optional<sound_delay> delay = delay_of(*state.stream, parts_of_sound.commands);
+        if (delay) {
+            state.last_delay = delay;
+            if (state.server_delays.size() < 100000)
+                state.server_delays.push_back(delay->server_ms);
+        }
+        return delay;
+    };
+    // The stream is made once the window exists, from what is known now: the
+    // parts above are moved into the window, so nothing here may refer to
+    // them.
+    parts.make_stream = [&sound, &parts_of_sound, &state,
+                         monitor_mute = parts.monitor_mute](stream_listener& listener) {
+        const auto make = [&sound, &parts_of_sound, &state, monitor_mute](stream_listener& relay) {
+            auto made =
+                std::make_unique<audio_stream>(*sound.devices, parts_of_sound.bypass, relay);
+            made->set_recorder(&parts_of_sound.recording);
+            made->set_mic_mute(monitor_mute);
+            made->set_desktop_path_source([] { return get_desktop_path(); });
+            state.stream = made.get();
+            return made;
+        };
+        return std::make_unique<threaded_stream>(*sound.devices, listener, make,
+                                                 &parts_of_sound.commands);
+    };
+    parts.actions.send_recommendation_mail = [owner, &jobs] {
+        const std::string body = load_resource_text(string_id::mail_body);
+        send_recommendation_mail_in_background(jobs.mail, recommendation_subject, body, owner);
+    };
+    parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
+    parts.actions.open_apps_page = [] { open_link(apps_link()); };
+    parts.actions.copy_to_desktop = [owner, copy_source, copy_target, &jobs] {
+        copy_self_to_desktop_in_background(jobs.copy, owner, copy_source, copy_target);
+    };
+    parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
+    // A run in which the sound could not start, a device failed or a
+    // recording was lost says so in its exit status.
+    parts.quit = [&state] { QCoreApplication::exit(state.window->exit_code()); };
+
+    parts.state_changed = [&remote] { remote.publish(); };
+    return parts;
+}
+
+// --stats: what the stream counted, the delay, and where the first
+// underruns fell.
+void print_stats(const audio_stream& stream, const engine_commands& commands, run_state& state) {
+    std::printf(
+        "processed blocks: %llu\ndropped blocks: %llu\ncapture overruns: %llu\n"
+        "playback underruns: %llu\n",
+        static_cast<unsigned long long>(stream.processed_blocks()),
+        static_cast<unsigned long long>(stream.dropped_blocks()),
+        static_cast<unsigned long long>(stream.capture_stats().overruns),
+        static_cast<unsigned long long>(stream.playback_stats().underruns));
+    if (!state.last_delay) state.last_delay = delay_of(stream, commands);
+    std::vector<double>& server_delays = state.server_delays;
+    if (state.last_delay && !server_delays.empty()) {
+        const auto middle =
+            server_delays.begin() + static_cast<std::ptrdiff_t>(server_delays.size() / 2);
+        std::nth_element(server_delays.begin(), middle, server_delays.end());
+        state.last_delay->server_ms = *middle;
+    }
+    if (const std::optional<sound_delay> delay = state.last_delay) {
+        std::printf("delay: %ld ms (sound server %ld ms, engine %ld ms)\n",
+                    std::lround(delay->total_ms()), std::lround(delay->server_ms),
+                    std::lround(delay->engine_ms));
+    }
+    // Where the first ones fell, in frames of the sound played, so a gap
+    // heard or recorded can be laid against them.
+    const device_stats played = stream.playback_stats();
+    for (std::size_t i = 0; i < played.underrun_frames.size() && i < played.underruns; ++i)
+        std::printf("playback underrun at frame: %llu\n",
+                    static_cast<unsigned long long>(played.underrun_frames[i]));
+}
+
+int run(int argc, char** argv) {
+    command_line options;
+    if (const std::optional<int> status = read_command_line(argc, argv, options)) return *status;
+    if (const std::optional<int> status = answer_without_window(options)) return *status;
 
     // Files on both sides need no screen, and neither does a command for a
     // Squeakbox that runs already: without one, the application is made
@@ -371,156 +601,29 @@ int run(int argc, char** argv) {
 
     // Built before the devices, as the one engine of the run.
     pitch_shifter shifter(options.engine);
-    if (options.low_latency) shifter.set_latency(latency_mode::low);
-    shifter.set_voice(options.voice);
-    shifter.set_timbre_semitones(options.timbre_semitones);
+    set_up_engine(shifter, options);
 
     device_set sound(options);
-    if (!sound.problem.empty()) {
-        std::fprintf(stderr, "%s: %s\n", program, sound.problem.c_str());
-        return 1;
-    }
-    // The Squeakbox microphone is the last entry of the server's output list.
-    if (options.virtual_mic) options.output_device = pulse_sound_system::virtual_mic_label;
-    if (!check_named_device(*sound.devices, device_list_kind::capture, options.input_device) ||
-        !check_named_device(*sound.devices, device_list_kind::playback, options.output_device)) {
-        return 2;
-    }
+    if (const std::optional<int> status = check_devices(sound, options)) return *status;
 
-    QApplication::setApplicationName(QStringLiteral("squeakbox"));
-    QApplication::setApplicationVersion(QStringLiteral(SQUEAKBOX_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("squeakbox"));
-    // Only the window's own end closes the program, after the devices drained.
-    QApplication::setQuitOnLastWindowClosed(false);
+    const bool headless = name_the_application();
     // The window speaks German on a German desktop and English elsewhere.
     const window_translation translation(language_of(QLocale::system()));
     if (!translation.loaded())
         std::fprintf(stderr, "%s: the English window texts are missing; the window speaks German\n",
                      program);
-    const QString platform = QGuiApplication::platformName();
-    const bool headless =
-        platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 
-    // The window's settings reach the engine between two blocks, on the
-    // sound's own thread once it runs.
-    voice_bypass bypass(shifter);
-    engine_commands commands(shifter, &bypass);
-    pitch_adapter<engine_commands> pitch(commands);
-    wav_recorder recorder;
-    shared_recording recording(recorder);
-    // A recording replaces its file; it must never be one the sound comes
-    // from or goes to.
-    if (!options.capture_file.empty()) recorder.protect_file(options.capture_file, "capture file");
-    if (!options.playback_file.empty())
-        recorder.protect_file(options.playback_file, "playback file");
-    // Files on both sides, taken as fast as they go, wait for the disk; a
-    // clock on either side does not, and a disk that falls far behind ends
-    // the recording instead of the sound.
-    recorder.set_real_time(!(!options.capture_file.empty() && !options.playback_file.empty() &&
-                             options.pacing == pacing_choice::fast));
-    // The monitor line belongs to the sound card's microphone; a voice read
-    // from a file leaves the mixer alone.
-    alsa_mixer_mute mixer;
-    std::optional<mic_monitor_mute> monitor_mute;
-    if (options.capture_file.empty()) monitor_mute.emplace(mixer);
-
-    window_setup setup;
-    setup.pitch_semitones = options.pitch_semitones;
-    setup.input_device = options.input_device;
-    setup.output_device = options.output_device;
-    setup.start_at_once = options.starts_at_once();
-    setup.record_when_running = options.record;
-    setup.low_latency = options.low_latency;
-    setup.bypass = options.bypass;
-    setup.saved_input_device = saved.input_device;
-    setup.saved_output_device = saved.output_device;
-    setup.close_to_tray = saved.close_to_tray.value_or(false);
+    sound_parts parts_of_sound(shifter, options);
+    const window_setup setup = make_window_setup(options, saved, headless);
     settings_store settings(settings_file, saved, [](const std::string& line) {
         std::fprintf(stderr, "%s: %s\n", program, line.c_str());
     });
-    setup.hear_yourself = options.hear_yourself;
-    setup.natural_voice = options.voice == voice_kind::natural;
-    setup.timbre_semitones = options.timbre_semitones;
-    // Without a screen nobody can close the window: a file that has been
-    // played to its end ends the run.
-    setup.close_at_capture_end = options.exit_at_end || (headless && !options.capture_file.empty());
-    setup.close_on_failed_start = headless;
+    run_state state;
+    action_jobs jobs;
 
-    main_window* window = nullptr;
-    audio_stream* stream = nullptr;
-    const message_box_hook owner = [&window](const std::string& text, const std::string& title) {
-        window->message_box(text, title);
-    };
-    // Where the desktop copy comes from and goes, fixed as the window is made.
-    const std::filesystem::path copy_source = module_path();
-    const std::filesystem::path copy_target = desktop_copy_path(get_desktop_path());
-
-    window_parts parts;
-    parts.devices = sound.devices;
-    parts.pitch = &pitch;
-    parts.recorder = &recording;
-    parts.monitor_mute = monitor_mute ? &*monitor_mute : nullptr;
-    parts.settings = &settings;
-    if (sound.server) {
-        parts.hear_yourself = [&sound](bool on) { return sound.server->set_hear_yourself(on); };
-        parts.route_news = [&sound](std::uint64_t& seen) {
-            return sound.server->routes_since(seen);
-        };
-        parts.refresh_devices = [&sound] { return sound.server->refresh_devices(); };
-    } else if (options.hear_yourself) {
-        std::fprintf(stderr,
-                     "%s: --monitor needs a PulseAudio or PipeWire sound server; it does "
-                     "nothing here\n",
-                     program);
-    }
-    // The window asks for the delay once a second while the sound runs.
-    // --stats tells the median of the server's answers (each is a snapshot,
-    // and a moment's underrun shows in one) with the engine's latest.
-    std::optional<sound_delay> last_delay;
-    std::vector<double> server_delays;
-    parts.delay = [&]() -> std::optional<sound_delay> {
-        if (stream == nullptr) return std::nullopt;
-        const std::optional<sound_delay> delay = delay_of(*stream, commands);
-        if (delay) {
-            last_delay = delay;
-            if (server_delays.size() < 100000) server_delays.push_back(delay->server_ms);
-        }
-        return delay;
-    };
-    parts.make_stream = [&](stream_listener& listener) {
-        const auto make = [&](stream_listener& relay) {
-            auto made = std::make_unique<audio_stream>(*sound.devices, bypass, relay);
-            made->set_recorder(&recording);
-            made->set_mic_mute(parts.monitor_mute);
-            made->set_desktop_path_source([] { return get_desktop_path(); });
-            stream = made.get();
-            return made;
-        };
-        return std::make_unique<threaded_stream>(*sound.devices, listener, make, &commands);
-    };
-    // The mail's questions to the desktop and the desktop copy may wait on a
-    // child process or a disk: away from the thread that moves the sound, one
-    // at a time each (a second click while one runs does nothing).
-    background_job mail_job;
-    background_job copy_job;
-    parts.actions.send_recommendation_mail = [owner, &mail_job] {
-        const std::string body = load_resource_text(string_id::mail_body);
-        send_recommendation_mail_in_background(mail_job, recommendation_subject, body, owner);
-    };
-    parts.actions.open_homepage = [] { open_link(load_resource_text(string_id::homepage_link)); };
-    parts.actions.open_apps_page = [] { open_link(apps_link()); };
-    parts.actions.copy_to_desktop = [owner, copy_source, copy_target, &copy_job] {
-        copy_self_to_desktop_in_background(copy_job, owner, copy_source, copy_target);
-    };
-    parts.actions.open_banner_link = [](int kind) { open_banner_link(kind); };
-    // A run in which the sound could not start, a device failed or a
-    // recording was lost says so in its exit status.
-    parts.quit = [&window] { QCoreApplication::exit(window->exit_code()); };
-
-    parts.state_changed = [&remote] { remote.publish(); };
-
-    main_window main(setup, std::move(parts));
-    window = &main;
+    main_window main(setup,
+                     connect_window(options, sound, parts_of_sound, settings, state, jobs, remote));
+    state.window = &main;
     remote.attach(&main);
     // Keys that work while the call program has the focus, where the
     // desktop's portal offers them; a run without a screen has no use for them.
@@ -531,33 +634,8 @@ int run(int argc, char** argv) {
     hold_window_for_tests();
     const int code = QApplication::exec();
 
-    if (options.stats && stream != nullptr) {
-        std::printf(
-            "processed blocks: %llu\ndropped blocks: %llu\ncapture overruns: %llu\n"
-            "playback underruns: %llu\n",
-            static_cast<unsigned long long>(stream->processed_blocks()),
-            static_cast<unsigned long long>(stream->dropped_blocks()),
-            static_cast<unsigned long long>(stream->capture_stats().overruns),
-            static_cast<unsigned long long>(stream->playback_stats().underruns));
-        if (!last_delay) last_delay = delay_of(*stream, commands);
-        if (last_delay && !server_delays.empty()) {
-            const auto middle =
-                server_delays.begin() + static_cast<std::ptrdiff_t>(server_delays.size() / 2);
-            std::nth_element(server_delays.begin(), middle, server_delays.end());
-            last_delay->server_ms = *middle;
-        }
-        if (const std::optional<sound_delay> delay = last_delay) {
-            std::printf("delay: %ld ms (sound server %ld ms, engine %ld ms)\n",
-                        std::lround(delay->total_ms()), std::lround(delay->server_ms),
-                        std::lround(delay->engine_ms));
-        }
-        // Where the first ones fell, in frames of the sound played, so a gap
-        // heard or recorded can be laid against them.
-        const device_stats played = stream->playback_stats();
-        for (std::size_t i = 0; i < played.underrun_frames.size() && i < played.underruns; ++i)
-            std::printf("playback underrun at frame: %llu\n",
-                        static_cast<unsigned long long>(played.underrun_frames[i]));
-    }
+    if (options.stats && state.stream != nullptr)
+        print_stats(*state.stream, parts_of_sound.commands, state);
     return code;
 }
 

@@ -8,7 +8,7 @@
 #include <QString>
 #include <QVariantMap>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 
 namespace squeakbox {
 namespace {

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "app/pitch_range.h"
-#include "cli/option_scan.h"
+#include "options/option_scan.h"
+#include "options/pitch_range.h"
 
 namespace squeakbox {
 namespace {

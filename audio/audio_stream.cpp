@@ -18,7 +18,7 @@ constexpr std::string_view recording_name = "/Squeakbox Record.wav";
 // Each box below runs a nested loop that may close the device (the stop
 // deadline), so every device call first checks that the device is still there.
 template <class Device>
-void audio_stream::direction<Device>::prepare(stream_listener& boxes) {
+void audio_stream::direction<Device>::prepare(audio_stream& boxes) {
     prepared = true;
     for (int i = 0; i < buffer_count; ++i) {
         // A header describes its buffer for its whole life; everything else
@@ -27,17 +27,16 @@ void audio_stream::direction<Device>::prepare(stream_listener& boxes) {
         headers[i].data = reinterpret_cast<char*>(buffers[i].data());
         headers[i].buffer_length = block_bytes;
         if (!device) break;
-        if (device->prepare_header(headers[i]) != mm_ok)
-            boxes.message_box(prepare_error, error_title);
+        if (device->prepare_header(headers[i]) != mm_ok) boxes.report(prepare_error);
     }
 }
 
 template <class Device>
-bool audio_stream::direction<Device>::close(stream_listener& boxes) {
+bool audio_stream::direction<Device>::close(audio_stream& boxes) {
     for (auto& header : headers) {
         if (!device) return false;
         if (device->unprepare_header(header) != mm_ok) {
-            boxes.message_box(unprepare_error, error_title);
+            boxes.report(unprepare_error);
         }
     }
     if (!device) return false;
@@ -48,7 +47,7 @@ bool audio_stream::direction<Device>::close(stream_listener& boxes) {
 }
 
 template <class Device>
-void audio_stream::direction<Device>::force_close(stream_listener* boxes) {
+void audio_stream::direction<Device>::force_close(audio_stream* boxes) {
     if (!device) return;
     // Taken out of its slot first: a handler entered from a box below sees
     // the device as closed and leaves it alone.
@@ -58,7 +57,7 @@ void audio_stream::direction<Device>::force_close(stream_listener* boxes) {
     if (prepared) {
         for (auto& header : headers) {
             if (closing->unprepare_header(header) != mm_ok && boxes != nullptr) {
-                boxes->message_box(unprepare_error, error_title);
+                boxes->report(unprepare_error);
             }
         }
     }
@@ -101,41 +100,46 @@ audio_stream::~audio_stream() {
 }
 
 void audio_stream::report(std::string_view text) {
+    // A refused call cost a block or a buffer: the run says so at its end,
+    // whether or not the box reached anyone.
+    calls_refused_.store(true, std::memory_order_relaxed);
     listener_.message_box(text, error_title);
 }
 
-int audio_stream::open_stream(std::uint32_t capture_number, std::uint32_t playback_number) {
+stream_status audio_stream::open_stream(std::uint32_t capture_number,
+                                        std::uint32_t playback_number) {
     stream_state_ = open_devices(capture_number, playback_number);
     return stream_state_;
 }
 
-int audio_stream::open_devices(std::uint32_t capture_number, std::uint32_t playback_number) {
+stream_status audio_stream::open_devices(std::uint32_t capture_number,
+                                         std::uint32_t playback_number) {
     // Cleared before anything can open a box: a close requested from inside a
     // box's loop during the open must still count when the open finishes.
     stopping_ = false;
     closing_ = false;
 
-    if (devices_.query_capture(capture_number, stream_format) != mm_ok) return -1;
-    if (devices_.query_playback(playback_number, stream_format) != mm_ok) return -2;
+    if (devices_.query_capture(capture_number, stream_format) != mm_ok) return stream_no_microphone;
+    if (devices_.query_playback(playback_number, stream_format) != mm_ok) return stream_no_output;
 
     // Playback first: when the output cannot be had, the microphone is not
     // touched at all.
     std::unique_ptr<playback_device> playback;
     if (devices_.open_playback(playback_number, stream_format, *this, playback) != mm_ok ||
         !playback) {
-        return -2;
+        return stream_no_output;
     }
     playback_.device = std::move(playback);
     std::unique_ptr<capture_device> capture;
     if (devices_.open_capture(capture_number, stream_format, *this, capture) != mm_ok || !capture) {
-        return -1;  // the playback device stays open, unused, until the end
+        return stream_no_microphone;  // the playback device stays open, unused, until the end
     }
     capture_.device = std::move(capture);
 
     if (mic_mute_ != nullptr) mic_mute_->save_and_mute();
 
-    capture_.prepare(listener_);
-    playback_.prepare(listener_);
+    capture_.prepare(*this);
+    playback_.prepare(*this);
     capture_.queued = 0;
     for (auto& header : capture_.headers) {
         if (!capture_.device) break;
@@ -155,7 +159,7 @@ int audio_stream::open_devices(std::uint32_t capture_number, std::uint32_t playb
     const std::string desktop = desktop_path_ ? desktop_path_() : std::string{};
     record_target_.file_name =
         desktop.empty() ? std::string{} : desktop + std::string(recording_name);
-    return 1;
+    return stream_running;
 }
 
 bool audio_stream::is_capture_header(const wave_header* header) const noexcept {
@@ -227,13 +231,13 @@ void audio_stream::playback_done(wave_header* /*header*/) {
     --playback_.queued;
     // While the stream runs an empty queue only means the output caught up
     // with the input; the device stays open and the next block restarts it.
-    if (playback_.queued == 0 && stopping_) playback_.close(listener_);
+    if (playback_.queued == 0 && stopping_) playback_.close(*this);
     if (capture_.queued == 0 && playback_.queued == 0) finish_close();
 }
 
 void audio_stream::close_capture_after_stop() {
     // False when the stop deadline closed it from inside a box.
-    if (capture_.close(listener_) && playback_.queued == 0) finish_close();
+    if (capture_.close(*this) && playback_.queued == 0) finish_close();
 }
 
 void audio_stream::finish_close() {
@@ -256,14 +260,14 @@ void audio_stream::request_stop() {
 }
 
 bool audio_stream::close_allowed() const noexcept {
-    return closing_ || !capture_.device || !playback_.device || stream_state_ < 1;
+    return closing_ || !capture_.device || !playback_.device || stream_state_ != stream_running;
 }
 
 void audio_stream::stop_deadline_passed() {
     if (!stopping_ || closing_) return;
     if (!capture_.device && !playback_.device) return;
-    playback_.force_close(&listener_);
-    capture_.force_close(&listener_);
+    playback_.force_close(this);
+    capture_.force_close(this);
     finish_close();
 }
 

@@ -87,19 +87,36 @@ class recording_control {
     virtual bool take_failure(std::string& /*reason*/) { return false; }
 };
 
+// Where the stream stands. The values are those the window has always read
+// (failures below zero), and plain numbers still compare with them.
+enum stream_status : int {
+    stream_not_open = 0,
+    stream_running = 1,
+    stream_no_microphone = -1,  // the microphone failed to open
+    stream_no_output = -2,      // the sound output failed to open
+};
+
+[[nodiscard]] constexpr bool open_failed(stream_status status) noexcept {
+    return status < stream_not_open;
+}
+
 // The stream as the window drives it.
 class stream_control {
   public:
     virtual ~stream_control() = default;
     // Opens both devices and starts capturing; the result is also the stream
-    // state: 1 running, -1 the microphone failed to open, -2 the sound output
-    // failed to open.
-    virtual int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) = 0;
+    // state.
+    virtual stream_status open_stream(std::uint32_t capture_number,
+                                      std::uint32_t playback_number) = 0;
     virtual void request_stop() = 0;
     [[nodiscard]] virtual bool close_allowed() const = 0;
     virtual void stop_deadline_passed() = 0;
-    // 0 until the stream has been opened, then open_stream's result.
-    [[nodiscard]] virtual int stream_state() const = 0;
+    // stream_not_open until the stream has been opened, then open_stream's
+    // result.
+    [[nodiscard]] virtual stream_status stream_state() const = 0;
+    // True once a device refused a call (a buffer, a block or a header went
+    // missing): the run ends with a failure status.
+    [[nodiscard]] virtual bool device_calls_refused() const noexcept { return false; }
     [[nodiscard]] virtual const record_target& recording_target() const = 0;
 
     // A stream that can move its blocks on a thread of its own goes there
@@ -138,11 +155,14 @@ class audio_stream final : public stream_control, public device_events {
     }
 
     // stream_control
-    int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override;
+    stream_status open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override;
     void request_stop() override;
     [[nodiscard]] bool close_allowed() const noexcept override;
     void stop_deadline_passed() override;
-    [[nodiscard]] int stream_state() const noexcept override { return stream_state_; }
+    [[nodiscard]] stream_status stream_state() const noexcept override { return stream_state_; }
+    [[nodiscard]] bool device_calls_refused() const noexcept override {
+        return calls_refused_.load(std::memory_order_relaxed);
+    }
     [[nodiscard]] const record_target& recording_target() const noexcept override {
         return record_target_;
     }
@@ -195,13 +215,13 @@ class audio_stream final : public stream_control, public device_events {
 
         // Binds every header to its buffer and prepares it; a box for each
         // one refused.
-        void prepare(stream_listener& boxes);
+        void prepare(audio_stream& boxes);
         // Unprepares every header and closes the device. False when a box's
         // nested loop closed it meanwhile.
-        bool close(stream_listener& boxes);
+        bool close(audio_stream& boxes);
         // Resets and closes at once, whatever is still queued; boxes only
         // where someone is left to read them.
-        void force_close(stream_listener* boxes);
+        void force_close(audio_stream* boxes);
         [[nodiscard]] device_stats stats() const { return device ? device->stats() : last_stats; }
     };
 
@@ -224,14 +244,15 @@ class audio_stream final : public stream_control, public device_events {
     bool stopping_ = false;
     bool closing_ = false;
     bool deadline_armed_ = false;
-    int stream_state_ = 0;
+    stream_status stream_state_ = stream_not_open;
+    std::atomic<bool> calls_refused_{false};
     record_target record_target_;
     std::string recording_end_reason_;
     std::uint64_t dropped_blocks_ = 0;
     std::uint64_t processed_blocks_ = 0;
     std::atomic<std::uint64_t> unwritten_frames_{0};
 
-    int open_devices(std::uint32_t capture_number, std::uint32_t playback_number);
+    stream_status open_devices(std::uint32_t capture_number, std::uint32_t playback_number);
     void play_block(int slot, const wave_header& captured);
     void close_capture_after_stop();
     void finish_close();

@@ -191,7 +191,8 @@ threaded_stream::~threaded_stream() {
     stream_.reset();
 }
 
-int threaded_stream::open_stream(std::uint32_t capture_number, std::uint32_t playback_number) {
+stream_status threaded_stream::open_stream(std::uint32_t capture_number,
+                                           std::uint32_t playback_number) {
     // Opened on the window's thread: opening waits for the server and may show
     // boxes. The blocks go to the thread once the window is done starting.
     return stream_->open_stream(capture_number, playback_number);
@@ -199,7 +200,8 @@ int threaded_stream::open_stream(std::uint32_t capture_number, std::uint32_t pla
 
 void threaded_stream::move_to_own_thread() {
     // A stop that came first keeps the stream where it is, for its handshake.
-    if (stream_->stream_state() != 1 || stream_->stopping() || stream_->closing()) return;
+    if (stream_->stream_state() != stream_running || stream_->stopping() || stream_->closing())
+        return;
     start_thread();
 }
 

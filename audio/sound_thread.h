@@ -174,11 +174,14 @@ class threaded_stream final : public stream_control, private stream_listener {
     [[nodiscard]] audio_stream& stream() noexcept { return *stream_; }
 
     // stream_control
-    int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override;
+    stream_status open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override;
     void request_stop() override;
     [[nodiscard]] bool close_allowed() const override { return stream_->close_allowed(); }
     void stop_deadline_passed() override;
-    [[nodiscard]] int stream_state() const override { return stream_->stream_state(); }
+    [[nodiscard]] stream_status stream_state() const override { return stream_->stream_state(); }
+    [[nodiscard]] bool device_calls_refused() const noexcept override {
+        return stream_->device_calls_refused();
+    }
     [[nodiscard]] const record_target& recording_target() const override {
         return stream_->recording_target();
     }

@@ -140,7 +140,6 @@ class wav_recorder final : public recording_control {
     void end_recording();
     write_status end_after_writer_failure();
     void join_writer();
-    bool start_writer();
 
     // The caller's side.
     bool recording_ = false;

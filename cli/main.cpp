@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 #include "cli/render_options.h"
 #include "cli/renderer.h"
 #include "engine/simd/dispatch.h"

@@ -11,7 +11,7 @@ using options::number_in_range;
 std::int32_t parse_semitones(std::string_view text, std::string_view option) {
     // Beyond even a long long the number is still just a pitch out of range.
     const long long value = options::whole_number(text, option);
-    if (value < -pitch_shifter::max_semitones || value > pitch_shifter::max_semitones)
+    if (value < min_pitch_semitones || value > max_pitch_semitones)
         throw usage_error(std::string(option) + ": " + pitch_shifter::out_of_range_message(value));
     return static_cast<std::int32_t>(value);
 }
@@ -120,6 +120,11 @@ render_options parse_options(std::span<const std::string_view> args) {
 const char* program_version() noexcept {
     return SQUEAKBOX_VERSION;
 }
+
+// The help names the range and the default in words; a change to either
+// must reach it (and the manual page, which is checked against it).
+static_assert(min_pitch_semitones == -47 && max_pitch_semitones == 47 &&
+              default_pitch_semitones == 6);
 
 std::string help_text() {
     return R"(Usage: squeakbox-render [options] INPUT OUTPUT

@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/option_scan.h"
 #include "engine/pitch_shifter.h"
+#include "options/option_scan.h"
+#include "options/pitch_range.h"
 
 namespace squeakbox::render {
 
@@ -23,7 +24,7 @@ struct pitch_change {
 struct render_options {
     std::string input;   // "-" is standard input
     std::string output;  // "-" is standard output
-    std::int32_t semitones = 6;
+    std::int32_t semitones = default_pitch_semitones;
     std::vector<pitch_change> pitch_changes;  // sorted by block
     std::uint32_t block_frames = 512;
     // From --engine, --simd or SQUEAKBOX_ENGINE; the fastest by default.

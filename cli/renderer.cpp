@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 #include "engine/pitch_shifter.h"
 
 namespace squeakbox::render {

@@ -45,7 +45,6 @@ class anti_alias_filter {
 
     [[nodiscard]] std::uint32_t taps() const noexcept { return length; }
     [[nodiscard]] double cutoff_fraction() const noexcept { return cutoff; }
-    [[nodiscard]] const std::int16_t* taps_data() const noexcept { return coefficients; }
     [[nodiscard]] simd::level kernel_level() const noexcept { return kernels_->kernel_level; }
 
     // Last in the virtual table; the transposer destroys a derived filter

@@ -15,8 +15,6 @@ class anti_alias_filter_mmx : public anti_alias_filter {
     explicit anti_alias_filter_mmx(std::uint32_t taps,
                                    simd::level kernels = squeakbox::kernel_level(active_variant()));
 
-    [[nodiscard]] const std::int16_t* paired_taps_data() const noexcept { return coefficients_mmx; }
-
   protected:
     void calculate_coefficients() override;
     std::uint32_t filter_stereo(std::int16_t* output, const std::int16_t* input,

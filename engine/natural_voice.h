@@ -46,8 +46,6 @@ class natural_voice {
     void set_pitch_factor(double factor) noexcept;
     // The factor the formants move by, clamped to the range above.
     void set_formant_factor(double factor) noexcept;
-    [[nodiscard]] double pitch_factor() const noexcept { return pitch_; }
-    [[nodiscard]] double formant_factor() const noexcept { return formant_; }
 
     // Forgets all sound held; the stream starts again with silence.
     void reset() noexcept;
@@ -59,10 +57,6 @@ class natural_voice {
 
     // Output frame t carries input frame t - latency_frames().
     [[nodiscard]] std::uint32_t latency_frames() const noexcept { return latency_; }
-
-    // The tracker's latest verdict, for tests: period in frames, 0 when the
-    // sound is not voiced.
-    [[nodiscard]] double current_period() const noexcept { return voiced_ ? period_ : 0.0; }
 
   private:
     struct mark {

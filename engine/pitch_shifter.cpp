@@ -95,7 +95,7 @@ pitch_shifter::pitch_shifter(engine_variant variant) : variant_(variant) {
     // A live voice must not fall behind: the stretcher catches up with its
     // own surplus past one sequence.
     tempo_changer_->set_sequence_band(true);
-    base_tempo_ = base_rate_ = pitch_ = 1.0f;
+    pitch_ = 1.0f;
     effective_tempo_ = effective_rate_ = 0;
     // The effective values were 0, so this hands 10000 to both stages.
     recalculate();
@@ -239,10 +239,8 @@ void pitch_shifter::switch_engine(bool was_natural) noexcept {
 void pitch_shifter::recalculate() {
     const std::uint32_t old_rate = effective_rate_;
     const std::uint32_t old_tempo = effective_tempo_;
-    effective_tempo_ = static_cast<std::uint32_t>((static_cast<double>(base_tempo_) * 10000.0) /
-                                                  static_cast<double>(pitch_));
-    effective_rate_ = static_cast<std::uint32_t>((10000.0 * static_cast<double>(pitch_)) *
-                                                 static_cast<double>(base_rate_));
+    effective_tempo_ = static_cast<std::uint32_t>(10000.0 / static_cast<double>(pitch_));
+    effective_rate_ = static_cast<std::uint32_t>(10000.0 * static_cast<double>(pitch_));
     if (effective_rate_ != old_rate) {
         transposer_->set_rate(effective_rate_);
         ++rate_updates_;

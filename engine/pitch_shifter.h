@@ -123,8 +123,11 @@ class pitch_shifter {
     // Size in bytes of the caller's output buffer: each call writes at most
     // bytes / 2 frames with one channel, bytes / 4 with two (but at least 32).
     void set_block_size(std::uint32_t bytes);
-    // Any value is accepted; it is clamped to +-max_semitones, the only clamp
-    // inside the engine.
+    // Any value is accepted and clamped to +-max_semitones here, whatever the
+    // caller checked: the command line, the settings file and the window keep
+    // to the same range before they get here, and the renderer refuses what
+    // lies outside it. Further in, the stages keep their own factors in range
+    // (the transposer its rate, the natural voice its formant factor).
     void set_pitch_semitones(std::int32_t semitones);
     // Clamped to +-max_octaves; NaN leaves the pitch as it is.
     void set_pitch_octaves(float octaves);
@@ -235,8 +238,6 @@ class pitch_shifter {
     std::unique_ptr<std::int16_t[]> intermediate_buffer_;
     std::uint32_t intermediate_capacity_ = 0;
     std::uint32_t channels_ = 0;
-    float base_rate_ = 1.0f;
-    float base_tempo_ = 1.0f;
     float pitch_ = 1.0f;
     std::uint32_t effective_rate_ = 0;
     std::uint32_t effective_tempo_ = 0;

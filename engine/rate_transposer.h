@@ -64,7 +64,6 @@ class rate_transposer_stage {
 
     [[nodiscard]] std::uint32_t current_rate() const noexcept { return rate; }
     [[nodiscard]] std::uint32_t channel_count() const noexcept { return channels; }
-    [[nodiscard]] std::uint32_t held_frames() const noexcept { return store_frames; }
     [[nodiscard]] const anti_alias_filter& filter() const noexcept { return *anti_alias; }
 
   protected:

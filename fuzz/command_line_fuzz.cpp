@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/pitch_range.h"
+#include "options/pitch_range.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace squeakbox;

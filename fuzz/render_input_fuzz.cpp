@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 #include "cli/render_options.h"
 #include "cli/renderer.h"
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/desktop_folder.h"
-#include "app/desktop_folder_lookup.h"
+#include "app/actions/desktop_folder.h"
+#include "app/actions/desktop_folder_lookup.h"
 
 namespace squeakbox {
 namespace {

@@ -1,5 +1,5 @@
-#include "app/main_window.h"
-#include "app/device_listing.h"
+#include "app/window/main_window.h"
+#include "app/window/device_listing.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -17,11 +17,11 @@
 
 #include <gtest/gtest.h>
 
-#include "app/links.h"
-#include "app/pitch_range.h"
-#include "app/string_table.h"
+#include "app/actions/links.h"
+#include "app/window/string_table.h"
 #include "app/window_language.h"
-#include "audio/pulse_sound_system.h"
+#include "audio/devices/pulse_sound_system.h"
+#include "options/pitch_range.h"
 #include "window_harness.h"
 
 namespace squeakbox {
@@ -714,19 +714,22 @@ TEST(MainWindow, AcceleratorCopiesOnlyWhileTheWindowItselfHasTheFocus) {
 TEST(MainWindow, DeviceFailuresAreToldAndEndTheRunWithStatusOne) {
     // A device that fails, or refuses a call, is told in a box, and the run
     // ends with status 1. Other boxes (a mail that could not be sent) leave
-    // the sound's status alone.
+    // the sound's status alone, whatever their title says: the stream's own
+    // word decides.
     for (const bool refused_call : {false, true}) {
         window_harness fresh;
         main_window& window = fresh.build();
         window.message_box("No mail program", "Error");
+        window.message_box("No mail program", "error");
         EXPECT_EQ(window.exit_code(), 0);
         if (refused_call) {
-            window.message_box("Wave out error", "error");
+            ASSERT_NE(fresh.stream, nullptr);
+            fresh.stream->refused_calls = true;
         } else {
             window.device_failed("the disk is full");
             fresh.settle();
-            ASSERT_EQ(fresh.boxes.size(), 2u);
-            EXPECT_EQ(fresh.boxes[1].text, "The sound device failed: the disk is full");
+            ASSERT_EQ(fresh.boxes.size(), 3u);
+            EXPECT_EQ(fresh.boxes[2].text, "The sound device failed: the disk is full");
         }
         EXPECT_EQ(window.exit_code(), 1) << refused_call;
     }

@@ -1,4 +1,4 @@
-#include "app/string_table.h"
+#include "app/window/string_table.h"
 
 #include <gtest/gtest.h>
 

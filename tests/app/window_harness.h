@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "audio/mic_monitor_mute.h"
 
 namespace squeakbox::testing {
@@ -71,10 +71,12 @@ struct scripted_stream final : stream_control {
     bool devices_open = false;
     bool closing = false;
     int state = 0;
+    bool refused_calls = false;  // a device refused a call, as the real stream tells
     record_target target;
     stream_listener* listener = nullptr;
 
-    int open_stream(std::uint32_t capture_number, std::uint32_t playback_number) override {
+    stream_status open_stream(std::uint32_t capture_number,
+                              std::uint32_t playback_number) override {
         ++opens;
         opened_devices = {capture_number, playback_number};
         if (open_result == 1) {
@@ -83,14 +85,17 @@ struct scripted_stream final : stream_control {
             target.format = stream_format;
         }
         state = open_result;
-        return open_result;
+        return static_cast<stream_status>(open_result);
     }
     void request_stop() override { ++stop_requests; }
     [[nodiscard]] bool close_allowed() const override {
         return closing || !devices_open || state < 1;
     }
     void stop_deadline_passed() override { ++deadline_calls; }
-    [[nodiscard]] int stream_state() const override { return state; }
+    [[nodiscard]] stream_status stream_state() const override {
+        return static_cast<stream_status>(state);
+    }
+    [[nodiscard]] bool device_calls_refused() const noexcept override { return refused_calls; }
     [[nodiscard]] const record_target& recording_target() const override { return target; }
 
     // The last buffers came back: both devices close and the final close is

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <vector>
 
-#include "app/main_window.h"
+#include "app/window/main_window.h"
 #include "audio/audio_stream.h"
 #include "audio/wav_recorder.h"
 #include "engine/pitch_shifter.h"

@@ -78,6 +78,7 @@ TEST(AudioStream, OpensChosenDevicesAndFlowsEveryBlockThroughInOrder) {
 
     ASSERT_EQ(r.window.start(1, 1), 1);
     EXPECT_EQ(r.stream.stream_state(), 1);
+    EXPECT_FALSE(r.stream.device_calls_refused());
     std::vector<call_kind> expected = {call_kind::query_capture, call_kind::query_playback,
                                        call_kind::open_playback, call_kind::open_capture};
     expected.insert(expected.end(), 10, call_kind::capture_prepare);
@@ -293,15 +294,18 @@ TEST(AudioStream, RefusedCallsShowTheirBoxesAndCountAsDone) {
                                                     {"Add buffer error", "error"},
                                                     {"Add buffer error", "error"},
                                                     {"Start error", "error"}}));
+    EXPECT_TRUE(r.stream.device_calls_refused());  // the run ends with status 1
     EXPECT_EQ(r.stream.capture_queued(), 10);
 
     rig running;
     ASSERT_EQ(running.window.start(), 1);
+    EXPECT_FALSE(running.stream.device_calls_refused());
     running.devices.refuse(call_kind::playback_write, mm_error, 2);
     running.devices.refuse(call_kind::capture_add, mm_error, 13);  // the third hand-back
     running.capture(4);
     EXPECT_EQ(running.host.boxes,
               (std::vector<box_shown>{{"Wave out error", "error"}, {"Add buffer error", "error"}}));
+    EXPECT_TRUE(running.stream.device_calls_refused());
     EXPECT_EQ(running.stream.playback_queued(), 4);
     EXPECT_EQ(running.devices.playback_held(), 3u);
     EXPECT_EQ(running.stream.capture_queued(), 10);
@@ -324,6 +328,7 @@ TEST(AudioStream, UnprepareErrorsDuringTheStopStillCloseTheDevices) {
     r.window.run();
     EXPECT_EQ(r.host.boxes, (std::vector<box_shown>{{"Out UnPrepare error", "error"},
                                                     {"In UnPrepare error", "error"}}));
+    EXPECT_TRUE(r.stream.device_calls_refused());
     EXPECT_FALSE(r.devices.capture_open());
     EXPECT_FALSE(r.devices.playback_open());
     EXPECT_TRUE(r.window.destroyed);

@@ -1,6 +1,6 @@
 #include "fake_sound_system.h"
 
-#include "audio/backend_sound_system.h"
+#include "audio/devices/backend_sound_system.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#include "audio/file_sound_system.h"
+#include "audio/devices/file_sound_system.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <thread>
 
-#include "audio/split_sound_system.h"
+#include "audio/devices/split_sound_system.h"
 #include "device_test_support.h"
 
 namespace squeakbox {

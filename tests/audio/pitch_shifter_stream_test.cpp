@@ -13,7 +13,7 @@
 
 #include "../engine/speech_signal.h"
 #include "audio/audio_stream.h"
-#include "audio/file_sound_system.h"
+#include "audio/devices/file_sound_system.h"
 #include "audio/voice_bypass.h"
 #include "audio/wav_recorder.h"
 #include "device_test_support.h"

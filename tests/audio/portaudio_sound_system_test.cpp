@@ -1,4 +1,4 @@
-#include "audio/portaudio_sound_system.h"
+#include "audio/devices/portaudio_sound_system.h"
 
 #include <gtest/gtest.h>
 

@@ -25,8 +25,8 @@
 #include <sstream>
 
 #include "../sound_server_rig.h"
-#include "audio/portaudio_sound_system.h"
-#include "audio/pulse_sound_system.h"
+#include "audio/devices/portaudio_sound_system.h"
+#include "audio/devices/pulse_sound_system.h"
 #include "device_test_support.h"
 
 extern char** environ;

@@ -1,7 +1,7 @@
 // Sound files in memory take the same road through libsndfile as files on
 // disk: the same samples, the same checks, the same messages.
 
-#include "audio/sound_file.h"
+#include "audio/sound_files/sound_file.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
