@@ -541,11 +541,12 @@ window_parts connect_window(const command_line& options, device_set& sound,
 void print_stats(const audio_stream& stream, const engine_commands& commands, run_state& state) {
     std::printf(
         "processed blocks: %llu\ndropped blocks: %llu\ncapture overruns: %llu\n"
-        "playback underruns: %llu\n",
+        "playback underruns: %llu\nplayback drops: %llu\n",
         static_cast<unsigned long long>(stream.processed_blocks()),
         static_cast<unsigned long long>(stream.dropped_blocks()),
         static_cast<unsigned long long>(stream.capture_stats().overruns),
-        static_cast<unsigned long long>(stream.playback_stats().underruns));
+        static_cast<unsigned long long>(stream.playback_stats().underruns),
+        static_cast<unsigned long long>(stream.playback_stats().overruns));
     if (!state.last_delay) state.last_delay = delay_of(stream, commands);
     std::vector<double>& server_delays = state.server_delays;
     if (state.last_delay && !server_delays.empty()) {

@@ -70,7 +70,11 @@ struct device_caps {
 };
 
 struct device_stats {
-    std::uint64_t overruns = 0;   // capture: blocks captured with no buffer queued (dropped)
+    // Capture: blocks captured with no buffer queued (dropped). Playback:
+    // blocks dropped at the device so that no more than a few wait for the
+    // server (after a stall, the sound would otherwise come that much later
+    // for the rest of the run).
+    std::uint64_t overruns = 0;
     std::uint64_t underruns = 0;  // playback: blocks played as silence with nothing queued
     // What the sound server reports the sound spends in this device and its
     // stream, in microseconds; 0 when it reports nothing.

@@ -70,6 +70,7 @@ struct run_stats {
     long long dropped = -1;
     long long overruns = -1;
     long long underruns = -1;
+    long long playback_drops = -1;
     std::vector<long long> underrun_frames;  // where the first ones fell
 };
 
@@ -85,6 +86,7 @@ run_stats parse_stats(const std::string& text) {
         value("dropped blocks: ", s.dropped);
         value("capture overruns: ", s.overruns);
         value("playback underruns: ", s.underruns);
+        value("playback drops: ", s.playback_drops);
         long long at = -1;
         value("playback underrun at frame: ", at);
         if (at >= 0) s.underrun_frames.push_back(at);
@@ -338,8 +340,8 @@ void expect_six_semitones_up(const rig_recording& sides, double latency, const c
 void print_stats(const run_stats& stats) {
     std::printf(
         "[ stats    ] processed %lld, dropped %lld, capture overruns %lld, playback "
-        "underruns %lld\n",
-        stats.processed, stats.dropped, stats.overruns, stats.underruns);
+        "underruns %lld, playback drops %lld\n",
+        stats.processed, stats.dropped, stats.overruns, stats.underruns, stats.playback_drops);
 }
 
 // How far from the place of a reported underrun a gap may be found: the
