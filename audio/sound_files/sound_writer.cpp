@@ -128,8 +128,11 @@ void sound_writer::impl::open_replacement(SF_INFO info) {
     namespace fs = std::filesystem;
     const fs::path target(path);
     const fs::path directory = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    std::string pattern =
-        (directory / ("." + target.filename().string() + ".part-XXXXXX")).string();
+    // Built by appending: GCC 12 at -O3 with _FORTIFY_SOURCE takes
+    // `"." + std::string&&` for an overlapping copy and stops the build.
+    std::string hidden_name = ".";
+    hidden_name.append(target.filename().string()).append(".part-XXXXXX");
+    std::string pattern = (directory / hidden_name).string();
     fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0)
         fail(name,
