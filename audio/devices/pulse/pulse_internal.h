@@ -14,13 +14,11 @@
 
 #include <pulse/pulseaudio.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,60 +27,13 @@
 #include <vector>
 
 #include "audio/devices/pulse_sound_system.h"
+#include "audio/spsc_ring.h"
 
 namespace squeakbox {
 
 constexpr auto connect_wait = std::chrono::seconds(5);
 
 constexpr const char* virtual_sink_name = "squeakbox_mic_input";
-
-// Frames from one thread to another, copied in bulk. One producer, one
-// consumer; neither locks, allocates or blocks.
-class frame_ring {
-  public:
-    explicit frame_ring(std::size_t capacity) : frames_(capacity), mask_(capacity - 1) {}
-
-    // Producer: stores up to `count` frames (silence for null), returns how many.
-    std::size_t write(const std::int16_t* from, std::size_t count) noexcept {
-        const std::size_t tail = tail_.load(std::memory_order_relaxed);
-        const std::size_t room = frames_.size() - (tail - head_.load(std::memory_order_acquire));
-        const std::size_t n = std::min(room, count);
-        for (std::size_t done = 0; done < n;) {
-            const std::size_t at = (tail + done) & mask_;
-            const std::size_t run = std::min(n - done, frames_.size() - at);
-            if (from != nullptr)
-                std::memcpy(&frames_[at], from + done, run * 2);
-            else
-                std::memset(&frames_[at], 0, run * 2);
-            done += run;
-        }
-        tail_.store(tail + n, std::memory_order_release);
-        return n;
-    }
-
-    // Consumer: the oldest frames that lie in one piece.
-    [[nodiscard]] std::pair<const std::int16_t*, std::size_t> readable() const noexcept {
-        const std::size_t head = head_.load(std::memory_order_relaxed);
-        const std::size_t count = tail_.load(std::memory_order_acquire) - head;
-        const std::size_t at = head & mask_;
-        return {&frames_[at], std::min(count, frames_.size() - at)};
-    }
-    void consume(std::size_t count) noexcept {
-        head_.store(head_.load(std::memory_order_relaxed) + count, std::memory_order_release);
-    }
-    // Either side: how many frames wait (a snapshot).
-    [[nodiscard]] std::size_t size() const noexcept {
-        return tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
-    }
-    // Consumer, or anyone while the consumer is held off: forget everything.
-    void clear() noexcept { head_.store(tail_.load(std::memory_order_acquire)); }
-
-  private:
-    std::vector<std::int16_t> frames_;
-    const std::size_t mask_;
-    alignas(64) std::atomic<std::size_t> head_{0};
-    alignas(64) std::atomic<std::size_t> tail_{0};
-};
 
 // Holds libpulse's thread off while the user-interface thread talks to the
 // server. Its callbacks are short, so this never waits long.
@@ -290,7 +241,7 @@ class pulse_queue final : public backend_queue {
     std::shared_ptr<notification_wakeup> wakeup_;
     system_impl& system_;
     const std::string description_;
-    frame_ring ring_;
+    spsc_ring<std::int16_t> ring_;  // frames between libpulse's thread and the UI
     pa_stream* stream_ = nullptr;
     pa_time_event* watch_ = nullptr;
     pa_io_event* wake_ = nullptr;
