@@ -221,7 +221,8 @@ class pulse_queue final : public backend_queue {
     mm_result connect(const std::string& device);
     void disconnect();
 
-    // libpulse's thread.
+    // libpulse's callbacks, and what they share with the keeper under the
+    // loop's lock (see each in pulse_stream.cpp).
     static void state_changed(pa_stream* stream, void* user);
     void begin_gap();
     [[nodiscard]] std::uint64_t gap_due(pa_usec_t now) const;
