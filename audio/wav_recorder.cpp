@@ -34,18 +34,6 @@ void store_format(const wave_format& format, char (&out)[format_bytes]) {
     put16(16, format.cb_size);
 }
 
-// Where a position of the queue lies in its memory, and how much of a piece
-// of `count` bytes fits before the end wraps it round to the start.
-struct queue_span {
-    std::size_t offset;
-    std::size_t first;
-};
-
-queue_span span_at(std::uint64_t position, std::size_t count) noexcept {
-    const auto offset = static_cast<std::size_t>(position & (wav_recorder::queue_bytes - 1));
-    return {offset, std::min(count, wav_recorder::queue_bytes - offset)};
-}
-
 }  // namespace
 
 wav_recorder::~wav_recorder() {
@@ -87,12 +75,12 @@ int wav_recorder::open_file(const record_target& target) {
     written_bytes_ = 0;
     bytes_since_checkpoint_ = 0;
     blocks_since_checkpoint_ = 0;
-    head_.store(0);
-    tail_.store(0);
     end_requested_.store(false);
     busy_.store(false);
     failed_.store(false);
-    if (!queue_) queue_ = std::make_unique<char[]>(queue_bytes);
+    if (!queue_) queue_ = std::make_unique<spsc_ring<char>>(queue_bytes);
+    // A writer that failed left its blocks behind.
+    queue_->clear();
 
     riff_chunk_ = riff_chunk{};
     riff_chunk_.form_type = four_cc("WAVE");
@@ -226,20 +214,14 @@ void wav_recorder::wait_until_written() {
 // The caller's side.
 
 bool wav_recorder::queue_block(const char* bytes, std::uint32_t count) noexcept {
-    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
-    const std::uint64_t head = head_.load(std::memory_order_acquire);
     const std::size_t need = length_bytes + count;
-    if (queue_bytes - static_cast<std::size_t>(tail - head) < need) return false;
-    const auto put = [this](std::uint64_t at, const char* from, std::size_t n) {
-        const queue_span span = span_at(at, n);
-        std::memcpy(queue_.get() + span.offset, from, span.first);
-        std::memcpy(queue_.get(), from + span.first, n - span.first);
-    };
+    if (queue_->room() < need) return false;
     char length[length_bytes];
     std::memcpy(length, &count, sizeof length);
-    put(tail, length, sizeof length);
-    put(tail + length_bytes, bytes, count);
-    tail_.store(tail + need, std::memory_order_release);
+    // The writer sees the length and the block together.
+    queue_->put(0, length, sizeof length);
+    queue_->put(length_bytes, bytes, count);
+    queue_->publish(need);
     return true;
 }
 
@@ -306,23 +288,28 @@ void wav_recorder::writer_loop() {
 }
 
 bool wav_recorder::write_queued_block() {
-    const std::uint64_t head = head_.load(std::memory_order_relaxed);
-    const auto piece = [this](std::uint64_t at, std::size_t n, auto&& use) {
-        const queue_span span = span_at(at, n);
-        return use(queue_.get() + span.offset, span.first) &&
-               (span.first == n || use(queue_.get(), n - span.first));
+    // A record may wrap round the end of the queue: it is taken in the
+    // pieces that lie together.
+    const auto piece = [this](std::size_t past_head, std::size_t n, auto&& use) {
+        for (std::size_t done = 0; done < n;) {
+            const auto [from, run] = queue_->readable(past_head + done);
+            const std::size_t take = std::min(run, n - done);
+            if (take == 0 || !use(from, take)) return false;
+            done += take;
+        }
+        return true;
     };
     std::uint32_t count = 0;
     auto* length = reinterpret_cast<char*>(&count);
     std::size_t filled = 0;
-    piece(head, length_bytes, [&](const char* from, std::size_t n) {
+    piece(0, length_bytes, [&](const char* from, std::size_t n) {
         std::memcpy(length + filled, from, n);
         filled += n;
         return true;
     });
-    const bool ok = piece(head + length_bytes, count,
+    const bool ok = piece(length_bytes, count,
                           [this](const char* from, std::size_t n) { return file_.write(from, n); });
-    head_.store(head + length_bytes + count, std::memory_order_release);
+    queue_->consume(length_bytes + count);
     if (!ok) return false;
     written_bytes_ += count;
     bytes_since_checkpoint_ += count;

@@ -30,6 +30,7 @@
 
 #include "audio/audio_stream.h"
 #include "audio/riff_writer.h"
+#include "audio/spsc_ring.h"
 
 namespace squeakbox {
 
@@ -129,8 +130,7 @@ class wav_recorder final : public recording_control {
 
     // Either thread.
     [[nodiscard]] std::size_t queued() const noexcept {
-        return static_cast<std::size_t>(tail_.load(std::memory_order_acquire) -
-                                        head_.load(std::memory_order_acquire));
+        return queue_ != nullptr ? queue_->size() : 0;
     }
 
     // Caller's thread.
@@ -155,10 +155,9 @@ class wav_recorder final : public recording_control {
     std::thread writer_;
 
     // The queue: a ring of records, each a 32-bit length and that many bytes,
-    // one producer (the caller) and one consumer (the writer).
-    std::unique_ptr<char[]> queue_;
-    std::atomic<std::uint64_t> head_{0};  // bytes taken by the writer
-    std::atomic<std::uint64_t> tail_{0};  // bytes put in by the caller
+    // one producer (the caller) and one consumer (the writer). Made when the
+    // first recording opens.
+    std::unique_ptr<spsc_ring<char>> queue_;
     std::atomic<std::uint32_t> wake_{0};  // raised, and waited on, for every change
     std::atomic<bool> end_requested_{false};
     std::atomic<bool> busy_{false};    // the writer is between taking a block and its checkpoint

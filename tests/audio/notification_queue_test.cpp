@@ -4,10 +4,12 @@
 #include <poll.h>
 
 #include <atomic>
+#include <deque>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "audio/spsc_ring.h"
 #include "device_test_support.h"
 
 namespace squeakbox {
@@ -294,6 +296,75 @@ TEST_F(hub_fixture, AProducerThreadAndTheLoopPassEveryFrameInOrder) {
     EXPECT_EQ(received, blocks);
     EXPECT_TRUE(in_order);
     EXPECT_EQ(q->stats().overruns, 0u);
+}
+
+// The frames and records that go through a ring in bulk (the sound server's
+// streams, the recorder's queue): what is written comes out whole and in
+// order however the runs wrap round the end, a full ring takes what fits,
+// silence stands in for missing frames, and a record put in parts shows only
+// once it is published.
+template <typename Ring>
+void check_bulk_runs(Ring& ring) {
+    // Everything from `from` places behind the oldest on, piece by piece.
+    const auto contents = [&ring](std::size_t from) {
+        std::vector<int> seen;
+        for (std::size_t at = from;;) {
+            const auto [run, count] = ring.readable(at);
+            if (count == 0) return seen;
+            seen.insert(seen.end(), run, run + count);
+            at += count;
+        }
+    };
+    struct step {
+        std::size_t written;  // offered
+        std::size_t stored;   // taken, with the ring of eight
+        std::size_t consumed;
+        bool silence;
+    };
+    const step steps[] = {
+        {5, 5, 3, false}, {6, 6, 0, false},  // the second run wraps round the end
+        {4, 0, 0, false},                    // full: nothing fits
+        {1, 0, 6, true},  {9, 6, 7, true},   // room for six only; silence wraps too
+        {3, 3, 1, false}, {2, 2, 5, false},
+    };
+    std::deque<int> model;
+    int next = 1;
+    for (const step& s : steps) {
+        std::vector<int> values(s.written);
+        for (int& v : values) v = next++;
+        EXPECT_EQ(ring.write(s.silence ? nullptr : values.data(), s.written), s.stored);
+        for (std::size_t i = 0; i < s.stored; ++i) model.push_back(s.silence ? 0 : values[i]);
+        ASSERT_EQ(ring.size(), model.size());
+        EXPECT_EQ(contents(0), std::vector<int>(model.begin(), model.end()));
+        ring.consume(s.consumed);
+        model.erase(model.begin(), model.begin() + static_cast<std::ptrdiff_t>(s.consumed));
+    }
+
+    // A record of a length and its body, put in place body first, round the
+    // end of the ring; the consumer sees none of it before it is published.
+    ASSERT_TRUE(model.empty());
+    const int length = 3;
+    const int body[] = {7, 8, 9};
+    ring.put(1, body, 3);
+    ring.put(0, &length, 1);
+    EXPECT_EQ(ring.size(), 0u);
+    EXPECT_EQ(ring.readable().second, 0u);
+    ring.publish(4);
+    EXPECT_EQ(contents(0), (std::vector<int>{3, 7, 8, 9}));
+    EXPECT_EQ(contents(1), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(ring.room(), 4u);
+
+    ring.clear();
+    EXPECT_EQ(ring.size(), 0u);
+    EXPECT_EQ(ring.readable().second, 0u);
+    EXPECT_EQ(ring.room(), 8u);
+}
+
+TEST(SpscRing, BulkRunsPassWholeAndInOrderWhereverTheyWrap) {
+    spsc_ring<int> sized(8);
+    check_bulk_runs(sized);
+    spsc_ring<int, 8> fixed;
+    check_bulk_runs(fixed);
 }
 
 TEST(NotificationWakeup, NoWakeUpIsLostWhenTheProducerSignalsWhileTheLoopClears) {
