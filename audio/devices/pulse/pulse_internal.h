@@ -100,6 +100,9 @@ struct pulse_sound_system::impl final : device_backend {
     std::atomic<bool> keeper_quit{false};
     std::atomic<bool> devices_changed{false};
     std::atomic<bool> repair_wanted{false};
+    // Streams whose microphone is in a gap the keeper fills by the clock;
+    // with none, no news and the server there, its round is skipped.
+    std::atomic<int> gaps_open{0};
     std::mutex repair;
     server_view view;                     // the keeper's, under the loop's lock
     std::uint64_t view_generation = 0;    // under the loop's lock
@@ -190,7 +193,10 @@ class pulse_queue final : public backend_queue {
                 std::shared_ptr<notification_wakeup> wakeup, system_impl& system,
                 std::string description);
 
-    ~pulse_queue() override { shutdown(); }
+    ~pulse_queue() override {
+        shutdown();
+        set_in_gap(false);
+    }
 
     mm_result open(const std::string& device, bool virtual_mic, bool follows_default);
 
@@ -225,6 +231,7 @@ class pulse_queue final : public backend_queue {
     // loop's lock (see each in pulse_stream.cpp).
     static void state_changed(pa_stream* stream, void* user);
     void begin_gap();
+    void set_in_gap(bool open);
     [[nodiscard]] std::uint64_t gap_due(pa_usec_t now) const;
     void write_gap(pa_usec_t now, std::uint64_t behind);
     static void readable(pa_stream* stream, std::size_t, void* user);

@@ -236,6 +236,13 @@ void pulse_sound_system::impl::keep() {
 }
 
 void pulse_sound_system::impl::keeper_round() {
+    // Most rounds have nothing to do: no news from the server, nobody in a
+    // gap. They leave libpulse's thread alone.
+    if (!server_lost.load(std::memory_order_acquire) &&
+        !devices_changed.load(std::memory_order_acquire) &&
+        !repair_wanted.load(std::memory_order_acquire) &&
+        gaps_open.load(std::memory_order_acquire) == 0)
+        return;
     const std::lock_guard repairing(repair);
     const loop_lock lock(loop);
     std::erase_if(queues, [](const auto& q) { return q.expired(); });

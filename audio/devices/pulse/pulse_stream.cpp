@@ -105,7 +105,7 @@ bool pulse_queue::move_to(const std::string& device, bool afresh) {
     if (!in_use() || connect(device) != mm_ok) return false;
     current_ = device;
     // A microphone's gap ends once its sound keeps time (see readable()).
-    if (direction() == device_direction::playback) in_gap_ = false;
+    if (direction() == device_direction::playback) set_in_gap(false);
     return true;
 }
 
@@ -354,10 +354,17 @@ void pulse_queue::state_changed(pa_stream* stream, void* user) {
         self->system_.repair_wanted.store(true, std::memory_order_release);
 }
 
+// Under the loop's lock, or once the queue is out of everybody's reach.
+void pulse_queue::set_in_gap(bool open) {
+    if (in_gap_ == open) return;
+    in_gap_ = open;
+    system_.gaps_open.fetch_add(open ? 1 : -1, std::memory_order_acq_rel);
+}
+
 // Under the loop's lock.
 void pulse_queue::begin_gap() {
     if (in_gap_) return;
-    in_gap_ = true;
+    set_in_gap(true);
     gap_sounding_ = false;
     gap_since_ = pa_rtclock_now();
     gap_frames_ = 0;
@@ -448,7 +455,7 @@ void pulse_queue::take_after_gap(pa_stream* stream) {
         pa_stream_drop(stream);
     }
     last_arrival_.store(now, std::memory_order_relaxed);
-    if (now >= settle_until_) in_gap_ = false;
+    if (now >= settle_until_) set_in_gap(false);
     if (captured_frames_ / wake_frames != before / wake_frames) wakeup_->signal();
 }
 
