@@ -182,7 +182,8 @@ TEST(file_stream, SpeechFromAFileComesOutShiftedBlockForBlockAndTheRecordingMatc
     window.stream.set_recorder(&recorder);
     window.stream.set_desktop_path_source([&] { return dir.path().string(); });
     ASSERT_EQ(window.start(), 1);
-    ASSERT_EQ(recorder.open_file(window.stream.recording_target()), 0) << recorder.last_error();
+    std::string reason;
+    ASSERT_TRUE(recorder.open_file(window.stream.recording_target(), reason)) << reason;
 
     // Until the file has ended and the output has caught up, then a close.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
