@@ -60,6 +60,50 @@ bool names_alsa_device(const std::string& name) {
     return name.starts_with("hw:") || name.starts_with("plughw:");
 }
 
+// The sound files' devices as the stream sees them: a file refused by a query
+// or an open is told on the terminal the moment it is, ahead of the window's
+// own box about the device.
+class files_that_tell final : public sound_system {
+  public:
+    explicit files_that_tell(sound_system& files) : files_(files) {}
+
+    std::uint32_t capture_device_count() override { return files_.capture_device_count(); }
+    mm_result capture_caps(std::uint32_t device, device_caps& caps) override {
+        return files_.capture_caps(device, caps);
+    }
+    std::uint32_t playback_device_count() override { return files_.playback_device_count(); }
+    mm_result playback_caps(std::uint32_t device, device_caps& caps) override {
+        return files_.playback_caps(device, caps);
+    }
+    mm_result query_capture(std::uint32_t device, const wave_format& format) override {
+        return told(files_.query_capture(device, format));
+    }
+    mm_result query_playback(std::uint32_t device, const wave_format& format) override {
+        return told(files_.query_playback(device, format));
+    }
+    mm_result open_capture(std::uint32_t device, const wave_format& format, device_events& target,
+                           std::unique_ptr<capture_device>& opened) override {
+        return told(files_.open_capture(device, format, target, opened));
+    }
+    mm_result open_playback(std::uint32_t device, const wave_format& format, device_events& target,
+                            std::unique_ptr<playback_device>& opened) override {
+        return told(files_.open_playback(device, format, target, opened));
+    }
+    [[nodiscard]] int event_fd() const override { return files_.event_fd(); }
+    void dispatch_pending() override { files_.dispatch_pending(); }
+    [[nodiscard]] std::string problem() const override { return files_.problem(); }
+
+  private:
+    mm_result told(mm_result result) const {
+        if (result == mm_ok) return result;
+        const std::string why = files_.problem();
+        if (!why.empty()) std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+        return result;
+    }
+
+    sound_system& files_;
+};
+
 // The devices of this run: the desktop's sound server, ALSA through
 // PortAudio, files, or a file on one side and live sound on the other. Live
 // devices are only touched when needed, so a run on files works on a machine
@@ -68,6 +112,7 @@ struct device_set {
     std::unique_ptr<pulse_sound_system> server;
     std::unique_ptr<portaudio_sound_system> live;
     std::unique_ptr<file_sound_system> files;
+    std::unique_ptr<files_that_tell> told_files;  // the files, as the stream uses them
     std::unique_ptr<split_sound_system> split;
     sound_system* devices = nullptr;
     std::string in_use;   // which sound system, for --version and --list-devices
@@ -84,10 +129,8 @@ struct device_set {
                 file_options.pacing = file_pacing::as_fast_as_taken;
             if (options.pacing == pacing_choice::realtime)
                 file_options.pacing = file_pacing::real_time;
-            file_options.report = [](const std::string& message) {
-                std::fprintf(stderr, "%s: %s\n", program, message.c_str());
-            };
             files = std::make_unique<file_sound_system>(std::move(file_options));
+            told_files = std::make_unique<files_that_tell>(*files);
             in_use = "sound files";
         }
         sound_system* live_devices = nullptr;
@@ -120,12 +163,12 @@ struct device_set {
             }
         }
         if (files && live_devices != nullptr) {
-            split = capture_file ? std::make_unique<split_sound_system>(*files, *live_devices)
-                                 : std::make_unique<split_sound_system>(*live_devices, *files);
+            split = capture_file ? std::make_unique<split_sound_system>(*told_files, *live_devices)
+                                 : std::make_unique<split_sound_system>(*live_devices, *told_files);
             devices = split.get();
             in_use = (capture_file ? "sound file in, " : "sound file out, ") + in_use;
         } else {
-            devices = files ? static_cast<sound_system*>(files.get()) : live_devices;
+            devices = files ? static_cast<sound_system*>(told_files.get()) : live_devices;
         }
     }
 };

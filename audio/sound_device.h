@@ -152,6 +152,13 @@ class sound_system {
     // dispatch_pending() after every device call).
     [[nodiscard]] virtual int event_fd() const = 0;
 
+    // Why devices cannot be had here, in one line for the user: why the
+    // system itself could not start (no sound server answered, the sound
+    // library failed), or why a sound file was refused at its latest query
+    // or open. Empty when nothing stands in the way. Failures while a device
+    // runs go to device_events::device_failed instead.
+    [[nodiscard]] virtual std::string problem() const { return {}; }
+
     // Delivers the notifications pending now, one at a time, in order per
     // device. Safe to re-enter from a handler (a modal box's nested loop): the
     // inner call continues with the next pending notification.

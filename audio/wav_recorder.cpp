@@ -44,16 +44,16 @@ void wav_recorder::protect_file(std::string path, std::string role) {
     protected_files_.push_back({std::move(path), std::move(role)});
 }
 
-int wav_recorder::open_file(const record_target& target) {
+bool wav_recorder::start_recording(const record_target& target) {
     if (recording_) {
         last_error_ = path_ + ": a recording is already open";
-        return 1;
+        return false;
     }
     // The last recording's file may still be being finished, and holds the lock.
     join_writer();
     if (target.file_name.empty()) {
         last_error_ = "no file name: the desktop folder is unknown";
-        return 1;
+        return false;
     }
     // Same device and inode, through links: opening would empty the file.
     for (const protected_file& kept : protected_files_) {
@@ -61,12 +61,12 @@ int wav_recorder::open_file(const record_target& target) {
         if (std::filesystem::equivalent(target.file_name, kept.path, error)) {
             last_error_ =
                 target.file_name + ": it is the " + kept.role + ", which a recording would replace";
-            return 1;
+            return false;
         }
     }
     if (!file_.open(target.file_name)) {
         last_error_ = file_.last_error();
-        return 1;
+        return false;
     }
     path_ = target.file_name;
     last_error_.clear();
@@ -105,17 +105,17 @@ int wav_recorder::open_file(const record_target& target) {
     if (!checkpoint(false)) {
         last_error_ = file_.last_error();
         file_.close();
-        return 1;
+        return false;
     }
     try {
         writer_ = std::thread([this] { writer_loop(); });
     } catch (const std::system_error& error) {
         last_error_ = path_ + ": cannot start writing the recording: " + error.what();
         file_.close();
-        return 1;
+        return false;
     }
     recording_ = true;
-    return 0;
+    return true;
 }
 
 wav_recorder::write_status wav_recorder::write_block(const wave_header& header) {
@@ -151,7 +151,7 @@ wav_recorder::write_status wav_recorder::write_block(const wave_header& header) 
 
 wav_recorder::write_status wav_recorder::end_after_writer_failure() {
     // The writer has closed the file as far as it could and stopped; the
-    // caller now tells the user, from last_error().
+    // caller now tells the user why.
     join_writer();
     recording_ = false;
     failure_unreported_ = false;
@@ -179,7 +179,7 @@ bool wav_recorder::take_failure() {
 }
 
 bool wav_recorder::open_file(const record_target& target, std::string& reason) {
-    if (open_file(target) == 0) return true;
+    if (start_recording(target)) return true;
     const std::string prefix = target.file_name + ": ";
     reason = !target.file_name.empty() && last_error_.starts_with(prefix)
                  ? last_error_.substr(prefix.size())

@@ -40,7 +40,7 @@ class wav_recorder final : public recording_control {
         written,        // the block is queued for the file (or had no samples to write)
         not_recording,  // no file is open: the block was ignored
         limit_reached,  // the block would overflow the size fields: the file is being closed
-        error,          // the file could not be written: the recording ended, see last_error()
+        error,          // the file could not be written: the recording ended
     };
 
     // The largest RIFF size (38 + D) a file may reach.
@@ -62,15 +62,9 @@ class wav_recorder final : public recording_control {
     // written. `role` names it for the user ("capture file").
     void protect_file(std::string path, std::string role);
 
-    // Creates (or replaces) the file named in the target and writes its
-    // headers. 0 when the recording is open, 1 when it failed: then
-    // last_error() holds the file name and the reason. An empty name means the
-    // desktop folder is unknown, and nothing is written anywhere. A protected
-    // file, under any name or link, is refused before it is touched. Waits for
-    // the previous recording's file to be finished first.
-    int open_file(const record_target& target);
     // Hands the block's samples to the writer while a recording is open. Never
-    // waits for the disk and allocates nothing.
+    // waits for the disk and allocates nothing. The form with a reason, below,
+    // says why a recording ended.
     write_status write_block(const wave_header& header);
     // Finishes the file (both sizes patched, the data synced) and closes it,
     // waiting for the writer. Also waits for a file being finished in the
@@ -80,15 +74,20 @@ class wav_recorder final : public recording_control {
     // background, so that a slow disk does not hold up the caller.
     void close_file_in_background() override;
 
-    // The same, as the window and the stream see a recording: a reason in
-    // words for the user where it failed, without the file's name, which the
-    // window shows on its own.
+    // Creates (or replaces) the file named in the target and writes its
+    // headers. False when it failed, with the reason in words for the user,
+    // without the file's name, which the window shows on its own. An empty
+    // name means the desktop folder is unknown, and nothing is written
+    // anywhere. A protected file, under any name or link, is refused before it
+    // is touched. Waits for the previous recording's file to be finished first.
     bool open_file(const record_target& target, std::string& reason) override;
+    // As the window and the stream see a recording: write_block() is false
+    // where the recording ended (the size limit, a failure), take_failure()
+    // true where it failed; either with the reason in words, file name first.
     bool write_block(const wave_header& header, std::string& reason) override;
     bool take_failure(std::string& reason) override;
 
     [[nodiscard]] bool is_recording() const noexcept { return recording_; }
-    [[nodiscard]] const std::string& last_error() const noexcept { return last_error_; }
     // Sample bytes in the current (or last) recording.
     [[nodiscard]] std::uint64_t data_bytes() const noexcept { return data_bytes_; }
     // True once any recording has ended on a failure of the disk (not by the
@@ -96,7 +95,7 @@ class wav_recorder final : public recording_control {
     [[nodiscard]] bool stopped_on_error() const noexcept { return stopped_on_error_; }
     // True, once, when the writer failed and write_block() has not said so:
     // no block came after the failure, or the file failed while being
-    // finished in the background. last_error() holds the reason.
+    // finished in the background. take_failure(reason) also says why.
     bool take_failure();
 
     // In real time, a recording whose queue is full ends rather than holding
@@ -134,6 +133,9 @@ class wav_recorder final : public recording_control {
     }
 
     // Caller's thread.
+    // Opens the recording; false with the reason, after the file's name, in
+    // last_error_.
+    bool start_recording(const record_target& target);
     bool queue_block(const char* bytes, std::uint32_t count) noexcept;
     bool wait_for_room(const char* bytes, std::uint32_t count);
     void wake_writer() noexcept;

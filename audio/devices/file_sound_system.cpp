@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -411,9 +412,8 @@ struct file_sound_system::impl final : device_backend {
         return taken;
     }
 
-    void tell(const std::string& message) const {
-        if (options.report) options.report(message);
-    }
+    // Why the latest query or open that reached a file refused it.
+    std::string refusal;
 
     std::uint32_t device_count(device_direction direction) override {
         const bool capture = direction == device_direction::capture;
@@ -428,22 +428,24 @@ struct file_sound_system::impl final : device_backend {
 
     // The capture query reads the file's header.
     mm_result query(device_direction direction, std::uint32_t) override {
+        refusal.clear();
         if (direction == device_direction::playback) return mm_ok;
         const capture_file_check& check = checked_capture_file();
         if (check.problem.empty()) return mm_ok;
-        tell(check.problem);
+        refusal = check.problem;
         return mm_bad_format;
     }
 
     mm_result open(device_direction direction, std::uint32_t, device_events& target,
                    std::shared_ptr<backend_queue>& opened) override {
+        refusal.clear();
         const bool capture = direction == device_direction::capture;
         if (is_open(capture ? capture_open : playback_open)) return mm_allocated;
         if (capture) return open_capture(target, opened);
         const std::string& path = options.playback_file;
         sound_file file = sound_file::create_wav(path, static_cast<int>(sample_rate), 1);
         if (!file) {
-            tell("cannot write the sound file \"" + path + "\": " + file.error());
+            refusal = "cannot write the sound file \"" + path + "\": " + file.error();
             return mm_error;
         }
         auto queue = std::make_shared<file_playback_queue>(target, hub.wakeup(), options.pacing,
@@ -457,7 +459,7 @@ struct file_sound_system::impl final : device_backend {
     mm_result open_capture(device_events& target, std::shared_ptr<backend_queue>& opened) {
         capture_file_check check = take_capture_file();
         if (!check.problem.empty()) {
-            tell(check.problem);
+            refusal = std::move(check.problem);
             return mm_error;
         }
         auto queue = std::make_shared<file_capture_queue>(target, hub.wakeup(), options.pacing,
@@ -473,8 +475,12 @@ file_sound_system::file_sound_system(file_device_options options)
     : file_sound_system(std::make_unique<impl>(std::move(options))) {}
 
 file_sound_system::file_sound_system(std::unique_ptr<impl> made)
-    : backend_sound_system(std::move(made)) {}
+    : backend_sound_system(std::move(made)), impl_(static_cast<impl&>(backend())) {}
 
 file_sound_system::~file_sound_system() = default;
+
+std::string file_sound_system::problem() const {
+    return impl_.refusal;
+}
 
 }  // namespace squeakbox

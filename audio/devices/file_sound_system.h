@@ -5,7 +5,6 @@
 // lent through headers, one notification per buffer in order, reset, close),
 // paced by a timer like a sound card or as fast as the buffers come back.
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,22 +21,27 @@ struct file_device_options {
     std::string capture_file;   // empty: no capture device
     std::string playback_file;  // empty: no playback device
     file_pacing pacing = file_pacing::real_time;
-    // Where the devices say why a file is refused or cannot be written, one
-    // line each, for the caller to show; they print nothing themselves.
-    std::function<void(const std::string&)> report;
 };
 
 // One capture device when a capture file was given, named after it; likewise
 // for playback. The capture query reads the file's header: a file that cannot
-// be read, or whose sample rate is not 44100 Hz, is refused with a message.
+// be read, or whose sample rate is not 44100 Hz, is refused, and so is a
+// playback file that cannot be made; problem() then says why in one line, for
+// the caller to show (the devices print nothing themselves).
 class file_sound_system final : public backend_sound_system {
   public:
     explicit file_sound_system(file_device_options options);
     ~file_sound_system() override;
 
+    // Why the latest query or open that reached a file refused it; empty when
+    // it did not. A wrong device number or format is refused before any file
+    // is looked at and leaves it as it was.
+    [[nodiscard]] std::string problem() const override;
+
   private:
     struct impl;
     explicit file_sound_system(std::unique_ptr<impl> made);
+    impl& impl_;
 };
 
 }  // namespace squeakbox

@@ -24,7 +24,7 @@ class portaudio_sound_system final : public backend_sound_system {
 
     // Why PortAudio could not be initialised; empty when it was. Without it
     // both device lists are empty.
-    [[nodiscard]] std::string problem() const;
+    [[nodiscard]] std::string problem() const override;
 
   private:
     struct impl;

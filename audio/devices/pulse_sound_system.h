@@ -44,7 +44,7 @@ class pulse_sound_system final : public backend_sound_system {
     ~pulse_sound_system() override;
 
     [[nodiscard]] bool ready() const;
-    [[nodiscard]] std::string problem() const;
+    [[nodiscard]] std::string problem() const override;
     // "PulseAudio 16.1" or the like: the server that answered.
     [[nodiscard]] std::string server_description() const;
     // The version of the libpulse that is loaded.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "audio/sound_device.h"
 
@@ -44,6 +45,11 @@ class split_sound_system final : public sound_system {
     // epoll set of the two); -1 when either side has none.
     [[nodiscard]] int event_fd() const override;
     void dispatch_pending() override;
+    // The capture side's problem first: the voice comes before its output.
+    [[nodiscard]] std::string problem() const override {
+        std::string why = capture_.problem();
+        return why.empty() ? playback_.problem() : why;
+    }
 
   private:
     sound_system& capture_;

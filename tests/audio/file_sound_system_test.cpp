@@ -20,7 +20,6 @@ using entry = event_log::entry;
 
 struct file_devices : ::testing::Test {
     std::filesystem::path dir;
-    std::vector<std::string> messages;
 
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -37,7 +36,6 @@ struct file_devices : ::testing::Test {
         o.capture_file = std::move(capture);
         o.playback_file = std::move(playback);
         o.pacing = pacing;
-        o.report = [this](const std::string& m) { messages.push_back(m); };
         return o;
     }
 
@@ -113,7 +111,7 @@ TEST_F(file_devices, CaptureReadsTheFileBlockByBlockAndReportsItsEndOnce) {
     for (auto& h : buffers.headers) EXPECT_EQ(device->unprepare_header(h), mm_ok);
     EXPECT_EQ(device->close(), mm_ok);
     EXPECT_EQ(device->close(), mm_invalid_handle);
-    EXPECT_TRUE(messages.empty());
+    EXPECT_EQ(system.problem(), "");
 }
 
 TEST_F(file_devices, StereoIsMixedDownToMonoAndWholeBlocksEndAtOnce) {
@@ -141,20 +139,21 @@ TEST_F(file_devices, AFileThatCannotBeCapturedIsRefusedWithAMessageNamingIt) {
     device_caps caps;
     ASSERT_EQ(system.capture_caps(0, caps), mm_ok);
     EXPECT_FALSE(caps.supports_44k_mono16);
-    EXPECT_TRUE(messages.empty());  // listing the devices says nothing yet
+    EXPECT_EQ(system.problem(), "");  // listing the devices says nothing yet
 
     EXPECT_EQ(system.query_capture(0, stream_format), mm_bad_format);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find(file), std::string::npos) << messages[0];
-    EXPECT_NE(messages[0].find("48000 Hz"), std::string::npos) << messages[0];
+    const std::string why = system.problem();
+    EXPECT_NE(why.find(file), std::string::npos) << why;
+    EXPECT_NE(why.find("48000 Hz"), std::string::npos) << why;
     event_log log;
     std::unique_ptr<capture_device> device;
     EXPECT_NE(system.open_capture(0, stream_format, log, device), mm_ok);
     EXPECT_EQ(device, nullptr);
+    EXPECT_EQ(system.problem(), why);  // the open is refused for the same reason
 
     file_sound_system missing(options(path("missing.wav"), "", file_pacing::real_time));
     EXPECT_NE(missing.query_capture(0, stream_format), mm_ok);
-    EXPECT_NE(messages.back().find("missing.wav"), std::string::npos) << messages.back();
+    EXPECT_NE(missing.problem().find("missing.wav"), std::string::npos) << missing.problem();
 
     // Wrong device numbers and formats are refused before any file is read.
     wave_format stereo = stream_format;
@@ -445,8 +444,14 @@ TEST_F(file_devices, AnUnwritablePlaybackFileIsRefusedWithAMessage) {
     event_log log;
     std::unique_ptr<playback_device> device;
     EXPECT_NE(system.open_playback(0, stream_format, log, device), mm_ok);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_NE(messages[0].find("no/such/folder/out.wav"), std::string::npos);
+    EXPECT_NE(system.problem().find("no/such/folder/out.wav"), std::string::npos)
+        << system.problem();
+
+    // Behind a good capture file the pair answers with the output's reason.
+    file_sound_system input(options(mono_ramp_file(1000), "", file_pacing::real_time));
+    split_sound_system pair(input, system);
+    EXPECT_NE(pair.open_playback(0, stream_format, log, device), mm_ok);
+    EXPECT_EQ(pair.problem(), system.problem());
 }
 
 }  // namespace

@@ -73,6 +73,13 @@ record_target target_in(const temp_folder& folder) {
     return {folder.file("Squeakbox Record.wav"), stream_format};
 }
 
+// Why the recording could not be opened; empty when it was.
+std::string open_refusal(wav_recorder& recorder, const record_target& target) {
+    std::string reason;
+    if (recorder.open_file(target, reason)) return {};
+    return reason.empty() ? "refused without a reason" : reason;
+}
+
 struct block {
     std::vector<std::int16_t> samples;
     wave_header header{};
@@ -113,7 +120,7 @@ TEST(WavRecorder, FinishedFileIsExactlyHeaderAndBlocks) {
     const record_target target = target_in(folder);
     wav_recorder recorder;
 
-    ASSERT_EQ(recorder.open_file(target), 0) << recorder.last_error();
+    ASSERT_EQ(open_refusal(recorder, target), "");
     EXPECT_TRUE(recorder.is_recording());
     recorder.close_file();
     EXPECT_FALSE(recorder.is_recording());
@@ -121,7 +128,7 @@ TEST(WavRecorder, FinishedFileIsExactlyHeaderAndBlocks) {
 
     // A recording of N blocks, written through the buffer in pieces.
     constexpr int blocks = 300;
-    ASSERT_EQ(recorder.open_file(target), 0) << recorder.last_error();
+    ASSERT_EQ(open_refusal(recorder, target), "");
     std::vector<unsigned char> expected = expected_header(1024 * blocks);
     for (int i = 0; i < blocks; ++i) {
         block b(static_cast<std::int16_t>(i));
@@ -136,7 +143,7 @@ TEST(WavRecorder, FinishedFileIsExactlyHeaderAndBlocks) {
     EXPECT_TRUE(written == expected);
 
     // The next recording replaces the file completely.
-    ASSERT_EQ(recorder.open_file(target), 0);
+    ASSERT_EQ(open_refusal(recorder, target), "");
     block last(7);
     recorder.write_block(last.header);
     recorder.close_file();
@@ -154,35 +161,34 @@ TEST(WavRecorder, RefusesWhatItCannotOpenAndSaysWhy) {
     temp_folder folder;
     wav_recorder recorder;
 
-    EXPECT_EQ(recorder.open_file(record_target{}), 1);  // stream not opened: no name
-    EXPECT_NE(recorder.last_error().find("desktop folder is unknown"), std::string::npos);
+    // Stream not opened: no name.
+    const std::string unnamed = open_refusal(recorder, record_target{});
+    EXPECT_NE(unnamed.find("desktop folder is unknown"), std::string::npos) << unnamed;
     EXPECT_FALSE(recorder.is_recording());
 
     const std::string missing = folder.file("no such folder/Squeakbox Record.wav");
-    EXPECT_EQ(recorder.open_file({missing, stream_format}), 1);
-    EXPECT_EQ(recorder.last_error(), missing + ": " + std::strerror(ENOENT));
+    EXPECT_EQ(open_refusal(recorder, {missing, stream_format}), std::strerror(ENOENT));
     EXPECT_TRUE(fs::is_empty(folder.path()));
 
     // Held by another writer: refused, and the recording in progress keeps every byte.
     const record_target target = target_in(folder);
     wav_recorder first;
-    ASSERT_EQ(first.open_file(target), 0);
+    ASSERT_EQ(open_refusal(first, target), "");
     block b(1);
     for (int i = 0; i < 100; ++i) first.write_block(b.header);
-    EXPECT_EQ(recorder.open_file(target), 1);
-    EXPECT_EQ(recorder.last_error(), target.file_name + ": the file is open in another program");
-    EXPECT_EQ(first.open_file(target), 1);  // one recording at a time
+    EXPECT_EQ(open_refusal(recorder, target), "the file is open in another program");
+    EXPECT_NE(open_refusal(first, target), "");  // one recording at a time
     first.write_block(b.header);
     first.close_file();
     EXPECT_EQ(valid_data_size(read_file(target.file_name)), 101u * 1024);
-    EXPECT_EQ(recorder.open_file(target), 0);  // free again once closed
+    EXPECT_EQ(open_refusal(recorder, target), "");  // free again once closed
 }
 
 TEST(WavRecorder, OpenFileIsValidAtLeastOncePerSecond) {
     temp_folder folder;
     const record_target target = target_in(folder);
     wav_recorder recorder;
-    ASSERT_EQ(recorder.open_file(target), 0);
+    ASSERT_EQ(open_refusal(recorder, target), "");
     // Valid from the start, before any sound.
     EXPECT_EQ(read_file(target.file_name), expected_header(0));
 
@@ -213,14 +219,16 @@ TEST(WavRecorder, StopsCleanlyBeforeTheSizesWouldOverflow) {
     const record_target target = target_in(folder);
     wav_recorder recorder;
     recorder.set_size_limit(38 + 3 * 1024);  // room for three blocks
-    ASSERT_EQ(recorder.open_file(target), 0);
+    ASSERT_EQ(open_refusal(recorder, target), "");
     block b(5);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::written);
     }
-    EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::limit_reached);
+    std::string reason;
+    EXPECT_FALSE(recorder.write_block(b.header, reason));  // the fourth would not fit
     EXPECT_FALSE(recorder.is_recording());
-    EXPECT_NE(recorder.last_error().find(target.file_name), std::string::npos);
+    EXPECT_FALSE(recorder.stopped_on_error());  // a complete file, not a failure
+    EXPECT_NE(reason.find(target.file_name), std::string::npos) << reason;
     EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::not_recording);
     recorder.wait_until_written();  // the writer finishes the file
     const auto bytes = read_file(target.file_name);
@@ -258,23 +266,23 @@ TEST(WavRecorder, AFailingDiskEndsTheRecordingWithItsReasonAndAValidFile) {
     // Told by the next block, or, when none comes, by take_failure(); once.
     for (const bool next_block_tells : {true, false}) {
         wav_recorder recorder;
-        ASSERT_EQ(recorder.open_file(target), 0);
+        ASSERT_EQ(open_refusal(recorder, target), "");
         // On a loaded machine the writer may fail before the last of the 300
         // blocks is handed over; then that block is the one that tells.
         bool told = false;
+        std::string why;
         {
             const file_size_limit full(46 + 200 * 1024);
-            for (int i = 0; i < 300 && !told; ++i)
-                told = recorder.write_block(b.header) == wav_recorder::write_status::error;
+            for (int i = 0; i < 300 && !told; ++i) told = !recorder.write_block(b.header, why);
             recorder.wait_until_written();
         }
         if (!told && next_block_tells) {
-            EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::error);
+            EXPECT_FALSE(recorder.write_block(b.header, why));
         } else if (!told) {
-            EXPECT_TRUE(recorder.take_failure());
+            EXPECT_TRUE(recorder.take_failure(why));
         }
         EXPECT_FALSE(recorder.take_failure());
-        EXPECT_EQ(recorder.last_error(), reason);
+        EXPECT_EQ(why, reason);
         EXPECT_TRUE(recorder.stopped_on_error());
         EXPECT_FALSE(recorder.is_recording());
         EXPECT_EQ(recorder.write_block(b.header), wav_recorder::write_status::not_recording);
@@ -283,7 +291,7 @@ TEST(WavRecorder, AFailingDiskEndsTheRecordingWithItsReasonAndAValidFile) {
         EXPECT_EQ(valid_data_size(bytes), 172u * 1024);
         // A stop by the user is no failure.
         wav_recorder fine;
-        ASSERT_EQ(fine.open_file(target), 0);
+        ASSERT_EQ(open_refusal(fine, target), "");
         fine.write_block(b.header);
         fine.close_file_in_background();
         fine.close_file();
@@ -308,7 +316,7 @@ TEST(WavRecorder, ASlowDiskNeverHoldsUpABlockInRealTimeAndLosesNoneOnFiles) {
             syncing = true;
             while (!release) std::this_thread::sleep_for(1ms);
         });
-        ASSERT_EQ(recorder.open_file(target), 0);
+        ASSERT_EQ(open_refusal(recorder, target), "");
         int accepted = 0;
         for (; accepted < 86; ++accepted) recorder.write_block(b.header);
         while (!syncing) std::this_thread::sleep_for(1ms);  // the writer is stuck now
@@ -321,18 +329,16 @@ TEST(WavRecorder, ASlowDiskNeverHoldsUpABlockInRealTimeAndLosesNoneOnFiles) {
         }
         // In real time the caller never waits: once the queue is full the
         // recording ends. On files it waits, and every block gets in.
-        wav_recorder::write_status status = wav_recorder::write_status::written;
-        while (accepted < 2 * queue_blocks &&
-               (status = recorder.write_block(b.header)) == wav_recorder::write_status::written) {
+        bool written = true;
+        std::string why;
+        while (accepted < 2 * queue_blocks && (written = recorder.write_block(b.header, why)))
             ++accepted;
-        }
         release = true;
         if (disk_recovers.joinable()) disk_recovers.join();
         if (real_time) {
-            EXPECT_EQ(status, wav_recorder::write_status::error);
+            EXPECT_FALSE(written);
             EXPECT_EQ(accepted, 86 + queue_blocks);
-            EXPECT_NE(recorder.last_error().find("too slow"), std::string::npos)
-                << recorder.last_error();
+            EXPECT_NE(why.find("too slow"), std::string::npos) << why;
             EXPECT_TRUE(recorder.stopped_on_error());
             EXPECT_FALSE(recorder.is_recording());
         } else {
@@ -357,9 +363,9 @@ TEST(WavRecorder, FileHoldsExactlyWhatWasMeasuredAndPlayed) {
     window.stream.set_recorder(&recorder);
     window.stream.set_desktop_path_source([&] { return folder.path().string(); });
 
-    EXPECT_EQ(recorder.open_file(window.stream.recording_target()), 1);  // not started yet
+    EXPECT_NE(open_refusal(recorder, window.stream.recording_target()), "");  // not started yet
     ASSERT_EQ(window.start(), 1);
-    ASSERT_EQ(recorder.open_file(window.stream.recording_target()), 0);
+    ASSERT_EQ(open_refusal(recorder, window.stream.recording_target()), "");
     std::vector<std::int16_t> speech(512 * 30);
     for (std::size_t i = 0; i < speech.size(); ++i) {
         speech[i] = static_cast<std::int16_t>((static_cast<int>(i * 7919 % 4001) - 2000) *
