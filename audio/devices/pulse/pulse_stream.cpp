@@ -26,6 +26,9 @@ constexpr std::uint32_t playback_max_bytes = 4 * bytes_per_second;
 // for a writer that keeps a few blocks ahead and for the guess of where the
 // server reads.
 constexpr std::int64_t playback_backlog_bytes = playback_target_bytes + 6 * block_bytes;
+// Cut back to, once over it: two blocks below, so that a backlog standing
+// near the bound is not cut again at each new guess of where the server reads.
+constexpr std::int64_t playback_cut_to_bytes = playback_backlog_bytes - 2 * block_bytes;
 // Capture: the server hands over one block at a time, or less.
 constexpr std::uint64_t wake_frames = block_bytes / 2;
 constexpr std::uint32_t capture_fragment_bytes = block_bytes;
@@ -480,16 +483,20 @@ std::int64_t pulse_queue::server_backlog_bytes() const {
 // But never more than `playback_backlog_bytes` in all: a microphone that
 // hands over seconds at once (a burst, a resume) would leave the call
 // partner hearing the voice that much later for the rest of the call.
-// The oldest frames beyond that are dropped, counted block by block as
-// the stream counts the blocks it drops for the same reason.
+// Beyond that the oldest blocks are dropped, whole (a few frames cut out
+// of a block would click, and the sound played would no longer be the
+// recording's blocks), down to `playback_cut_to_bytes`; the stream counts
+// each one as it counts the blocks it drops for the same reason.
 void pulse_queue::send_to_server() {
     if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
     if (const std::int64_t backlog = server_backlog_bytes(); backlog >= 0) {
         const std::size_t waiting = ring_.size();
-        const std::int64_t room = std::max<std::int64_t>(0, playback_backlog_bytes - backlog);
-        const std::size_t keep = std::min(waiting, static_cast<std::size_t>(room / 2));
-        if (waiting > keep) {
-            const std::size_t dropped = waiting - keep;
+        if (static_cast<std::int64_t>(waiting * 2) > playback_backlog_bytes - backlog) {
+            const std::int64_t room = std::max<std::int64_t>(0, playback_cut_to_bytes - backlog);
+            const std::size_t over =
+                waiting - std::min(waiting, static_cast<std::size_t>(room / 2));
+            const std::size_t dropped =
+                std::min(waiting, (over + block_frames - 1) / block_frames * block_frames);
             ring_.consume(dropped);
             for (std::size_t b = 0; b < dropped; b += block_frames) count_overrun();
         }
