@@ -245,8 +245,10 @@ inline std::optional<std::size_t> find_exact(std::span<const std::int16_t> hayst
 
 // How the blocks of a recording lie in what was played: each block holding
 // sound is looked for sample for sample, first where the block before it
-// implies, else anywhere after that. A break is a block found somewhere else
-// than implied: sound lost, repeated or padded with silence in between.
+// implies, else anywhere after the last block found. A break is a block found
+// somewhere else than implied: sound lost, repeated or padded with silence in
+// between. (A block cut by a few lost samples is not found at all, and the
+// ones after it lie that much earlier than implied: they are still found.)
 struct block_placement {
     std::size_t sounding = 0;  // blocks holding sound
     std::size_t placed = 0;    // of those, found in what was played
@@ -270,6 +272,7 @@ inline block_placement place_blocks(std::span<const std::int16_t> recording,
                                     int silence = 200) {
     block_placement p;
     std::optional<std::size_t> expected;
+    std::size_t found_up_to = 0;  // the end of the last block found
     for (std::size_t at = 0; at + block <= recording.size(); at += block) {
         const std::span<const std::int16_t> b = recording.subspan(at, block);
         const bool quiet = std::all_of(
@@ -285,10 +288,10 @@ inline block_placement place_blocks(std::span<const std::int16_t> recording,
             ++p.placed;
             p.placed_at.emplace_back(at, *expected);
             *expected += block;
+            found_up_to = *expected;
             continue;
         }
-        const std::size_t from = expected ? std::min(*expected, played.size()) : 0;
-        if (const auto found = find_exact(played, b, from)) {
+        if (const auto found = find_exact(played, b, found_up_to)) {
             ++p.placed;
             p.placed_at.emplace_back(at, *found);
             if (expected) {
@@ -296,6 +299,7 @@ inline block_placement place_blocks(std::span<const std::int16_t> recording,
                 p.break_at.push_back(at);
             }
             expected = *found + block;
+            found_up_to = *expected;
         } else if (expected) {
             *expected += block;
         }
