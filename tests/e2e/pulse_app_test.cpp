@@ -184,6 +184,18 @@ struct app_on_pulse : ::testing::Test {
 
     std::string path(const std::string& name) const { return (dir / name).string(); }
 
+    // A measurement of the program on the rig, taken again where the machine
+    // stood still during a run that failed (see judged_with_the_machine_running).
+    // Each run starts with an empty desktop, so its recording has the usual name.
+    template <class Measure>
+    void measured(Measure measure) {
+        testing::judged_with_the_machine_running(measure, [this] {
+            std::error_code ignored;
+            for (const auto& entry : fs::directory_iterator(desktop, ignored))
+                fs::remove_all(entry.path(), ignored);
+        });
+    }
+
     std::unique_ptr<child_process> start_app(const std::vector<std::string>& extra,
                                              bool default_output = true) {
         std::vector<std::string> argv = {program, "--input-device", "pulse", "--stats"};
@@ -437,198 +449,206 @@ void expect_no_gap_in_tone(const rig_recording& sides, const sounding_span& in,
 }
 
 TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly) {
-    ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
-    const auto voice = testing::read_wav(path("voice.wav"));
-    ASSERT_TRUE(voice.ok);
+    measured([&] {
+        ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
+        const auto voice = testing::read_wav(path("voice.wav"));
+        ASSERT_TRUE(voice.ok);
 
-    // 1.5 s after the voice: its tail comes out.
-    session run = run_on(voice.samples, {"--record"}, 1500ms);
-    ASSERT_FALSE(HasFailure());
-    const auto took = finish(run);
-    ASSERT_TRUE(run.app->exit_code().has_value()) << "still running 5 s after SIGTERM";
-    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-    EXPECT_LT(took, 1000ms) << "SIGTERM took " << took.count() << " ms to close the program";
-    const run_stats stats = parse_stats(read_file(path("app.out")));
+        // 1.5 s after the voice: its tail comes out.
+        session run = run_on(voice.samples, {"--record"}, 1500ms);
+        ASSERT_FALSE(HasFailure());
+        const auto took = finish(run);
+        ASSERT_TRUE(run.app->exit_code().has_value()) << "still running 5 s after SIGTERM";
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+        EXPECT_LT(took, 1000ms) << "SIGTERM took " << took.count() << " ms to close the program";
+        const run_stats stats = parse_stats(read_file(path("app.out")));
 
-    const rig_recording sides = read_rig(path("rig.raw"));
-    ASSERT_GT(sides.in.size(), voice.samples.size());
+        const rig_recording sides = read_rig(path("rig.raw"));
+        ASSERT_GT(sides.in.size(), voice.samples.size());
 
-    // The latency from microphone to speaker: the engine's delay and the
-    // devices' buffers together.
-    const double latency = checked_latency(sides, " through squeakbox", 0.8);
-    EXPECT_LT(latency / rate, 0.5);
-    expect_six_semitones_up(sides, latency, "espeak-ng voice");
+        // The latency from microphone to speaker: the engine's delay and the
+        // devices' buffers together.
+        const double latency = checked_latency(sides, " through squeakbox", 0.8);
+        EXPECT_LT(latency / rate, 0.5);
+        expect_six_semitones_up(sides, latency, "espeak-ng voice");
 
-    // The speed: the voice lasts as long coming out as going in, and ends
-    // one latency later.
-    const sounding_span in = sounding(sides.in, 200);
-    const sounding_span out = sounding(sides.out, 200);
-    ASSERT_TRUE(in.found && out.found);
-    const double in_length = static_cast<double>(in.last - in.first) / rate;
-    const double out_length = static_cast<double>(out.last - out.first) / rate;
-    const double end_error =
-        (static_cast<double>(out.last) - static_cast<double>(in.last) - latency) / rate;
-    std::printf(
-        "[ speed    ] voice %.3f s in, %.3f s out (%+.1f ms); its end %+.1f ms from the "
-        "latency\n",
-        in_length, out_length, 1000 * (out_length - in_length), 1000 * end_error);
-    EXPECT_NEAR(out_length, in_length, 0.050);
-    EXPECT_NEAR(end_error, 0.0, 0.050);
+        // The speed: the voice lasts as long coming out as going in, and ends
+        // one latency later.
+        const sounding_span in = sounding(sides.in, 200);
+        const sounding_span out = sounding(sides.out, 200);
+        ASSERT_TRUE(in.found && out.found);
+        const double in_length = static_cast<double>(in.last - in.first) / rate;
+        const double out_length = static_cast<double>(out.last - out.first) / rate;
+        const double end_error =
+            (static_cast<double>(out.last) - static_cast<double>(in.last) - latency) / rate;
+        std::printf(
+            "[ speed    ] voice %.3f s in, %.3f s out (%+.1f ms); its end %+.1f ms from the "
+            "latency\n",
+            in_length, out_length, 1000 * (out_length - in_length), 1000 * end_error);
+        EXPECT_NEAR(out_length, in_length, 0.050);
+        EXPECT_NEAR(end_error, 0.0, 0.050);
 
-    // Continuity: nothing dropped or lost.
-    print_stats(stats);
-    EXPECT_GT(stats.processed, static_cast<long long>(voice.samples.size() / block));
-    expect_nothing_lost(stats);
+        // Continuity: nothing dropped or lost.
+        print_stats(stats);
+        EXPECT_GT(stats.processed, static_cast<long long>(voice.samples.size() / block));
+        expect_nothing_lost(stats);
 
-    // The recording is what was played, block for block.
-    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
-    ASSERT_TRUE(recording.ok) << "the recording is not a complete WAV file";
-    EXPECT_EQ(recording.rate, 44100u);
-    EXPECT_EQ(recording.channels, 1u);
-    EXPECT_EQ(static_cast<long long>(recording.samples.size()), stats.processed * 512)
-        << "the recording does not hold every processed block";
-    expect_blocks_played(recording.samples, sides, voice.samples.size(), stats);
+        // The recording is what was played, block for block.
+        const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+        ASSERT_TRUE(recording.ok) << "the recording is not a complete WAV file";
+        EXPECT_EQ(recording.rate, 44100u);
+        EXPECT_EQ(recording.channels, 1u);
+        EXPECT_EQ(static_cast<long long>(recording.samples.size()), stats.processed * 512)
+            << "the recording does not hold every processed block";
+        expect_blocks_played(recording.samples, sides, voice.samples.size(), stats);
+    });
 }
 
 TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutAGap) {
-    ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
-    const auto voice = testing::read_wav(path("voice.wav"));
-    ASSERT_TRUE(voice.ok);
-    // The normal mode first, on the same rig and the same voice: what the
-    // sound server and the devices add is in both runs, so the difference is
-    // the program's own.
-    double normal = 0;
-    {
-        session run = run_on(voice.samples, {}, 1000ms);
+    measured([&] {
+        ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
+        const auto voice = testing::read_wav(path("voice.wav"));
+        ASSERT_TRUE(voice.ok);
+        // The normal mode first, on the same rig and the same voice: what the
+        // sound server and the devices add is in both runs, so the difference is
+        // the program's own.
+        double normal = 0;
+        {
+            session run = run_on(voice.samples, {}, 1000ms);
+            ASSERT_FALSE(HasFailure());
+            finish(run);
+            EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+            normal = checked_latency(read_rig(path("rig.raw")), ", normal latency", 0.8);
+        }
+        session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
         ASSERT_FALSE(HasFailure());
         finish(run);
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-        normal = checked_latency(read_rig(path("rig.raw")), ", normal latency", 0.8);
-    }
-    session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
-    ASSERT_FALSE(HasFailure());
-    finish(run);
-    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-    const run_stats stats = parse_stats(read_file(path("app.out")));
-    const rig_recording sides = read_rig(path("rig.raw"));
+        const run_stats stats = parse_stats(read_file(path("app.out")));
+        const rig_recording sides = read_rig(path("rig.raw"));
 
-    // The engine holds back about 30 ms instead of 120 at +6 (through the
-    // file devices); the devices and their buffers are the same in both
-    // modes, so the voice comes out at least 80 ms sooner.
-    const double latency = checked_latency(sides, ", low latency", 0.8);
-    std::printf("[ latency  ] the low latency mode comes out %.1f ms sooner\n",
-                1000.0 * (normal - latency) / rate);
-    EXPECT_GE((normal - latency) / rate, 0.080)
-        << "the low latency mode is less than 80 ms quicker than the normal one";
-    expect_six_semitones_up(sides, latency, "low latency");
+        // The engine holds back about 30 ms instead of 120 at +6 (through the
+        // file devices); the devices and their buffers are the same in both
+        // modes, so the voice comes out at least 80 ms sooner.
+        const double latency = checked_latency(sides, ", low latency", 0.8);
+        std::printf("[ latency  ] the low latency mode comes out %.1f ms sooner\n",
+                    1000.0 * (normal - latency) / rate);
+        EXPECT_GE((normal - latency) / rate, 0.080)
+            << "the low latency mode is less than 80 ms quicker than the normal one";
+        expect_six_semitones_up(sides, latency, "low latency");
 
-    // Whole blocks from the first sound on: every recorded block of voice is
-    // in what was played, one after the other.
-    expect_nothing_lost(stats);
-    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
-    ASSERT_TRUE(recording.ok);
-    expect_blocks_played(recording.samples, sides, voice.samples.size(), stats);
-    // No block of the program's own comes up short inside the voice: the
-    // recording has no run of silence where the voice went on.
-    const sounding_span in = sounding(sides.in, 200);
-    const sounding_span out = sounding(sides.out, 200);
-    ASSERT_TRUE(in.found && out.found);
-    EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
-                static_cast<double>(in.last - in.first) / rate, 0.050);
+        // Whole blocks from the first sound on: every recorded block of voice is
+        // in what was played, one after the other.
+        expect_nothing_lost(stats);
+        const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+        ASSERT_TRUE(recording.ok);
+        expect_blocks_played(recording.samples, sides, voice.samples.size(), stats);
+        // No block of the program's own comes up short inside the voice: the
+        // recording has no run of silence where the voice went on.
+        const sounding_span in = sounding(sides.in, 200);
+        const sounding_span out = sounding(sides.out, 200);
+        ASSERT_TRUE(in.found && out.found);
+        EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
+                    static_cast<double>(in.last - in.first) / rate, 0.050);
+    });
 }
 
 TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
-    // Recorded, so every place in the played tone has its place in the output.
-    session run = run_on(harmonic_tone(150.0, 4.0), {"--record"}, 800ms);
-    ASSERT_FALSE(HasFailure());
-    finish(run);
-    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-    const run_stats stats = parse_stats(read_file(path("app.out")));
-    expect_nothing_lost(stats);
+    measured([&] {
+        // Recorded, so every place in the played tone has its place in the output.
+        session run = run_on(harmonic_tone(150.0, 4.0), {"--record"}, 800ms);
+        ASSERT_FALSE(HasFailure());
+        finish(run);
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+        const run_stats stats = parse_stats(read_file(path("app.out")));
+        expect_nothing_lost(stats);
 
-    const rig_recording sides = read_rig(path("rig.raw"));
-    const sounding_span in = sounding(sides.in, 500);
-    const sounding_span out = sounding(sides.out, 500);
-    ASSERT_TRUE(in.found && out.found);
-    // The steady middle of each side, clear of the engine's start and end.
-    const auto steady = [](const std::vector<std::int16_t>& x, const sounding_span& s) {
-        const std::size_t margin = 22050;
-        return std::span<const std::int16_t>(x.data() + s.first + margin,
-                                             s.last - s.first - 2 * margin);
-    };
-    const auto in_hz = track_pitch(steady(sides.in, in));
-    const auto out_hz = track_pitch(steady(sides.out, out));
-    std::vector<double> a;
-    std::vector<double> b;
-    for (const auto& f : in_hz)
-        if (f.hz > 0) a.push_back(f.hz);
-    for (const auto& f : out_hz)
-        if (f.hz > 0) b.push_back(f.hz);
-    ASSERT_GT(a.size(), 200u);
-    ASSERT_GT(b.size(), 200u);
-    const double error = cents(median(b) / median(a)) - 600.0;
-    std::printf("[ pitch    ] 150 Hz tone: in %.3f Hz, out %.3f Hz (want %.3f): %+.3f cents\n",
-                median(a), median(b), median(a) * semitone_factor, error);
-    EXPECT_NEAR(error, 0.0, 5.0);
-    // Frame by frame the joins of the time-stretcher's sequences, placed to
-    // the nearest sample, bend a period by a few cents; a lost block, a
-    // click or an octave slip would bend it far more.
-    double worst = 0;
-    for (const double hz : b) worst = std::max(worst, std::abs(cents(hz / median(a)) - 600.0));
-    std::printf("[ pitch    ] the frame furthest off: %.2f cents\n", worst);
-    EXPECT_LT(worst, 10.0);
+        const rig_recording sides = read_rig(path("rig.raw"));
+        const sounding_span in = sounding(sides.in, 500);
+        const sounding_span out = sounding(sides.out, 500);
+        ASSERT_TRUE(in.found && out.found);
+        // The steady middle of each side, clear of the engine's start and end.
+        const auto steady = [](const std::vector<std::int16_t>& x, const sounding_span& s) {
+            const std::size_t margin = 22050;
+            return std::span<const std::int16_t>(x.data() + s.first + margin,
+                                                 s.last - s.first - 2 * margin);
+        };
+        const auto in_hz = track_pitch(steady(sides.in, in));
+        const auto out_hz = track_pitch(steady(sides.out, out));
+        std::vector<double> a;
+        std::vector<double> b;
+        for (const auto& f : in_hz)
+            if (f.hz > 0) a.push_back(f.hz);
+        for (const auto& f : out_hz)
+            if (f.hz > 0) b.push_back(f.hz);
+        ASSERT_GT(a.size(), 200u);
+        ASSERT_GT(b.size(), 200u);
+        const double error = cents(median(b) / median(a)) - 600.0;
+        std::printf("[ pitch    ] 150 Hz tone: in %.3f Hz, out %.3f Hz (want %.3f): %+.3f cents\n",
+                    median(a), median(b), median(a) * semitone_factor, error);
+        EXPECT_NEAR(error, 0.0, 5.0);
+        // Frame by frame the joins of the time-stretcher's sequences, placed to
+        // the nearest sample, bend a period by a few cents; a lost block, a
+        // click or an octave slip would bend it far more.
+        double worst = 0;
+        for (const double hz : b) worst = std::max(worst, std::abs(cents(hz / median(a)) - 600.0));
+        std::printf("[ pitch    ] the frame furthest off: %.2f cents\n", worst);
+        EXPECT_LT(worst, 10.0);
 
-    print_stats(stats);
-    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
-    ASSERT_TRUE(recording.ok);
-    const block_placement placement =
-        expect_blocks_played(recording.samples, sides, 4 * 44100, stats);
-    expect_no_gap_in_tone(sides, in, out, placement, stats);
+        print_stats(stats);
+        const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+        ASSERT_TRUE(recording.ok);
+        const block_placement placement =
+            expect_blocks_played(recording.samples, sides, 4 * 44100, stats);
+        expect_no_gap_in_tone(sides, in, out, placement, stats);
+    });
 }
 
 // A desktop that stops for a while (a stuck repaint, a slow compositor, a
 // modal box) holds up the window, never the sound: while the window's thread
 // sleeps for two seconds in the middle of a tone, every block goes through.
 TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
-    // The tone runs from about 2.8 s to 8.8 s after the window is shown.
-    app_environment.push_back("SQUEAKBOX_HOLD_WINDOW=4000:2000");
-    // The window's thread is seen asleep from outside, so the hold really
-    // fell inside the tone.
-    std::atomic<int> asleep{0};
-    std::thread watcher;
-    on_streaming_start = [&] {
-        watcher = std::thread([&asleep, app = streaming_app] {
-            const std::string file = "/proc/" + std::to_string(app) + "/syscall";
-            for (int i = 0; i < 160; ++i) {
-                std::ifstream in(file);
-                long number = -1;
-                // 230: clock_nanosleep, where the held window's thread sleeps.
-                if (in >> number && number == 230) ++asleep;
-                std::this_thread::sleep_for(50ms);
-            }
-        });
-    };
-    session run = run_on(harmonic_tone(150.0, 6.0), {"--record"}, 800ms);
-    if (watcher.joinable()) watcher.join();
-    ASSERT_FALSE(HasFailure());
-    finish(run);
-    EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-    EXPECT_GE(asleep.load(), 20) << "the window's thread was never seen held up";
-    const run_stats stats = parse_stats(read_file(path("app.out")));
-    print_stats(stats);
-    expect_nothing_lost(stats);
+    measured([&] {
+        // The tone runs from about 2.8 s to 8.8 s after the window is shown.
+        app_environment.push_back("SQUEAKBOX_HOLD_WINDOW=4000:2000");
+        // The window's thread is seen asleep from outside, so the hold really
+        // fell inside the tone.
+        std::atomic<int> asleep{0};
+        std::thread watcher;
+        on_streaming_start = [&] {
+            watcher = std::thread([&asleep, app = streaming_app] {
+                const std::string file = "/proc/" + std::to_string(app) + "/syscall";
+                for (int i = 0; i < 160; ++i) {
+                    std::ifstream in(file);
+                    long number = -1;
+                    // 230: clock_nanosleep, where the held window's thread sleeps.
+                    if (in >> number && number == 230) ++asleep;
+                    std::this_thread::sleep_for(50ms);
+                }
+            });
+        };
+        session run = run_on(harmonic_tone(150.0, 6.0), {"--record"}, 800ms);
+        if (watcher.joinable()) watcher.join();
+        ASSERT_FALSE(HasFailure());
+        finish(run);
+        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+        EXPECT_GE(asleep.load(), 20) << "the window's thread was never seen held up";
+        const run_stats stats = parse_stats(read_file(path("app.out")));
+        print_stats(stats);
+        expect_nothing_lost(stats);
 
-    const rig_recording sides = read_rig(path("rig.raw"));
-    const sounding_span in = sounding(sides.in, 500);
-    const sounding_span out = sounding(sides.out, 500);
-    ASSERT_TRUE(in.found && out.found);
-    const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
-    ASSERT_TRUE(recording.ok);
-    const block_placement placement =
-        expect_blocks_played(recording.samples, sides, 6 * 44100, stats);
-    expect_no_gap_in_tone(sides, in, out, placement, stats);
-    EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
-                static_cast<double>(in.last - in.first) / rate, 0.050);
+        const rig_recording sides = read_rig(path("rig.raw"));
+        const sounding_span in = sounding(sides.in, 500);
+        const sounding_span out = sounding(sides.out, 500);
+        ASSERT_TRUE(in.found && out.found);
+        const auto recording = testing::read_wav((desktop / "Squeakbox Record.wav").string());
+        ASSERT_TRUE(recording.ok);
+        const block_placement placement =
+            expect_blocks_played(recording.samples, sides, 6 * 44100, stats);
+        expect_no_gap_in_tone(sides, in, out, placement, stats);
+        EXPECT_NEAR(static_cast<double>(out.last - out.first) / rate,
+                    static_cast<double>(in.last - in.first) / rate, 0.050);
+    });
 }
 
 // A program frozen for a moment and let go again (as after a resume) gets
@@ -834,45 +854,48 @@ std::optional<double> told_delay_ms(const std::string& stats) {
 // delay of its own (a null sink that started its clock ahead once added a
 // third of a second). And the delay --stats tells is the one measured.
 TEST_F(app_on_pulse, HeardYourselfTheSqueakboxMicrophoneIsAsQuickAsTheSpeakerAndTellsItsDelay) {
-    if (HasFailure()) return;
-    ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
-    const auto voice = testing::read_wav(path("voice.wav"));
-    ASSERT_TRUE(voice.ok);
-    double latency_ms[2] = {0, 0};
-    for (const bool through_mic : {false, true}) {
-        SCOPED_TRACE(through_mic ? "through the Squeakbox microphone" : "to the speaker");
-        session run = through_mic ? run_on(voice.samples, {"--virtual-mic", "--monitor"}, 1000ms,
-                                           false, false)
-                                  : run_on(voice.samples, {}, 1000ms);
-        ASSERT_FALSE(HasFailure());
-        if (through_mic) {
-            EXPECT_NE(pactl({"list", "short", "modules"}).find("module-loopback"),
-                      std::string::npos);
+    measured([&] {
+        if (HasFailure()) return;
+        ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
+        const auto voice = testing::read_wav(path("voice.wav"));
+        ASSERT_TRUE(voice.ok);
+        double latency_ms[2] = {0, 0};
+        for (const bool through_mic : {false, true}) {
+            SCOPED_TRACE(through_mic ? "through the Squeakbox microphone" : "to the speaker");
+            session run = through_mic ? run_on(voice.samples, {"--virtual-mic", "--monitor"},
+                                               1000ms, false, false)
+                                      : run_on(voice.samples, {}, 1000ms);
+            ASSERT_FALSE(HasFailure());
+            if (through_mic) {
+                EXPECT_NE(pactl({"list", "short", "modules"}).find("module-loopback"),
+                          std::string::npos);
+            }
+            finish(run);
+            EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
+            const rig_recording sides = read_rig(path("rig.raw"));
+            const double latency =
+                checked_latency(sides, through_mic ? " through the microphone, heard" : "", 0.7);
+            expect_six_semitones_up(sides, latency, through_mic ? "heard yourself" : "speaker");
+            latency_ms[through_mic ? 1 : 0] = 1000.0 * latency / rate;
+            const std::optional<double> told = told_delay_ms(read_file(path("app.out")));
+            ASSERT_TRUE(told.has_value()) << read_file(path("app.out"));
+            std::printf("[ delay    ] told %.0f ms\n", *told);
+            // The server's figures are snapshots, and the rig adds its own few
+            // milliseconds; a delay told wrongly is off by a block's worth or more.
+            if (!through_mic) {
+                EXPECT_NEAR(*told, latency_ms[0], 40.0);
+            }
         }
-        finish(run);
-        EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
-        const rig_recording sides = read_rig(path("rig.raw"));
-        const double latency =
-            checked_latency(sides, through_mic ? " through the microphone, heard" : "", 0.7);
-        expect_six_semitones_up(sides, latency, through_mic ? "heard yourself" : "speaker");
-        latency_ms[through_mic ? 1 : 0] = 1000.0 * latency / rate;
-        const std::optional<double> told = told_delay_ms(read_file(path("app.out")));
-        ASSERT_TRUE(told.has_value()) << read_file(path("app.out"));
-        std::printf("[ delay    ] told %.0f ms\n", *told);
-        // The server's figures are snapshots, and the rig adds its own few
-        // milliseconds; a delay told wrongly is off by a block's worth or more.
-        if (!through_mic) {
-            EXPECT_NEAR(*told, latency_ms[0], 40.0);
-        }
-    }
-    // The loopback asks for 30 ms of its own, and on PipeWire the remap
-    // source is a filter with buffers of its own too: heard this way the
-    // voice came 28 ms after the speaker's on PulseAudio and 56 ms on
-    // PipeWire, where a sink with its clock ahead made it 330 ms.
-    EXPECT_LT(latency_ms[1], latency_ms[0] + 90.0)
-        << "the Squeakbox microphone adds delay of its own";
-    EXPECT_EQ(pactl({"list", "short", "modules"}).find("squeakbox.virtual_mic"), std::string::npos)
-        << "hearing yourself outlived the program";
+        // The loopback asks for 30 ms of its own, and on PipeWire the remap
+        // source is a filter with buffers of its own too: heard this way the
+        // voice came 28 ms after the speaker's on PulseAudio and 56 ms on
+        // PipeWire, where a sink with its clock ahead made it 330 ms.
+        EXPECT_LT(latency_ms[1], latency_ms[0] + 90.0)
+            << "the Squeakbox microphone adds delay of its own";
+        EXPECT_EQ(pactl({"list", "short", "modules"}).find("squeakbox.virtual_mic"),
+                  std::string::npos)
+            << "hearing yourself outlived the program";
+    });
 }
 
 // The lists show what the desktop shows: descriptions, the server's default
