@@ -117,12 +117,29 @@ class stall_watch {
     std::thread thread_;
 };
 
+namespace detail {
+// The failures of the run being judged, while judged_with_the_machine_running
+// holds them back.
+inline thread_local const ::testing::TestPartResultArray* run_results = nullptr;
+}  // namespace detail
+
+// Whether the test has failed so far, in the run being judged too: inside a
+// run that may be taken again, HasFailure() does not see its failures.
+inline bool failed_so_far() {
+    if (::testing::Test::HasFailure()) return true;
+    if (const ::testing::TestPartResultArray* results = detail::run_results)
+        for (int i = 0; i < results->size(); ++i)
+            if (results->GetTestPartResult(i).failed()) return true;
+    return false;
+}
+
 // Runs a measurement in real time and judges it. A run that failed while the
 // machine stood still says nothing about the program (the stop, not the
 // program, left the sound short), so it is told and taken again, up to
 // `runs` in all; the judgement of the last run stands whatever happened in
 // it. Failures of a run that is taken again are told, not counted.
-// `before_each` clears what one run leaves behind for the next.
+// `before_each` clears what one run leaves behind for the next. Inside
+// `measure`, failed_so_far() tells whether the run has failed yet.
 template <class Measure, class Clear>
 void judged_with_the_machine_running(Measure measure, Clear before_each, int runs = 3) {
     for (int run = 1;; ++run) {
@@ -134,7 +151,9 @@ void judged_with_the_machine_running(Measure measure, Clear before_each, int run
                 ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD,
                 &results);
             const stall_watch machine;
+            detail::run_results = &results;
             measure();
+            detail::run_results = nullptr;
             stalls = machine.so_far();
         }
         bool failed = false;

@@ -456,7 +456,7 @@ TEST_F(app_on_pulse, SpeechComesOutSixSemitonesHigherInTimeAndIsRecordedExactly)
 
         // 1.5 s after the voice: its tail comes out.
         session run = run_on(voice.samples, {"--record"}, 1500ms);
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(testing::failed_so_far());
         const auto took = finish(run);
         ASSERT_TRUE(run.app->exit_code().has_value()) << "still running 5 s after SIGTERM";
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
@@ -515,13 +515,13 @@ TEST_F(app_on_pulse, InLowLatencyModeTheVoiceComesOutSoonerAtThePitchAndWithoutA
         double normal = 0;
         {
             session run = run_on(voice.samples, {}, 1000ms);
-            ASSERT_FALSE(HasFailure());
+            ASSERT_FALSE(testing::failed_so_far());
             finish(run);
             EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
             normal = checked_latency(read_rig(path("rig.raw")), ", normal latency", 0.8);
         }
         session run = run_on(voice.samples, {"--latency", "low", "--record"}, 1000ms);
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(testing::failed_so_far());
         finish(run);
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
         const run_stats stats = parse_stats(read_file(path("app.out")));
@@ -557,7 +557,7 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
     measured([&] {
         // Recorded, so every place in the played tone has its place in the output.
         session run = run_on(harmonic_tone(150.0, 4.0), {"--record"}, 800ms);
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(testing::failed_so_far());
         finish(run);
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
         const run_stats stats = parse_stats(read_file(path("app.out")));
@@ -608,9 +608,9 @@ TEST_F(app_on_pulse, AHarmonicToneComesOutExactlyTheFactorHigherWithoutAGap) {
 // modal box) holds up the window, never the sound: while the window's thread
 // sleeps for two seconds in the middle of a tone, every block goes through.
 TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
+    // The tone runs from about 2.8 s to 8.8 s after the window is shown.
+    app_environment.push_back("SQUEAKBOX_HOLD_WINDOW=4000:2000");
     measured([&] {
-        // The tone runs from about 2.8 s to 8.8 s after the window is shown.
-        app_environment.push_back("SQUEAKBOX_HOLD_WINDOW=4000:2000");
         // The window's thread is seen asleep from outside, so the hold really
         // fell inside the tone.
         std::atomic<int> asleep{0};
@@ -629,7 +629,7 @@ TEST_F(app_on_pulse, TwoSecondsOfAHeldUpWindowLoseNoBlock) {
         };
         session run = run_on(harmonic_tone(150.0, 6.0), {"--record"}, 800ms);
         if (watcher.joinable()) watcher.join();
-        ASSERT_FALSE(HasFailure());
+        ASSERT_FALSE(testing::failed_so_far());
         finish(run);
         EXPECT_EQ(run.app->exit_code(), 0) << app_errors();
         EXPECT_GE(asleep.load(), 20) << "the window's thread was never seen held up";
@@ -855,7 +855,7 @@ std::optional<double> told_delay_ms(const std::string& stats) {
 // third of a second). And the delay --stats tells is the one measured.
 TEST_F(app_on_pulse, HeardYourselfTheSqueakboxMicrophoneIsAsQuickAsTheSpeakerAndTellsItsDelay) {
     measured([&] {
-        if (HasFailure()) return;
+        if (testing::failed_so_far()) return;
         ASSERT_EQ(make_speech(path("voice.wav"), path("speech")), "");
         const auto voice = testing::read_wav(path("voice.wav"));
         ASSERT_TRUE(voice.ok);
@@ -865,7 +865,7 @@ TEST_F(app_on_pulse, HeardYourselfTheSqueakboxMicrophoneIsAsQuickAsTheSpeakerAnd
             session run = through_mic ? run_on(voice.samples, {"--virtual-mic", "--monitor"},
                                                1000ms, false, false)
                                       : run_on(voice.samples, {}, 1000ms);
-            ASSERT_FALSE(HasFailure());
+            ASSERT_FALSE(testing::failed_so_far());
             if (through_mic) {
                 EXPECT_NE(pactl({"list", "short", "modules"}).find("module-loopback"),
                           std::string::npos);
