@@ -985,6 +985,9 @@ TEST_F(app_on_pulse, ADeviceThatComesAndGoesTakesTheVoiceWithItWithinASecond) {
     };
     for (const device_move& c : cases) {
         SCOPED_TRACE(c.what);
+        // After a row that failed, nothing more is loaded: a device left
+        // behind would fail the tests that list the server's devices.
+        if (HasFailure()) return;
         const bool microphone = c.devices.front() == "--input-device";
         std::string module = microphone ? load("module-remap-source", mic_arguments)
                                         : load("module-null-sink", plug_arguments);
