@@ -15,6 +15,13 @@ scripts/run-tests.sh default "$@"
 # microphone, the device lists and a server that dies. (The program's
 # sample-exact checks of speech and tone stay on PulseAudio: PipeWire converts
 # through floating point and eases streams in, so no block comes out as it
-# was recorded.)
-scripts/with-pipewire.sh ctest --preset default --no-tests=error -L realtime --repeat until-pass:2 \
-  -R 'app_on_pulse[.](ACall|TheSqueakbox|TheDevice|AServer|ADevice)|pulse_rig[.]' "$@"
+# was recorded.) A test that misses gets its second run on a fresh server:
+# a private PipeWire that went wrong once (a default not followed, a hole
+# on the graph's clock) has been seen to stay wrong for the rest of its life.
+pipewire_tests='app_on_pulse[.](ACall|TheSqueakbox|TheDevice|AServer|ADevice)|pulse_rig[.]'
+if ! scripts/with-pipewire.sh ctest --preset default --no-tests=error -L realtime \
+  -R "$pipewire_tests" "$@"; then
+  echo "test.sh: the PipeWire tests that missed, once more on a fresh server" >&2
+  scripts/with-pipewire.sh ctest --preset default --no-tests=error -L realtime --rerun-failed \
+    -R "$pipewire_tests" "$@"
+fi
