@@ -121,16 +121,19 @@ namespace detail {
 // The failures of the run being judged, while judged_with_the_machine_running
 // holds them back.
 inline thread_local const ::testing::TestPartResultArray* run_results = nullptr;
+
+inline bool any_failed(const ::testing::TestPartResultArray& results) {
+    for (int i = 0; i < results.size(); ++i)
+        if (results.GetTestPartResult(i).failed()) return true;
+    return false;
+}
 }  // namespace detail
 
 // Whether the test has failed so far, in the run being judged too: inside a
 // run that may be taken again, HasFailure() does not see its failures.
 inline bool failed_so_far() {
-    if (::testing::Test::HasFailure()) return true;
-    if (const ::testing::TestPartResultArray* results = detail::run_results)
-        for (int i = 0; i < results->size(); ++i)
-            if (results->GetTestPartResult(i).failed()) return true;
-    return false;
+    return ::testing::Test::HasFailure() ||
+           (detail::run_results != nullptr && detail::any_failed(*detail::run_results));
 }
 
 // Runs a measurement in real time and judges it. A run that failed while the
@@ -156,10 +159,7 @@ void judged_with_the_machine_running(Measure measure, Clear before_each, int run
             detail::run_results = nullptr;
             stalls = machine.so_far();
         }
-        bool failed = false;
-        for (int i = 0; i < results.size(); ++i)
-            failed = failed || results.GetTestPartResult(i).failed();
-        if (!failed || stalls.count == 0 || run == runs) {
+        if (!detail::any_failed(results) || stalls.count == 0 || run == runs) {
             if (stalls.count > 0)
                 std::printf("[ machine  ] stood still %zu times (%.0f ms) in the judged run\n",
                             stalls.count, 1000 * stalls.seconds);
