@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace squeakbox::testing {
 
@@ -122,6 +123,9 @@ namespace detail {
 // holds them back.
 inline thread_local const ::testing::TestPartResultArray* run_results = nullptr;
 
+// What broke the rig's own input in the run being judged, if anything.
+inline thread_local const char* rig_input_fault = nullptr;
+
 inline bool any_failed(const ::testing::TestPartResultArray& results) {
     for (int i = 0; i < results.size(); ++i)
         if (results.GetTestPartResult(i).failed()) return true;
@@ -136,9 +140,17 @@ inline bool failed_so_far() {
            (detail::run_results != nullptr && detail::any_failed(*detail::run_results));
 }
 
+// Tells the run being judged that the rig's own input was broken in it (its
+// player left a hole in what the program was to pass on): like a stop of the
+// machine, that says nothing about the program.
+inline void rig_input_broken(const char* what) {
+    detail::rig_input_fault = what;
+}
+
 // Runs a measurement in real time and judges it. A run that failed while the
 // machine stood still says nothing about the program (the stop, not the
-// program, left the sound short), so it is told and taken again, up to
+// program, left the sound short), and so does one whose input the rig
+// broke (rig_input_broken()), so it is told and taken again, up to
 // `runs` in all; the judgement of the last run stands whatever happened in
 // it. Failures of a run that is taken again are told, not counted.
 // `before_each` clears what one run leaves behind for the next. Inside
@@ -155,11 +167,14 @@ void judged_with_the_machine_running(Measure measure, Clear before_each, int run
                 &results);
             const stall_watch machine;
             detail::run_results = &results;
+            detail::rig_input_fault = nullptr;
             measure();
             detail::run_results = nullptr;
             stalls = machine.so_far();
         }
-        if (!detail::any_failed(results) || stalls.count == 0 || run == runs) {
+        const char* rig_fault = std::exchange(detail::rig_input_fault, nullptr);
+        if (!detail::any_failed(results) || (stalls.count == 0 && rig_fault == nullptr) ||
+            run == runs) {
             if (stalls.count > 0)
                 std::printf("[ machine  ] stood still %zu times (%.0f ms) in the judged run\n",
                             stalls.count, 1000 * stalls.seconds);
@@ -171,13 +186,18 @@ void judged_with_the_machine_running(Measure measure, Clear before_each, int run
             }
             return;
         }
-        std::printf(
-            "[ machine  ] stood still %zu times (%.0f ms) in run %d, which failed; "
-            "measuring again. What it found:\n",
-            stalls.count, 1000 * stalls.seconds, run);
+        if (rig_fault != nullptr)
+            std::printf(
+                "[ rig      ] %s in run %d, which failed; measuring again. What it found:\n",
+                rig_fault, run);
+        else
+            std::printf(
+                "[ machine  ] stood still %zu times (%.0f ms) in run %d, which failed; "
+                "measuring again. What it found:\n",
+                stalls.count, 1000 * stalls.seconds, run);
         for (int i = 0; i < results.size(); ++i)
             if (results.GetTestPartResult(i).failed())
-                std::printf("[ machine  ]   %s\n", results.GetTestPartResult(i).summary());
+                std::printf("[ again    ]   %s\n", results.GetTestPartResult(i).summary());
     }
 }
 
